@@ -1,0 +1,33 @@
+#include "path_join.h"
+
+#include <cstring>
+
+#include "cp932.h"
+
+int EndsWithPathSeparator(const char* path)
+{
+    const char* last = nullptr;
+    for (const char* p = path; *p; p += Cp932CharLength(p))
+        last = p;
+    if (!last)
+        return 0;
+    int single = Cp932CharLength(last) == 1;
+    return single && (*last == '\\' || *last == '/');
+}
+
+int AppendPathName(char* path, size_t pathSize, const char* name)
+{
+    size_t pathLength = strlen(path);
+    size_t nameLength = strlen(name);
+    int addSeparator = pathLength != 0 && !EndsWithPathSeparator(path);
+    size_t total = pathLength + (addSeparator ? 1 : 0) + nameLength + 2;
+    if (total > pathSize)
+        return 0;
+    char* p = path + pathLength;
+    if (addSeparator)
+        *p++ = '\\';
+    memcpy(p, name, nameLength);
+    p[nameLength] = '\0';
+    p[nameLength + 1] = '\0';
+    return 1;
+}

@@ -1,0 +1,13 @@
+#pragma once
+#include <cstddef>
+
+// Every caller's path buffer holds this many bytes, both NULs included.
+const int PathBufferSize = 260;
+
+// Joins `name` to the folder path in `path` with one backslash and leaves a second NUL behind the result (the
+// shell's copy operation takes such lists). Returns 0 and leaves `path` unchanged when the result with both NULs
+// would not fit `pathSize` bytes.
+int AppendPathName(char* path, size_t pathSize, const char* name);
+
+// 1 when the last character (not merely the last byte: a cp932 trail byte may be 0x5C) is '\' or '/'.
+int EndsWithPathSeparator(const char* path);

@@ -1,0 +1,64 @@
+#include "settings_access.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "cp932.h"
+#include "decimal.h"
+#include "globals.h"
+#include "messages.h"
+#include "text_format.h"
+
+namespace {
+
+// Larger than any buffer a caller passes: Wine garbles the byte before the NUL of a double-byte value that
+// overflows its buffer, so the value is read whole here and cut by us.
+const DWORD ProfileReadSize = 4096;
+
+int ReadProfileValue(const char* section, const char* key, const char* file, char* buffer, size_t size)
+{
+    memset(buffer, 0, size);
+    static char whole[ProfileReadSize];
+    DWORD length = GetPrivateProfileStringA(section, key, "", whole, ProfileReadSize, file);
+    if (length == 0)
+        return 0;
+    unsigned kept = Cp932CutLength(whole, length, (unsigned)size - 1);
+    memcpy(buffer, whole, kept);
+    return kept != 0;
+}
+
+}  // namespace
+
+int ReadSetupValue(const char* key, char* buffer, size_t size)
+{
+    if (ReadProfileValue("SETUP", key, SetupIniPath, buffer, size))
+        return 1;
+    if (MissingKeySilent == 0) {
+        char text[1024];
+        FormatText(text, sizeof text, "SETUP.INI : %s キーが存在しません", key);
+        ShowSettingsError(text);
+    }
+    return 0;
+}
+
+int ReadUpdateValue(const char* section, const char* key, char* buffer, size_t size)
+{
+    if (ReadProfileValue(section, key, UpdateIniPath, buffer, size))
+        return 1;
+    if (MissingKeySilent == 0) {
+        char text[1024];
+        FormatText(text, sizeof text, "%s : %s キーが存在しません", section, key);
+        ShowSettingsError(text);
+    }
+    return 0;
+}
+
+int ReadSetupNumber(const char* key, int32_t* output)
+{
+    char value[260];
+    if (!ReadSetupValue(key, value, sizeof value))
+        return 0;
+    *output = ParseSignedDecimal(value);
+    return 1;
+}

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/path_join.h"
+
+namespace {
+
+struct JoinCase {
+    const char* path;
+    const char* name;
+    const char* expected;
+};
+
+class AppendPathNameCases : public testing::TestWithParam<JoinCase> {};
+
+TEST_P(AppendPathNameCases, JoinsWithOneSeparatorAndTwoNuls)
+{
+    char buffer[PathBufferSize];
+    memset(buffer, 'Z', sizeof buffer);
+    strcpy(buffer, GetParam().path);
+    ASSERT_EQ(AppendPathName(buffer, sizeof buffer, GetParam().name), 1);
+    EXPECT_STREQ(buffer, GetParam().expected);
+    EXPECT_EQ(buffer[strlen(GetParam().expected) + 1], '\0') << "second NUL missing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, AppendPathNameCases,
+    testing::Values(JoinCase{"C:\\Game", "SETUP.INI", "C:\\Game\\SETUP.INI"},
+                    JoinCase{"C:\\Game\\", "SETUP.INI", "C:\\Game\\SETUP.INI"},
+                    JoinCase{"C:/Game/", "SETUP.INI", "C:/Game/SETUP.INI"},
+                    JoinCase{"", "x", "x"},
+                    JoinCase{"C:\\Game", "", "C:\\Game\\"},
+                    // A folder ending in 表 (95 5C) still needs its separator: the 5C is a trail byte.
+                    JoinCase{"C:\\\x95\x5c", "a.dat", "C:\\\x95\x5c\\a.dat"},
+                    JoinCase{"C:\\\x95\x5c\\", "a.dat", "C:\\\x95\x5c\\a.dat"}));
+
+TEST(AppendPathName, RefusesWhatDoesNotFitAndLeavesPathUnchanged)
+{
+    // 250 + "\" + 7 + two NULs = 260 fits exactly; one more byte does not.
+    std::string folder(250, 'f');
+    char buffer[PathBufferSize + 4];
+    memset(buffer, 'Z', sizeof buffer);
+    strcpy(buffer, folder.c_str());
+    EXPECT_EQ(AppendPathName(buffer, PathBufferSize, "abcdefg"), 1);
+    EXPECT_EQ(buffer[PathBufferSize], 'Z');
+
+    strcpy(buffer, folder.c_str());
+    EXPECT_EQ(AppendPathName(buffer, PathBufferSize, "abcdefgh"), 0);
+    EXPECT_EQ(std::string(buffer), folder);
+    EXPECT_EQ(buffer[PathBufferSize], 'Z');
+}
+
+TEST(EndsWithPathSeparator, LooksAtTheLastCharacter)
+{
+    EXPECT_TRUE(EndsWithPathSeparator("C:\\"));
+    EXPECT_TRUE(EndsWithPathSeparator("a/"));
+    EXPECT_FALSE(EndsWithPathSeparator(""));
+    EXPECT_FALSE(EndsWithPathSeparator("\x83\x5c"));  // ソ
+    // A lone lead byte before the NUL must not step past the end.
+    EXPECT_FALSE(EndsWithPathSeparator("a\x95"));
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#pragma once
+// Helpers for the Win32 tests that run under Wine: message-box capture, scratch folders, registry keys, and the
+// CD-ROM and small-disk drive letters that scripts/wine-prepare sets up for every test prefix.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// One message box as the code under test showed it.
+struct CapturedBox {
+    std::string text;     // cp932 bytes
+    std::string caption;  // cp932 bytes
+    UINT style;           // MB_ICONERROR/MB_ICONQUESTION/... | MB_OK/MB_OKCANCEL/..., as read back from the box
+    HWND owner;
+};
+
+// While alive, every message box that this thread shows is recorded and answered. The answer is the button id
+// that `onBox` returns (IDOK by default); `onBox` runs while the box is up, inside its nested message loop.
+struct MessageBoxCapture {
+    MessageBoxCapture();
+    ~MessageBoxCapture();
+    MessageBoxCapture(const MessageBoxCapture&) = delete;
+    MessageBoxCapture& operator=(const MessageBoxCapture&) = delete;
+
+    std::vector<CapturedBox> boxes;
+    std::function<int(const CapturedBox&)> onBox;
+    // Answers taken in order before `onBox` is asked; IDOK once both are exhausted.
+    std::vector<int> answers;
+};
+
+// A fresh folder under C:\upd-tests, removed with everything in it at the end of the scope.
+struct ScratchFolder {
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    std::string path;  // without a trailing backslash
+    std::string operator/(const std::string& name) const { return path + "\\" + name; }
+};
+
+// A uniquely named key HKCU\Software\<company>\<game>, deleted with its company key at the end of the scope.
+struct TempRegistryKey {
+    explicit TempRegistryKey(const std::string& gameDir = "game");
+    ~TempRegistryKey();
+    TempRegistryKey(const TempRegistryKey&) = delete;
+    TempRegistryKey& operator=(const TempRegistryKey&) = delete;
+    std::string company;
+    std::string game;
+    void SetString(const char* name, const std::string& value);
+    void SetBinary(const char* name, const void* data, DWORD size, DWORD type = REG_BINARY);
+    void SetDword(const char* name, DWORD value);
+};
+
+// Files.
+bool WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path, bool* ok = nullptr);
+bool PathExists(const std::string& path);
+bool RemoveTree(const std::string& path);
+FILETIME MakeFileTime(unsigned long long value);
+unsigned long long FileTimeValue(const FILETIME& time);
+// Last-write and last-access times (Wine cannot set creation times).
+bool GetFileTimes(const std::string& path, FILETIME* lastAccess, FILETIME* lastWrite);
+
+// CD-ROM drive letters D: and E: are folders on the Unix side; "ejecting" moves the folder away so the drive is
+// empty, "inserting" brings it back. Both start inserted and empty for every test that uses them.
+struct CdDrives {
+    CdDrives();
+    ~CdDrives();
+    static bool Available(std::string* why);
+    void Eject(char letter);
+    void Insert(char letter);
+    std::string Root(char letter) const { return std::string(1, letter) + ":\\"; }
+};
+
+// F: is a 1 MiB tmpfs when the test prefix could mount one (root only). Returns false with a reason otherwise.
+bool SmallDiskAvailable(std::string* why);
+// Removes everything on F:.
+void ClearSmallDisk();

@@ -1,0 +1,31 @@
+#pragma once
+// Writes update archives; the updater only reads them.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "block_encoder.h"
+
+enum PackMode {
+    PackStore,            // never compressed
+    PackCompressIfSmaller,
+    PackCompressAlways    // compressed even when that grows it (tests and odd publishers)
+};
+
+struct WriterEntry {
+    std::string name;                 // cp932 bytes, 1 to 259 of them, no NUL
+    std::vector<unsigned char> data;  // the file's bytes
+    uint64_t fileTime;                // FILETIME: 100 ns since 1601-01-01 UTC
+    PackMode storage;
+    int scramble;                     // 1: the stored bytes (compressed ones when compressed) are scrambled
+};
+
+struct WriterOptions {
+    PackMode table;     // PackStore gives a plain table
+    EncodeLevel level;  // for the entries and the table
+};
+
+// The whole archive in `out`: header, entries in the given order padded to 16, then the table. 0 with one line
+// in `error` for a bad name or an archive that does not fit 32-bit offsets.
+int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& options,
+                 std::vector<unsigned char>* out, std::string* error);

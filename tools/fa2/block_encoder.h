@@ -1,0 +1,18 @@
+#pragma once
+// Encoder of the archive's compressed blocks (the publisher's side; the updater only decodes).
+#include <cstddef>
+#include <vector>
+
+enum EncodeLevel {
+    EncodeFast,     // greedy: longest match from a short hash-chain search
+    EncodeDefault,  // lazy matching with a deeper search
+    EncodeBest      // optimal parse: cheapest path over the exact bit cost of every code
+};
+
+// The block that decodes to exactly src[0..size) with DecompressBlock, end code included. Input that does not
+// compress comes out larger (about 9 bits a byte); callers store such data instead.
+std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level);
+
+// Bits a code takes in the block, flag bits and data bytes alike (a flag word is 32 bits for 32 flag bits).
+unsigned LiteralCodeBits();
+unsigned MatchCodeBits(size_t length, size_t distance);  // length 2..282; 0 when no code has this pair

@@ -1,0 +1,59 @@
+#pragma once
+// Reading and rewriting the resources of a Windows executable (PE32, and PE32+ where it costs nothing), without
+// the platform: the publisher tool runs on Linux build servers too.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A resource type or name as the image stores it: an integer id, or a name in UTF-16 code units.
+struct PeResourceKey {
+    int isName;
+    uint16_t id;
+    std::u16string name;
+};
+
+// One leaf of the resource tree; `offset` and `size` locate its bytes in the file.
+struct PeResource {
+    PeResourceKey type;
+    PeResourceKey name;
+    uint16_t language;
+    uint32_t codePage;
+    size_t offset;
+    size_t size;
+};
+
+// Standard integer resource types that callers look for.
+const uint16_t PeTypeIcon = 3;
+const uint16_t PeTypeDialog = 5;
+const uint16_t PeTypeGroupIcon = 14;
+const uint16_t PeTypeVersion = 16;
+const uint16_t PeTypeManifest = 24;
+
+// 1 when the bytes start like a PE image: "MZ", and "PE\0\0" where the DOS header points.
+int LooksLikePeImage(const unsigned char* image, size_t size);
+
+// Every resource of the image, in tree order. An image without resources gives 1 and an empty list; a malformed
+// image or tree gives 0 and one line in `error`.
+int ListPeResources(const unsigned char* image, size_t size, std::vector<PeResource>* out, std::string* error);
+
+// The resource of type name `typeName` (ASCII letters compared without regard to case, as FindResourceA does)
+// and integer id `id`, in any language; language 1041 is preferred when several exist.
+int FindPeResource(const unsigned char* image, size_t size, const char* typeName, uint16_t id, size_t* offset,
+                   size_t* length, std::string* error);
+
+// Makes in `out` a copy of the image whose resource `typeName`/`id` is `payload` in language `language` alone:
+// that resource is dropped in every other language, every other resource keeps its bytes, names, languages and
+// code pages. The resource section is rebuilt where it stands when only discardable sections (such as .reloc)
+// follow it, which then move behind it; otherwise a new resource section is added at the end. Headers, section
+// table, data directories and the checksum are fixed; an Authenticode signature is dropped, since it could no
+// longer match. 0 with one line in `error` for an image this cannot rewrite safely.
+int WritePeResource(const unsigned char* image, size_t size, const char* typeName, uint16_t id, uint16_t language,
+                    const unsigned char* payload, size_t payloadSize, std::vector<unsigned char>* out,
+                    std::string* error);
+
+// The PE checksum of the image, the 4 bytes at `checksumOffset` taken as 0.
+uint32_t ComputePeChecksum(const unsigned char* image, size_t size, size_t checksumOffset);
+
+// File offset of the CheckSum field, or 0 when the image has no valid headers.
+size_t PeChecksumOffset(const unsigned char* image, size_t size);
