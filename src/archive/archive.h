@@ -1,0 +1,26 @@
+#pragma once
+// The updater's side of the archive: opening it over the payload and serving entries by name.
+// (Declarations agreed with the start-up and the update job; the archive helper implements them in archive.cpp.)
+#include <cstdint>
+
+#include "archive/archive_format.h"
+
+// The payload's bytes, where the resource loader mapped them; read-only and valid until the process ends.
+extern const unsigned char* ArchiveImage;
+extern uint32_t ArchiveImageSize;
+
+// The table opened at start-up; the start-up owns it until ShutdownUpdater releases it with GlobalFree.
+extern ArchiveTable* UpdateArchive;
+
+// `size` non-zero: `source` is an archive image of that many bytes. `size` 0: `source` is a file path.
+// Returns a GlobalAlloc block, or null without a message.
+ArchiveTable* OpenArchive(const void* source, uint32_t size);
+
+// The entry's bytes (decompressed, descrambled), and its unpackedSize in `*size` when given; null after its
+// message. The bytes point into the image for a plain entry (do not free them); otherwise they are a new
+// GlobalAlloc block that belongs to the caller.
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size);
+
+// Writes the entry to `destination` (its folder must exist), or under `keepNewer` keeps a later file. 1 on
+// success; 0 after its own message (missing entry, no memory, no disk space) or silently (folder, write failed).
+int ExtractEntry(const ArchiveTable* table, const char* name, const char* destination, int keepNewer);
