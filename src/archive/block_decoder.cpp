@@ -1,0 +1,481 @@
+#include "block_decoder.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Distance part of a code that starts with a 0 bit, looked up on the next ten flag bits (enough for the longest
+// row, 0 0 0 0 0 0 and four extra bits). distance = add + (B << shift), B being the row's data byte.
+struct DistanceCode {
+    uint16_t add;
+    uint8_t shift;
+    uint8_t bits;      // flag bits of the row code and its extra bits
+    uint8_t codeBits;  // flag bits of the row code alone: those taken before the byte B
+    uint8_t pair;  // 1: a 2-byte copy (or the end code); 0: a length code follows
+};
+
+// A whole back-reference code looked up on the next twelve flag bits: most copies fit, row and length code
+// together. length 0: only the distance part fits, the length code is read on its own.
+struct TokenCode {
+    uint16_t add;
+    uint8_t shift;
+    uint8_t bits;
+    uint16_t length;
+};
+
+// Length code looked up on the next nine flag bits (0 0 0 0 1 and four extra bits). length 0: a byte follows.
+struct LengthCode {
+    uint16_t length;
+    uint8_t bits;
+};
+
+const unsigned DistanceLookupBits = 10;
+const unsigned LengthLookupBits = 9;
+const unsigned TokenLookupBits = 12;
+const size_t EndDistance = 2304;  // 0 1 1 with B = 255, X = 7
+
+struct CodeTables {
+    DistanceCode distance[1u << (DistanceLookupBits - 1)];  // the top bit is always 0 here
+    LengthCode length[1u << LengthLookupBits];
+    TokenCode token[1u << (TokenLookupBits - 1)];  // the top bit is always 0 here
+};
+
+constexpr unsigned BitAt(unsigned value, unsigned width, unsigned index)
+{
+    return (value >> (width - 1 - index)) & 1u;
+}
+
+constexpr unsigned BitsAt(unsigned value, unsigned width, unsigned index, unsigned count)
+{
+    unsigned result = 0;
+    for (unsigned k = 0; k < count; ++k)
+        result = (result << 1) | BitAt(value, width, index + k);
+    return result;
+}
+
+constexpr CodeTables BuildCodeTables()
+{
+    CodeTables t{};
+    const unsigned dw = DistanceLookupBits;
+    for (unsigned i = 0; i < (1u << (dw - 1)); ++i) {
+        DistanceCode& c = t.distance[i];
+        if (BitAt(i, dw, 1)) {
+            c.pair = 1;
+            if (!BitAt(i, dw, 2)) {
+                c.add = 1;
+                c.shift = 0;
+                c.bits = 3;
+                c.codeBits = 3;
+            } else {
+                c.add = (uint16_t)(256 + BitsAt(i, dw, 3, 3) + 1);
+                c.shift = 3;
+                c.bits = 6;
+                c.codeBits = 3;
+            }
+            continue;
+        }
+        unsigned zeros = 2;
+        while (zeros < 6 && !BitAt(i, dw, zeros))
+            ++zeros;
+        unsigned codeBits = zeros < 6 ? zeros + 1 : 6;
+        unsigned extraBits = zeros == 2 ? 1 : zeros == 3 ? 1 : zeros == 4 ? 2 : zeros == 5 ? 3 : 4;
+        unsigned base = zeros == 2 ? 0 : zeros == 3 ? 512 : zeros == 4 ? 1024 : zeros == 5 ? 2048 : 4096;
+        c.pair = 0;
+        c.add = (uint16_t)(base + BitsAt(i, dw, codeBits, extraBits) + 1);
+        c.shift = (uint8_t)extraBits;
+        c.bits = (uint8_t)(codeBits + extraBits);
+        c.codeBits = (uint8_t)codeBits;
+    }
+    const unsigned lw = LengthLookupBits;
+    for (unsigned i = 0; i < (1u << lw); ++i) {
+        LengthCode& c = t.length[i];
+        unsigned zeros = 0;
+        while (zeros < 5 && !BitAt(i, lw, zeros))
+            ++zeros;
+        switch (zeros) {
+        case 0: c.length = 3; c.bits = 1; break;
+        case 1: c.length = 4; c.bits = 2; break;
+        case 2: c.length = (uint16_t)(5 + BitsAt(i, lw, 3, 1)); c.bits = 4; break;
+        case 3: c.length = (uint16_t)(7 + BitsAt(i, lw, 4, 2)); c.bits = 6; break;
+        case 4: c.length = (uint16_t)(11 + BitsAt(i, lw, 5, 4)); c.bits = 9; break;
+        default: c.length = 0; c.bits = 5; break;
+        }
+    }
+    const unsigned tw = TokenLookupBits;
+    for (unsigned i = 0; i < (1u << (tw - 1)); ++i) {
+        const DistanceCode& d = t.distance[i >> (tw - dw)];
+        TokenCode& c = t.token[i];
+        c.add = d.add;
+        c.shift = d.shift;
+        c.bits = d.bits;
+        c.length = d.pair ? 2 : 0;
+        if (d.pair)
+            continue;
+        // The length code starts right behind the distance part; use it when all of it lies in the looked-up bits.
+        unsigned rest = tw - d.bits;
+        unsigned lengthIndex = (i << d.bits) & ((1u << tw) - 1);  // remaining bits at the top of tw
+        const LengthCode& l = t.length[lengthIndex >> (tw - lw)];
+        if (l.length != 0 && l.bits <= rest) {
+            c.length = l.length;
+            c.bits = (uint8_t)(d.bits + l.bits);
+        }
+    }
+    return t;
+}
+
+constexpr CodeTables Codes = BuildCodeTables();
+
+inline uint32_t ReadLe32(const unsigned char* p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+inline unsigned CountLeadingZeros(uint32_t v)  // v != 0
+{
+#if defined(__GNUC__)
+    return (unsigned)__builtin_clz(v);
+#else
+    unsigned n = 0;
+    while (!(v & 0x80000000u)) {
+        v <<= 1;
+        ++n;
+    }
+    return n;
+#endif
+}
+
+inline void Move2(unsigned char* d, const unsigned char* s)
+{
+    uint16_t v;
+    memcpy(&v, s, 2);
+    memcpy(d, &v, 2);
+}
+
+inline void Move4(unsigned char* d, const unsigned char* s)
+{
+    uint32_t v;
+    memcpy(&v, s, 4);
+    memcpy(d, &v, 4);
+}
+
+inline void Move8(unsigned char* d, const unsigned char* s)
+{
+    uint64_t v;
+    memcpy(&v, s, 8);
+    memcpy(d, &v, 8);
+}
+
+inline void Move16(unsigned char* d, const unsigned char* s)
+{
+    unsigned char v[16];
+    memcpy(v, s, 16);
+    memcpy(d, v, 16);
+}
+
+// Exactly n bytes (n >= 1) from s to d, where [s, s+n) and [d, d+n) do not overlap. Pieces may overlap each other
+// inside the range, but nothing outside it is written.
+inline void CopyDisjoint(unsigned char* d, const unsigned char* s, size_t n)
+{
+    if (n >= 16) {
+        size_t k = 0;
+        for (; n - k > 16; k += 16)
+            Move16(d + k, s + k);
+        Move16(d + n - 16, s + n - 16);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        memcpy(&a, s, 8);
+        memcpy(&b, s + n - 8, 8);
+        memcpy(d, &a, 8);
+        memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, s, 4);
+        memcpy(&b, s + n - 4, 4);
+        memcpy(d, &a, 4);
+        memcpy(d + n - 4, &b, 4);
+    } else if (n >= 2) {
+        unsigned char last = s[n - 1];
+        Move2(d, s);
+        d[n - 1] = last;
+    } else {
+        d[0] = s[0];
+    }
+}
+
+// The copy of a back-reference: the same bytes as copying one at a time, and nothing past op + length written.
+inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
+{
+    const unsigned char* from = op - distance;
+    if (distance >= length) {
+        CopyDisjoint(op, from, length);
+        return;
+    }
+    if (distance >= 4) {
+        // Each piece's source lies wholly behind its destination, so it is already written.
+        if (distance >= 8) {
+            for (; length >= 8; length -= 8, op += 8, from += 8)
+                Move8(op, from);
+        } else {
+            for (; length >= 4; length -= 4, op += 4, from += 4)
+                Move4(op, from);
+        }
+        if (length)
+            CopyDisjoint(op, from, length);  // length < distance now
+        return;
+    }
+    if (distance == 1) {
+        memset(op, from[0], length);
+        return;
+    }
+    // Distances 2 and 3: fill with the repeated pattern, in steps that keep its phase.
+    unsigned char pattern[16];
+    for (unsigned k = 0; k < 16; ++k)
+        pattern[k] = from[k % distance];
+    const size_t step = distance == 2 ? 16 : 15;
+    for (; length >= 16; length -= step, op += step)
+        memcpy(op, pattern, 16);
+    memcpy(op, pattern, length);
+}
+
+// Bit-by-bit reading for the codes that cross into the next flag word. The next word is read at the moment its
+// first bit is needed, after every byte taken before then.
+struct SlowReader {
+    uint32_t flag;
+    unsigned left;
+    const unsigned char* ip;
+    const unsigned char* iend;
+};
+
+inline int TakeBit(SlowReader& r, unsigned* bit)
+{
+    if (r.left == 0) {
+        if (r.iend - r.ip < 4)
+            return 0;
+        r.flag = ReadLe32(r.ip);
+        r.ip += 4;
+        r.left = 32;
+    }
+    *bit = r.flag >> 31;
+    r.flag <<= 1;
+    --r.left;
+    return 1;
+}
+
+inline int TakeBits(SlowReader& r, unsigned count, unsigned* value)
+{
+    unsigned v = 0;
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned bit;
+        if (!TakeBit(r, &bit))
+            return 0;
+        v = (v << 1) | bit;
+    }
+    *value = v;
+    return 1;
+}
+
+inline int TakeByte(SlowReader& r, unsigned* value)
+{
+    if (r.ip >= r.iend)
+        return 0;
+    *value = *r.ip++;
+    return 1;
+}
+
+int SlowLength(SlowReader& r, size_t* length)
+{
+    unsigned zeros = 0, bit = 0, x = 0;
+    while (zeros < 5) {
+        if (!TakeBit(r, &bit))
+            return 0;
+        if (bit)
+            break;
+        ++zeros;
+    }
+    switch (zeros) {
+    case 0: *length = 3; return 1;
+    case 1: *length = 4; return 1;
+    case 2: if (!TakeBits(r, 1, &x)) return 0; *length = 5 + x; return 1;
+    case 3: if (!TakeBits(r, 2, &x)) return 0; *length = 7 + x; return 1;
+    case 4: if (!TakeBits(r, 4, &x)) return 0; *length = 11 + x; return 1;
+    default: if (!TakeByte(r, &x)) return 0; *length = 27 + x; return 1;
+    }
+}
+
+// A back-reference code (its first bit, a 0, not yet taken) read bit by bit. length 0 with distance EndDistance
+// is the end code.
+int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
+{
+    unsigned bit = 0, b = 0, x = 0;
+    if (!TakeBit(r, &bit) || !TakeBit(r, &bit))
+        return 0;
+    if (bit) {
+        if (!TakeBit(r, &bit) || !TakeByte(r, &b))
+            return 0;
+        if (!bit) {
+            *distance = b + 1;
+        } else {
+            if (!TakeBits(r, 3, &x))
+                return 0;
+            *distance = 256 + 8 * b + x + 1;
+        }
+        *length = *distance == EndDistance ? 0 : 2;
+        return 1;
+    }
+    unsigned zeros = 2;
+    while (zeros < 6) {
+        if (!TakeBit(r, &bit))
+            return 0;
+        if (bit)
+            break;
+        ++zeros;
+    }
+    unsigned extraBits = zeros == 2 ? 1 : zeros == 3 ? 1 : zeros == 4 ? 2 : zeros == 5 ? 3 : 4;
+    unsigned base = zeros == 2 ? 0 : zeros == 3 ? 512 : zeros == 4 ? 1024 : zeros == 5 ? 2048 : 4096;
+    if (!TakeByte(r, &b) || !TakeBits(r, extraBits, &x))
+        return 0;
+    *distance = base + ((size_t)b << extraBits) + x + 1;
+    return SlowLength(r, length);
+}
+
+}  // namespace
+
+int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src, size_t srcSize)
+{
+    if (src == nullptr || srcSize < 4 || (dst == nullptr && dstSize != 0))
+        return 0;
+    const unsigned char* ip = src + 4;
+    const unsigned char* const iend = src + srcSize;
+    unsigned char* op = dst;
+    unsigned char* const oend = dst + dstSize;
+    uint32_t flag = ReadLe32(src);
+    unsigned left = 32;  // bits of flag not yet taken; flag holds them at its top, zeros below
+
+    for (;;) {
+        if (left == 0) {
+            if (iend - ip < 4)
+                return 0;
+            flag = ReadLe32(ip);
+            ip += 4;
+            left = 32;
+        }
+
+        if (flag & 0x80000000u) {
+            // Every leading 1 bit is a literal; the taken bits below are 0, so the run stops at the word's end.
+            uint32_t inverse = ~flag;
+            unsigned n = inverse ? CountLeadingZeros(inverse) : 32;
+            if ((size_t)(iend - ip) < n || (size_t)(oend - op) < n)
+                return 0;
+            CopyDisjoint(op, ip, n);
+            op += n;
+            ip += n;
+            left -= n;
+            flag = n < 32 ? flag << n : 0;
+            continue;
+        }
+
+        size_t distance, length;
+        const TokenCode tc = Codes.token[flag >> (32 - TokenLookupBits)];
+        if (tc.bits <= left) {
+            if (ip >= iend)
+                return 0;
+            flag <<= tc.bits;
+            left -= tc.bits;
+            distance = tc.add + ((size_t)*ip++ << tc.shift);
+            length = tc.length;
+            if (length == 2) {
+                if (distance == EndDistance)
+                    break;
+            } else if (length == 0) {
+                if (left == 0) {
+                    if (iend - ip < 4)
+                        return 0;
+                    flag = ReadLe32(ip);
+                    ip += 4;
+                    left = 32;
+                }
+                const LengthCode lc = Codes.length[flag >> (32 - LengthLookupBits)];
+                if (lc.bits <= left) {
+                    flag <<= lc.bits;
+                    left -= lc.bits;
+                    length = lc.length;
+                    if (length == 0) {
+                        if (ip >= iend)
+                            return 0;
+                        length = 27 + (size_t)*ip++;
+                    }
+                } else if (iend - ip >= 4) {
+                    // The length code runs into the next flag word, which lies right here, behind B.
+                    uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
+                    ip += 4;
+                    const LengthCode jl = Codes.length[joined >> (64 - LengthLookupBits)];
+                    joined <<= jl.bits;
+                    flag = (uint32_t)(joined >> 32);
+                    left = left + 32 - jl.bits;
+                    length = jl.length;
+                    if (length == 0) {
+                        if (ip >= iend)
+                            return 0;
+                        length = 27 + (size_t)*ip++;
+                    }
+                } else {
+                    SlowReader r = {flag, left, ip, iend};
+                    if (!SlowLength(r, &length))
+                        return 0;
+                    flag = r.flag;
+                    left = r.left;
+                    ip = r.ip;
+                }
+            }
+        } else if (iend - ip >= 5) {
+            // The code runs into the next flag word, which lies behind B when the row code ends in this word and
+            // in front of it otherwise. Joined to the bits left here, it gives the whole code at once.
+            uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip + 1) << (32 - left));
+            unsigned b;
+            if (Codes.distance[joined >> (64 - DistanceLookupBits)].codeBits <= left) {
+                b = ip[0];
+            } else {
+                joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
+                b = ip[4];
+            }
+            ip += 5;
+            const TokenCode jc = Codes.token[joined >> (64 - TokenLookupBits)];
+            joined <<= jc.bits;
+            unsigned taken = jc.bits;
+            distance = jc.add + ((size_t)b << jc.shift);
+            length = jc.length;
+            if (length == 2) {
+                if (distance == EndDistance)
+                    break;
+            } else if (length == 0) {
+                const LengthCode lc = Codes.length[joined >> (64 - LengthLookupBits)];
+                joined <<= lc.bits;
+                taken += lc.bits;
+                length = lc.length;
+                if (length == 0) {
+                    if (ip >= iend)
+                        return 0;
+                    length = 27 + (size_t)*ip++;
+                }
+            }
+            flag = (uint32_t)(joined >> 32);
+            left = left + 32 - taken;
+        } else {
+            SlowReader r = {flag, left, ip, iend};
+            if (!SlowMatch(r, &distance, &length))
+                return 0;
+            flag = r.flag;
+            left = r.left;
+            ip = r.ip;
+            if (length == 0)
+                break;
+        }
+
+        if (distance > (size_t)(op - dst) || length > (size_t)(oend - op))
+            return 0;
+        CopyMatch(op, distance, length);
+        op += length;
+    }
+    return op == oend;
+}
