@@ -27,7 +27,7 @@ std::string Cp932ForDisplay(const char* bytes, size_t length);
 
 // FILETIME <-> Unix time. Times before 1970 give negative seconds; nanoseconds are always 0..999999999.
 void UnixFromFileTime(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds);
-// 0 for times before 1601 or past the FILETIME range.
+// Clamped to the FILETIME range (before 1601 gives 0).
 uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
 // "2024-03-01T12:34:56Z", with ".fffffff" before the Z when the time has a fraction of a second.
 std::string FormatFileTimeIso(uint64_t fileTime);

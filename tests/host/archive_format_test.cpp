@@ -1,0 +1,514 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/archive_format.h"
+#include "archive_writer.h"
+#include "block_encoder.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Noise(size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (unsigned char& b : bytes)
+        b = (unsigned char)random();
+    return bytes;
+}
+
+Bytes Hex(const char* hex)
+{
+    Bytes bytes;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        bytes.push_back((unsigned char)std::stoi(std::string(hex + i, 2), nullptr, 16));
+    return bytes;
+}
+
+WriterEntry Entry(const std::string& name, const Bytes& data, PackMode storage = PackStore, int scramble = 0,
+                  uint64_t fileTime = 0x01D5A1B2C3D4E5F6ull)
+{
+    WriterEntry entry;
+    entry.name = name;
+    entry.data = data;
+    entry.fileTime = fileTime;
+    entry.storage = storage;
+    entry.scramble = scramble;
+    return entry;
+}
+
+Bytes Write(const std::vector<WriterEntry>& entries, PackMode table = PackStore)
+{
+    WriterOptions options;
+    options.table = table;
+    options.level = EncodeDefault;
+    Bytes archive;
+    std::string error;
+    EXPECT_EQ(WriteArchive(entries, options, &archive, &error), 1) << error;
+    return archive;
+}
+
+// The table block as the updater would hold it; empty when the image is refused.
+Bytes Open(const Bytes& image)
+{
+    if (image.size() < ArchiveHeaderSize)
+        return Bytes();
+    ArchiveHeader header;
+    ReadArchiveHeader(image.data(), &header);
+    // Placing the table first keeps a hostile count from costing a huge block.
+    uint32_t blockSize, tableLength;
+    if (!ArchiveTableBlockSize(header.entryCount, &blockSize) ||
+        !LocateArchiveTable(&header, image.size(), &tableLength))
+        return Bytes();
+    Bytes block(blockSize);
+    if (!FillArchiveTable(reinterpret_cast<ArchiveTable*>(block.data()), blockSize, image.data(), image.size()))
+        return Bytes();
+    return block;
+}
+
+const ArchiveTable* Table(const Bytes& block) { return reinterpret_cast<const ArchiveTable*>(block.data()); }
+
+// Looks the name up and decodes its entry from the image; `ok` is 0 when either step refuses.
+Bytes Decode(const Bytes& image, const Bytes& block, const char* name, int* ok)
+{
+    const ArchiveEntry* entry;
+    uint64_t offset;
+    *ok = 0;
+    if (!FindArchiveEntry(Table(block), name, &entry, &offset) || !CheckEntryData(entry, offset, image.size()))
+        return Bytes();
+    Bytes copy(EntryNeedsCopy(entry) ? entry->storedSize : 0);
+    Bytes decoded(EntryNeedsDecoding(entry) ? entry->unpackedSize : 0);
+    const unsigned char* data = DecodeEntryData(entry, image.data() + offset, copy.data(), decoded.data());
+    if (!data)
+        return Bytes();
+    *ok = 1;
+    return Bytes(data, data + entry->unpackedSize);
+}
+
+void PutU32(Bytes* bytes, size_t at, uint32_t value) { memcpy(bytes->data() + at, &value, 4); }
+
+// ---- DescrambleEntry ----
+
+TEST(DescrambleEntry, KnownKeyStreams)
+{
+    // Zero buffers show the key stream itself. Length 32 takes a rotation by 0 (not by 32).
+    struct Case {
+        size_t length;
+        const char* expected;
+    } cases[] = {
+        {4, "9a1ec772"},
+        {5, "4d8f633100"},
+        {8, "e9712cab9a1ec7b2"},
+        {32, "83e9712c32981ec72c83e971c732981e712c83e91ec73298e9712c83981ec732"},
+        {33, "c1f438168e45303d4c8f63115804d3e3f43816c145303d8e8f63114c04d3e35800"},
+    };
+    for (const Case& c : cases) {
+        Bytes buffer(c.length, 0);
+        DescrambleEntry(buffer.data(), (uint32_t)c.length);
+        EXPECT_EQ(buffer, Hex(c.expected)) << "length " << c.length;
+    }
+}
+
+TEST(DescrambleEntry, ShortLengthsAndTailBytesStay)
+{
+    for (uint32_t length = 0; length <= 5; length++) {
+        Bytes original = Noise(8, length);
+        Bytes buffer = original;
+        DescrambleEntry(buffer.data(), length);
+        uint32_t changedUpTo = length / 4 * 4;
+        for (uint32_t i = 0; i < 8; i++) {
+            if (i < changedUpTo)
+                continue;
+            EXPECT_EQ(buffer[i], original[i]) << "length " << length << " byte " << i;
+        }
+        if (length >= 4) {
+            EXPECT_NE(Bytes(buffer.begin(), buffer.begin() + 4), Bytes(original.begin(), original.begin() + 4));
+        }
+    }
+}
+
+TEST(DescrambleEntry, IsItsOwnInverse)
+{
+    for (uint32_t length : {0u, 1u, 3u, 4u, 5u, 31u, 32u, 33u, 64u, 255u, 256u, 1000u, 4099u}) {
+        Bytes original = Noise(length, 77 + length);
+        Bytes buffer = original;
+        DescrambleEntry(buffer.data(), length);
+        if (length >= 4) {
+            EXPECT_NE(buffer, original) << length;
+        }
+        DescrambleEntry(buffer.data(), length);
+        EXPECT_EQ(buffer, original) << length;
+    }
+}
+
+// ---- Round trips through the writer ----
+
+struct RoundTripCase {
+    const char* label;
+    PackMode storage;
+    int scramble;
+    PackMode table;
+};
+
+class ArchiveRoundTrip : public testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(ArchiveRoundTrip, EveryEntryComesBackWithItsRecord)
+{
+    const RoundTripCase& c = GetParam();
+    std::vector<WriterEntry> entries = {
+        Entry("UPDATE.INI", Text("[SETUP]\r\nCompanyName=Q\r\n[UPDATE]\r\nUpdateFile00=0,a.dat\r\n"), c.storage,
+              c.scramble, 0x01D0000000000001ull),
+        Entry("empty.txt", Bytes(), c.storage, c.scramble, 0),
+        Entry("one.bin", Text("x"), c.storage, c.scramble, 0xFFFFFFFFFFFFFFFFull),
+        Entry("seventeen", Text("abcdefghijklmnopq"), c.storage, c.scramble),
+        Entry("\x95\x5c\x8e\xa6.txt", Text(std::string(3000, 'z') + "tail"), c.storage, c.scramble),
+        Entry("noise.bin", Noise(5001, 3), c.storage, c.scramble),
+    };
+    Bytes image = Write(entries, c.table);
+    ArchiveHeader header;
+    ReadArchiveHeader(image.data(), &header);
+    EXPECT_TRUE(HasArchiveMagic(&header));
+    EXPECT_EQ(memcmp(image.data(), "FA2\0", 4), 0);
+    EXPECT_EQ(header.entryCount, entries.size());
+    EXPECT_EQ(header.flags & ArchiveFlagTableCompressed, c.table == PackStore ? 0u : 1u);
+
+    Bytes block = Open(image);
+    ASSERT_FALSE(block.empty());
+    EXPECT_EQ(memcmp(block.data(), image.data(), ArchiveHeaderSize), 0) << "header copied into the table";
+
+    uint64_t expectedOffset = ArchiveHeaderSize;
+    for (const WriterEntry& source : entries) {
+        const ArchiveEntry* record;
+        uint64_t offset;
+        ASSERT_TRUE(FindArchiveEntry(Table(block), source.name.c_str(), &record, &offset)) << source.name;
+        EXPECT_EQ(offset, expectedOffset) << source.name;
+        EXPECT_EQ(record->unpackedSize, source.data.size());
+        EXPECT_EQ(FileTimeValue(record->fileTime), source.fileTime);
+        EXPECT_EQ(record->scramble, c.scramble ? 1 : 0);
+        if (c.storage == PackStore) {
+            EXPECT_EQ(record->storage, EntryStorageStored);
+        }
+        if (c.storage == PackCompressAlways) {
+            EXPECT_EQ(record->storage, EntryStorageCompressed);
+        }
+        if (record->storage == EntryStorageStored && !c.scramble && !source.data.empty()) {
+            EXPECT_EQ(memcmp(image.data() + offset, source.data.data(), source.data.size()), 0);
+        }
+        if ((record->storage == EntryStorageCompressed || c.scramble) && source.data.size() >= 4) {
+            EXPECT_NE(memcmp(image.data() + offset, source.data.data(), 4), 0) << "stored bytes not transformed";
+        }
+        // Fill bytes up to the next multiple of 16 are zero.
+        for (uint64_t i = offset + record->storedSize; i < offset + PaddedStoredSize(record->storedSize); i++)
+            EXPECT_EQ(image[i], 0) << source.name;
+        expectedOffset += PaddedStoredSize(record->storedSize);
+
+        int ok;
+        EXPECT_EQ(Decode(image, block, source.name.c_str(), &ok), source.data) << source.name;
+        EXPECT_EQ(ok, 1) << source.name;
+    }
+    EXPECT_EQ(header.tableOffset, expectedOffset) << "table right behind the last entry";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ArchiveRoundTrip,
+    testing::Values(RoundTripCase{"Stored", PackStore, 0, PackStore},
+                    RoundTripCase{"Compressed", PackCompressAlways, 0, PackStore},
+                    RoundTripCase{"Scrambled", PackStore, 1, PackStore},
+                    RoundTripCase{"CompressedScrambled", PackCompressAlways, 1, PackStore},
+                    RoundTripCase{"StoredCompressedTable", PackStore, 0, PackCompressAlways},
+                    RoundTripCase{"CompressedScrambledCompressedTable", PackCompressAlways, 1, PackCompressAlways},
+                    RoundTripCase{"WhereItHelps", PackCompressIfSmaller, 0, PackCompressIfSmaller}),
+    [](const testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.label); });
+
+TEST(ArchiveWriter, CompressesOnlyWhereItGetsSmaller)
+{
+    Bytes image = Write({Entry("text", Text(std::string(4000, 'a')), PackCompressIfSmaller),
+                         Entry("noise", Noise(4000, 9), PackCompressIfSmaller)},
+                        PackCompressIfSmaller);
+    Bytes block = Open(image);
+    ASSERT_FALSE(block.empty());
+    const ArchiveEntry* records = ArchiveTableEntries(Table(block));
+    EXPECT_EQ(records[0].storage, EntryStorageCompressed);
+    EXPECT_LT(records[0].storedSize, 100u);
+    EXPECT_EQ(records[1].storage, EntryStorageStored);
+    EXPECT_EQ(records[1].storedSize, 4000u);
+    EXPECT_EQ(Table(block)->header.flags, ArchiveFlagTableCompressed) << "560 mostly-zero bytes compress";
+
+    // An empty table would grow when compressed, so it stays plain unless forced.
+    Bytes empty = Write({}, PackCompressIfSmaller);
+    EXPECT_EQ(empty.size(), ArchiveHeaderSize);
+    ArchiveHeader header;
+    ReadArchiveHeader(empty.data(), &header);
+    EXPECT_EQ(header.flags, 0u);
+    EXPECT_EQ(header.tableOffset, 16u);
+}
+
+TEST(ArchiveWriter, RefusesBadNames)
+{
+    WriterOptions options = {PackStore, EncodeDefault};
+    Bytes out;
+    std::string error;
+    EXPECT_EQ(WriteArchive({Entry(std::string(259, 'n'), Text("ok"))}, options, &out, &error), 1) << error;
+    for (const std::string& name : {std::string(260, 'n'), std::string(), std::string("a\0b", 3)}) {
+        error.clear();
+        EXPECT_EQ(WriteArchive({Entry(name, Text("x"))}, options, &out, &error), 0) << name.size();
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+// ---- Lookup ----
+
+// A table block built by hand: records with the given names and stored sizes.
+Bytes HandTable(const std::vector<std::pair<std::string, uint32_t>>& records)
+{
+    Bytes block(ArchiveHeaderSize + records.size() * ArchiveEntrySize, 0);
+    ArchiveHeader header = {ArchiveMagic, 0, 0, (uint32_t)records.size()};
+    memcpy(block.data(), &header, sizeof header);
+    for (size_t i = 0; i < records.size(); i++) {
+        ArchiveEntry entry;
+        memset(&entry, 0, sizeof entry);
+        memcpy(entry.name, records[i].first.data(), std::min<size_t>(records[i].first.size(), ArchiveNameSize));
+        entry.storage = EntryStorageStored;
+        entry.storedSize = entry.unpackedSize = records[i].second;
+        memcpy(block.data() + ArchiveHeaderSize + i * ArchiveEntrySize, &entry, sizeof entry);
+    }
+    return block;
+}
+
+// Index of the record the lookup finds, -1 for none.
+int Found(const Bytes& block, const std::string& name, uint64_t* offset = nullptr)
+{
+    const ArchiveEntry* entry;
+    uint64_t at;
+    if (!FindArchiveEntry(Table(block), name.c_str(), &entry, &at))
+        return -1;
+    if (offset)
+        *offset = at;
+    return (int)(entry - ArchiveTableEntries(Table(block)));
+}
+
+TEST(FindArchiveEntry, FoldsAsciiCaseAndTakesTheFirstMatch)
+{
+    Bytes block = HandTable({{"UPDATE.INI", 5}, {"Data.Bin", 1}, {"data.bin", 1}, {"x", 0}});
+    EXPECT_EQ(Found(block, "update.ini"), 0);
+    EXPECT_EQ(Found(block, "UPDATE.INI"), 0);
+    EXPECT_EQ(Found(block, "DATA.BIN"), 1);
+    EXPECT_EQ(Found(block, "data.bin"), 1);
+    EXPECT_EQ(Found(block, "UPDATE.IN"), -1);
+    EXPECT_EQ(Found(block, "UPDATE.INI "), -1);
+    EXPECT_EQ(Found(block, "UPDATE_INI"), -1);
+    EXPECT_EQ(Found(block, "@"), -1) << "'@' is not a letter of 'x'";
+    EXPECT_EQ(Found(HandTable({}), "UPDATE.INI"), -1) << "an empty table finds nothing";
+}
+
+TEST(FindArchiveEntry, NeverFoldsATrailByte)
+{
+    // ア is 83 41 and ヂ is 83 61: the second bytes differ only as 'A' and 'a' would.
+    Bytes block = HandTable({{"\x83\x61.txt", 1}, {"\x83\x41.txt", 1}, {"\xb1" "a", 1}, {"\x95\x5c" "a", 1}});
+    EXPECT_EQ(Found(block, "\x83\x41.txt"), 1);
+    EXPECT_EQ(Found(block, "\x83\x61.txt"), 0);
+    EXPECT_EQ(Found(block, "\x83\x41.TXT"), 1);
+    // Half-width ｱ (B1) is a single-byte character: the letter after it folds.
+    EXPECT_EQ(Found(block, "\xb1" "A"), 2);
+    // After 表 (95 5C) the letter folds again; the 5C itself is not a separator or a letter.
+    EXPECT_EQ(Found(block, "\x95\x5c" "A"), 3);
+}
+
+TEST(FindArchiveEntry, NameFillingAllItsBytesIsComparedWithinThem)
+{
+    std::string full(ArchiveNameSize, 'N');
+    std::string endsInLead(ArchiveNameSize - 1, 'L');
+    endsInLead += '\x83';  // a lead byte in the last place, its trail cut off
+    Bytes block = HandTable({{full, 1}, {endsInLead, 1}});
+    EXPECT_EQ(Found(block, full), 0);
+    EXPECT_EQ(Found(block, std::string(ArchiveNameSize, 'n')), 0);
+    EXPECT_EQ(Found(block, full.substr(0, ArchiveNameSize - 1)), -1);
+    EXPECT_EQ(Found(block, full + "N"), -1);
+    EXPECT_EQ(Found(block, endsInLead), 1);
+    EXPECT_EQ(Found(block, endsInLead + "A"), -1);
+}
+
+TEST(FindArchiveEntry, DataOffsetsAdvanceByPaddedStoredSizes)
+{
+    Bytes block = HandTable({{"s0", 0}, {"s1", 1}, {"s16", 16}, {"s17", 17}, {"after", 3}});
+    const char* names[] = {"s0", "s1", "s16", "s17", "after"};
+    const uint64_t expected[] = {16, 16, 32, 48, 80};  // advances of 0, 16, 16, 32
+    for (int i = 0; i < 5; i++) {
+        uint64_t offset = 0;
+        EXPECT_EQ(Found(block, names[i], &offset), i);
+        EXPECT_EQ(offset, expected[i]) << names[i];
+    }
+}
+
+TEST(FindArchiveEntry, OffsetsAreSummedIn64Bits)
+{
+    EXPECT_EQ(PaddedStoredSize(0xFFFFFFF8u), 0x100000000ull);
+    EXPECT_EQ(PaddedStoredSize(0xFFFFFFFFu), 0x100000000ull);
+    Bytes block = HandTable({{"big", 0xFFFFFFF8u}, {"big2", 0xFFFFFFF1u}, {"last", 1}});
+    uint64_t offset = 0;
+    EXPECT_EQ(Found(block, "last", &offset), 2);
+    EXPECT_EQ(offset, 16 + 0x100000000ull + 0x100000000ull);
+}
+
+// ---- Damaged archives ----
+
+TEST(OpenDamagedArchive, TableFaultsAreRefused)
+{
+    std::vector<WriterEntry> entries = {Entry("a.txt", Text(std::string(300, 'a'))), Entry("b.txt", Text("b"))};
+    Bytes plain = Write(entries, PackStore);
+    Bytes packed = Write(entries, PackCompressAlways);
+    ASSERT_FALSE(Open(plain).empty());
+    ASSERT_FALSE(Open(packed).empty());
+
+    struct Case {
+        const char* label;
+        Bytes image;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"shorter than a header", Bytes(plain.begin(), plain.begin() + 15)});
+    cases.push_back({"plain table cut by a byte", Bytes(plain.begin(), plain.end() - 1)});
+    cases.push_back({"compressed table cut by a byte", Bytes(packed.begin(), packed.end() - 1)});
+    cases.push_back({"compressed table cut by two bytes", Bytes(packed.begin(), packed.end() - 2)});
+    Bytes c = plain;
+    PutU32(&c, 8, (uint32_t)plain.size() + 1);
+    cases.push_back({"tableOffset past the end", c});
+    c = packed;
+    PutU32(&c, 8, (uint32_t)packed.size());
+    cases.push_back({"compressed table of no bytes", c});
+    c = plain;
+    PutU32(&c, 8, 0xFFFFFFF0u);
+    cases.push_back({"tableOffset near 4 GiB", c});
+    c = plain;
+    PutU32(&c, 12, 3);
+    cases.push_back({"one record more than the plain table holds", c});
+    c = packed;
+    PutU32(&c, 12, 3);
+    cases.push_back({"compressed table decodes to fewer records", c});
+    c = packed;
+    PutU32(&c, 12, 1);
+    cases.push_back({"compressed table decodes to more records", c});
+    c = plain;
+    PutU32(&c, 12, 0xFFFFFFFFu);
+    cases.push_back({"entryCount times 280 overflows 32 bits", c});
+    c = packed;
+    PutU32(&c, 12, 15339168u);  // the largest count whose block fits 32 bits
+    cases.push_back({"huge entryCount over a small compressed table", c});
+    c = plain;
+    PutU32(&c, 12, 15339168u);
+    cases.push_back({"huge entryCount over a small plain table", c});
+    c = packed;
+    c[c.size() - 1] ^= 0xFF;  // the end code's byte
+    cases.push_back({"compressed table without its end code", c});
+
+    for (const Case& test : cases)
+        EXPECT_TRUE(Open(test.image).empty()) << test.label;
+}
+
+TEST(OpenDamagedArchive, TableSizeLimit)
+{
+    uint32_t size = 0;
+    EXPECT_EQ(ArchiveTableBlockSize(0, &size), 1);
+    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(ArchiveTableBlockSize(15339168u, &size), 1);
+    EXPECT_EQ(size, 15339168u * 280u + 16u);
+    EXPECT_EQ(ArchiveTableBlockSize(15339169u, &size), 0);
+    EXPECT_EQ(ArchiveTableBlockSize(0xFFFFFFFFu, &size), 0);
+}
+
+TEST(OpenDamagedArchive, MagicIsNotAskedOfAnImage)
+{
+    Bytes image = Write({Entry("a", Text("abc"))});
+    image[0] = 'X';
+    Bytes block = Open(image);
+    ASSERT_FALSE(block.empty());
+    ArchiveHeader header;
+    ReadArchiveHeader(image.data(), &header);
+    EXPECT_FALSE(HasArchiveMagic(&header));
+    int ok;
+    EXPECT_EQ(Decode(image, block, "a", &ok), Text("abc"));
+}
+
+TEST(DecodeDamagedEntry, RefusedWithoutReadingOutside)
+{
+    const Bytes text = Text(std::string(2000, 'q') + "end");
+    struct Case {
+        const char* label;
+        PackMode storage;
+        int scramble;
+        void (*damage)(ArchiveEntry* record, Bytes* image, uint64_t offset);
+    } cases[] = {
+        {"stored range past the end", PackStore, 0,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->storedSize = r->unpackedSize = 0x7FFFFFF0u; }},
+        {"stored one byte past the end", PackStore, 0,
+         [](ArchiveEntry* r, Bytes* image, uint64_t offset) {
+             r->storedSize = r->unpackedSize = (uint32_t)(image->size() - offset + 1);
+         }},
+        {"unpacked differs from stored", PackStore, 0, [](ArchiveEntry* r, Bytes*, uint64_t) { r->unpackedSize++; }},
+        {"unpacked differs from stored, scrambled", PackStore, 1,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->unpackedSize--; }},
+        {"compressed unpacked one byte more", PackCompressAlways, 0,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->unpackedSize++; }},
+        {"compressed unpacked one byte less", PackCompressAlways, 0,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->unpackedSize--; }},
+        {"compressed unpacked impossibly large", PackCompressAlways, 0,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->unpackedSize = 0xFFFFFFFFu; }},
+        {"compressed block cut short", PackCompressAlways, 0, [](ArchiveEntry* r, Bytes*, uint64_t) { r->storedSize -= 3; }},
+        {"compressed block with a bad first word", PackCompressAlways, 0,
+         [](ArchiveEntry*, Bytes* image, uint64_t offset) { memset(image->data() + offset, 0, 4); }},
+        {"compressed and scrambled, stored bytes changed", PackCompressAlways, 1,
+         [](ArchiveEntry*, Bytes* image, uint64_t offset) { (*image)[offset + 1] ^= 0x80; }},
+        {"compressed but read as not scrambled", PackCompressAlways, 1,
+         [](ArchiveEntry* r, Bytes*, uint64_t) { r->scramble = 2; }},
+    };
+    for (const auto& c : cases) {
+        Bytes image = Write({Entry("victim", text, c.storage, c.scramble), Entry("next", Text("n"))});
+        Bytes block = Open(image);
+        ASSERT_FALSE(block.empty()) << c.label;
+        const ArchiveEntry* found;
+        uint64_t offset;
+        ASSERT_TRUE(FindArchiveEntry(Table(block), "victim", &found, &offset));
+        c.damage(const_cast<ArchiveEntry*>(found), &image, offset);
+        // Decode over an exact-size copy of the image, so a read past its end is caught by the sanitizers.
+        int ok = 1;
+        Bytes data = Decode(image, block, "victim", &ok);
+        EXPECT_EQ(ok, 0) << c.label;
+    }
+}
+
+TEST(DecodeEntryData, EmptyEntriesNeedNoBuffers)
+{
+    Bytes image = Write({Entry("e1", Bytes(), PackStore, 1), Entry("e2", Bytes(), PackCompressAlways, 1)});
+    Bytes block = Open(image);
+    ASSERT_FALSE(block.empty());
+    for (const char* name : {"e1", "e2"}) {
+        const ArchiveEntry* entry;
+        uint64_t offset;
+        ASSERT_TRUE(FindArchiveEntry(Table(block), name, &entry, &offset));
+        ASSERT_TRUE(CheckEntryData(entry, offset, image.size()));
+        Bytes copy(EntryNeedsCopy(entry) ? entry->storedSize : 0);  // e2's block is 5 bytes, still scrambled
+        EXPECT_NE(DecodeEntryData(entry, image.data() + offset, copy.empty() ? nullptr : copy.data(), nullptr),
+                  nullptr)
+            << name;
+    }
+}
+
+TEST(BlockCanDecodeTo, HoldsForTheDensestRealBlocks)
+{
+    // A long run is the densest input the encoder sees; its block must stay within the bound.
+    Bytes zeros(1 << 20, 0);
+    for (EncodeLevel level : {EncodeFast, EncodeDefault, EncodeBest}) {
+        Bytes block = EncodeBlock(zeros.data(), zeros.size(), level);
+        EXPECT_TRUE(BlockCanDecodeTo(block.size(), zeros.size())) << block.size();
+    }
+    EXPECT_TRUE(BlockCanDecodeTo(5, 0));
+    EXPECT_FALSE(BlockCanDecodeTo(5, 1000));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "archive_reader.h"
+
+#include <cstring>
+
+#include "file_io.h"
+
+int LoadArchiveInput(const std::string& path, std::vector<unsigned char>* bytes, std::string* error)
+{
+    return ReadWholeFile(path, bytes, error);
+}
+
+int OpenLoadedArchive(std::vector<unsigned char>* image, LoadedArchive* archive, std::string* error)
+{
+    archive->image.swap(*image);
+    const std::vector<unsigned char>& bytes = archive->image;
+    if (bytes.size() < ArchiveHeaderSize) {
+        *error = "too short for an FA2 archive";
+        return 0;
+    }
+    ArchiveHeader header;
+    ReadArchiveHeader(bytes.data(), &header);
+    if (!HasArchiveMagic(&header)) {
+        *error = "not an FA2 archive";
+        return 0;
+    }
+    uint32_t blockSize, tableLength;
+    if (!ArchiveTableBlockSize(header.entryCount, &blockSize)) {
+        *error = "damaged entry table: entry count " + std::to_string(header.entryCount) + " is too large";
+        return 0;
+    }
+    if (!LocateArchiveTable(&header, bytes.size(), &tableLength)) {
+        *error = "damaged entry table: it does not fit at offset " + std::to_string(header.tableOffset) +
+                 " of a " + std::to_string(bytes.size()) + "-byte archive";
+        return 0;
+    }
+    archive->tableBlock.assign(blockSize, 0);
+    ArchiveTable* table = reinterpret_cast<ArchiveTable*>(archive->tableBlock.data());
+    if (!FillArchiveTable(table, blockSize, bytes.data(), bytes.size())) {
+        *error = "damaged entry table: the compressed table does not decode to " +
+                 std::to_string(header.entryCount) + " records";
+        return 0;
+    }
+    archive->dataOffsets.resize(header.entryCount);
+    uint64_t offset = ArchiveHeaderSize;
+    for (uint32_t i = 0; i < header.entryCount; i++) {
+        archive->dataOffsets[i] = offset;
+        offset += PaddedStoredSize(ArchiveTableEntries(table)[i].storedSize);
+    }
+    return 1;
+}
+
+std::string EntryName(const ArchiveEntry* entry)
+{
+    const void* end = memchr(entry->name, 0, ArchiveNameSize);
+    size_t length = end ? (size_t)((const char*)end - entry->name) : ArchiveNameSize;
+    return std::string(entry->name, length);
+}
+
+int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<unsigned char>* data,
+                      std::string* error)
+{
+    const ArchiveEntry* entry = LoadedEntry(archive, index);
+    uint64_t offset = archive.dataOffsets[index];
+    uint64_t imageSize = archive.image.size();
+    if (!CheckEntryData(entry, offset, imageSize)) {
+        if (offset > imageSize || imageSize - offset < entry->storedSize)
+            *error = "its data lies past the end of the archive";
+        else if (!EntryNeedsDecoding(entry))
+            *error = "stored entry whose unpacked size differs from its stored size";
+        else
+            *error = "its compressed data is too short for its unpacked size";
+        return 0;
+    }
+    std::vector<unsigned char> copy(EntryNeedsCopy(entry) ? entry->storedSize : 0);
+    std::vector<unsigned char> decoded(EntryNeedsDecoding(entry) ? entry->unpackedSize : 0);
+    const unsigned char* bytes = DecodeEntryData(entry, archive.image.data() + offset, copy.data(), decoded.data());
+    if (!bytes) {
+        *error = "malformed compressed data";
+        return 0;
+    }
+    if (bytes == decoded.data() && !decoded.empty())
+        data->swap(decoded);
+    else if (bytes == copy.data() && !copy.empty())
+        data->swap(copy);
+    else
+        data->assign(bytes, bytes + entry->unpackedSize);
+    return 1;
+}

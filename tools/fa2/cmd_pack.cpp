@@ -1,0 +1,115 @@
+// fa2 pack: a folder's files into an archive.
+#include <cstdio>
+
+#include "archive/archive_format.h"
+#include "archive_writer.h"
+#include "fa2_commands.h"
+#include "file_io.h"
+
+static const char PackUsage[] =
+    "usage: fa2 pack DIR -o OUT.fa2 [--store] [--scramble] [--fast|--best]\n"
+    "Packs the files directly inside DIR (sorted by name; sub-folders are skipped) as entries named by their\n"
+    "bare file names, each compressed only where that makes it smaller, the table likewise.\n"
+    "  -o, --output FILE  the archive to write\n"
+    "  --store            compress nothing (entries and table)\n"
+    "  --scramble         scramble every entry\n"
+    "  --fast, --best     quicker or smaller compression than the default\n";
+
+int RunPack(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        fputs(PackUsage, stdout);
+        return 0;
+    }
+    std::vector<std::string> operands;
+    std::string output;
+    int store = 0, scramble = 0, fast = 0, best = 0, optionsDone = 0;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (optionsDone || arg.size() < 2 || arg[0] != '-') {
+            operands.push_back(arg);
+        } else if (arg == "--") {
+            optionsDone = 1;
+        } else if (arg == "-o" || arg == "--output") {
+            if (i + 1 >= args.size()) {
+                CommandError("pack", arg + " needs a file name");
+                return 2;
+            }
+            output = args[++i];
+        } else if (arg.compare(0, 9, "--output=") == 0) {
+            output = arg.substr(9);
+        } else if (arg == "--store") {
+            store = 1;
+        } else if (arg == "--scramble") {
+            scramble = 1;
+        } else if (arg == "--fast") {
+            fast = 1;
+        } else if (arg == "--best") {
+            best = 1;
+        } else {
+            CommandError("pack", "unknown option " + arg);
+            return 2;
+        }
+    }
+    if (operands.size() != 1 || output.empty()) {
+        fputs(PackUsage, stderr);
+        return 2;
+    }
+    if (fast + best + store > 1) {
+        CommandError("pack", "--store, --fast and --best exclude each other");
+        return 2;
+    }
+    const std::string& dir = operands[0];
+    std::vector<std::string> names, skipped;
+    std::string error;
+    if (!ListFolderFiles(dir, &names, &skipped, &error)) {
+        CommandError("pack", error);
+        return 1;
+    }
+    for (const std::string& name : skipped)
+        CommandError("pack", JoinPath(dir, name) + ": skipped: not a regular file");
+
+    std::vector<WriterEntry> entries(names.size());
+    uint64_t inputBytes = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        WriterEntry& entry = entries[i];
+        std::string path = JoinPath(dir, names[i]);
+        if (!Utf8ToCp932(names[i], &entry.name)) {
+            CommandError("pack", path + ": the file name has no cp932 form");
+            return 1;
+        }
+        if (entry.name.size() >= ArchiveNameSize) {
+            CommandError("pack", path + ": the file name is longer than 259 bytes in cp932");
+            return 1;
+        }
+        for (size_t k = 0; k < i; k++) {
+            if (ArchiveNamesEqual(entries[k].name.c_str(), entry.name.c_str())) {
+                CommandError("pack", path + ": its name differs from " + names[k] +
+                                         " only in letter case, so the updater could never find it");
+                return 1;
+            }
+        }
+        if (!ReadWholeFile(path, &entry.data, &error) || !GetFileTimeValue(path, &entry.fileTime, &error)) {
+            CommandError("pack", error);
+            return 1;
+        }
+        entry.storage = store ? PackStore : PackCompressIfSmaller;
+        entry.scramble = scramble;
+        inputBytes += entry.data.size();
+    }
+    WriterOptions options;
+    options.table = store ? PackStore : PackCompressIfSmaller;
+    options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;
+    std::vector<unsigned char> archive;
+    if (!WriteArchive(entries, options, &archive, &error)) {
+        CommandError("pack", error);
+        return 1;
+    }
+    if (!WriteWholeFile(output, archive.data(), archive.size(), &error)) {
+        CommandError("pack", error);
+        return 1;
+    }
+    printf("%llu entries, %llu bytes packed into %llu bytes\n", (unsigned long long)entries.size(),
+           (unsigned long long)inputBytes, (unsigned long long)archive.size());
+    return 0;
+}

@@ -1,0 +1,305 @@
+// fa2 list, extract, verify and decode-block: reading archives and blocks.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/block_decoder.h"
+#include "archive_reader.h"
+#include "fa2_commands.h"
+#include "file_io.h"
+
+static const char ListUsage[] =
+    "usage: fa2 list ARCHIVE\n"
+    "Prints one line per entry: unpacked size, stored size, marks (c: compressed, s: scrambled),\n"
+    "file time (UTC) and name.\n";
+static const char ExtractUsage[] =
+    "usage: fa2 extract ARCHIVE DIR [NAME...]\n"
+    "Writes every entry, or the named ones, into DIR (created when missing) with their file times.\n"
+    "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n";
+static const char VerifyUsage[] =
+    "usage: fa2 verify ARCHIVE\n"
+    "Decodes the table and every entry, reports each damaged one; exit status 1 when any is damaged.\n";
+static const char DecodeBlockUsage[] =
+    "usage: fa2 decode-block --size N IN OUT\n"
+    "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
+
+// Splits options from operands; `--` ends the options. 0 after reporting an unknown option.
+static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands)
+{
+    int optionsDone = 0;
+    for (const std::string& arg : args) {
+        if (!optionsDone && arg == "--") {
+            optionsDone = 1;
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+            CommandError(command, "unknown option " + arg);
+            return 0;
+        } else {
+            operands->push_back(arg);
+        }
+    }
+    return 1;
+}
+
+static int OpenInput(const char* command, const std::string& path, LoadedArchive* archive)
+{
+    std::vector<unsigned char> bytes;
+    std::string error;
+    if (!LoadArchiveInput(path, &bytes, &error)) {
+        CommandError(command, error);
+        return 0;
+    }
+    if (!OpenLoadedArchive(&bytes, archive, &error)) {
+        CommandError(command, path + ": " + error);
+        return 0;
+    }
+    return 1;
+}
+
+int RunList(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        fputs(ListUsage, stdout);
+        return 0;
+    }
+    std::vector<std::string> operands;
+    if (!SplitArgs("list", args, &operands))
+        return 2;
+    if (operands.size() != 1) {
+        fputs(ListUsage, stderr);
+        return 2;
+    }
+    LoadedArchive archive;
+    if (!OpenInput("list", operands[0], &archive))
+        return 1;
+    for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
+        const ArchiveEntry* entry = LoadedEntry(archive, i);
+        std::string name = EntryName(entry);
+        printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s\n", entry->unpackedSize, entry->storedSize,
+               EntryNeedsDecoding(entry) ? 'c' : '-', EntryNeedsCopy(entry) ? 's' : '-',
+               FormatFileTimeIso(FileTimeValue(entry->fileTime)).c_str(),
+               Cp932ForDisplay(name.data(), name.size()).c_str());
+    }
+    return 0;
+}
+
+// A name that is safe as one file name inside the target folder, in UTF-8; 0 with the reason otherwise.
+static int SafeFileName(const std::string& cp932, std::string* utf8, std::string* reason)
+{
+    if (!Cp932ToUtf8(cp932, utf8)) {
+        *reason = "the name is not valid cp932";
+        return 0;
+    }
+    if (utf8->empty() || *utf8 == "." || *utf8 == ".." ||
+        utf8->find_first_of(std::string("/\\:\0", 4)) != std::string::npos) {
+        *reason = "the name is not a plain file name";
+        return 0;
+    }
+    for (unsigned char c : *utf8) {
+        if (c < 0x20) {
+            *reason = "the name holds a control character";
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::string& dir)
+{
+    const ArchiveEntry* entry = LoadedEntry(archive, index);
+    std::string name = EntryName(entry);
+    std::string shown = Cp932ForDisplay(name.data(), name.size());
+    std::string fileName, error;
+    if (!SafeFileName(name, &fileName, &error)) {
+        CommandError("extract", shown + ": not extracted: " + error);
+        return 0;
+    }
+    std::vector<unsigned char> data;
+    if (!DecodeLoadedEntry(archive, index, &data, &error)) {
+        CommandError("extract", shown + ": damaged entry: " + error);
+        return 0;
+    }
+    std::string path = JoinPath(dir, fileName);
+    if (!WriteWholeFile(path, data.data(), data.size(), &error) ||
+        !SetFileTimeValue(path, FileTimeValue(entry->fileTime), &error)) {
+        CommandError("extract", error);
+        return 0;
+    }
+    return 1;
+}
+
+int RunExtract(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        fputs(ExtractUsage, stdout);
+        return 0;
+    }
+    std::vector<std::string> operands;
+    if (!SplitArgs("extract", args, &operands))
+        return 2;
+    if (operands.size() < 2) {
+        fputs(ExtractUsage, stderr);
+        return 2;
+    }
+    LoadedArchive archive;
+    if (!OpenInput("extract", operands[0], &archive))
+        return 1;
+    const std::string& dir = operands[1];
+    std::string error;
+    if (!MakeFolders(dir, &error)) {
+        CommandError("extract", error);
+        return 1;
+    }
+    int status = 0;
+    const ArchiveTable* table = LoadedTable(archive);
+    if (operands.size() == 2) {
+        for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
+            // An entry whose name an earlier one already answers is never reached by a lookup.
+            const ArchiveEntry* first;
+            uint64_t offset;
+            std::string name = EntryName(LoadedEntry(archive, i));
+            if (FindArchiveEntry(table, name.c_str(), &first, &offset) && first != LoadedEntry(archive, i)) {
+                CommandError("extract", Cp932ForDisplay(name.data(), name.size()) +
+                                            ": skipped: an earlier entry has the same name");
+                continue;
+            }
+            if (!ExtractOne(archive, i, dir))
+                status = 1;
+        }
+        return status;
+    }
+    for (size_t k = 2; k < operands.size(); k++) {
+        std::string wanted;
+        if (!Utf8ToCp932(operands[k], &wanted)) {
+            CommandError("extract", operands[k] + ": the name has no cp932 form");
+            status = 1;
+            continue;
+        }
+        const ArchiveEntry* entry;
+        uint64_t offset;
+        if (!FindArchiveEntry(table, wanted.c_str(), &entry, &offset)) {
+            CommandError("extract", operands[k] + ": no such entry");
+            status = 1;
+            continue;
+        }
+        if (!ExtractOne(archive, (uint32_t)(entry - ArchiveTableEntries(table)), dir))
+            status = 1;
+    }
+    return status;
+}
+
+int RunVerify(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        fputs(VerifyUsage, stdout);
+        return 0;
+    }
+    std::vector<std::string> operands;
+    if (!SplitArgs("verify", args, &operands))
+        return 2;
+    if (operands.size() != 1) {
+        fputs(VerifyUsage, stderr);
+        return 2;
+    }
+    LoadedArchive archive;
+    if (!OpenInput("verify", operands[0], &archive))
+        return 1;
+    uint32_t count = LoadedEntryCount(archive), damaged = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        std::vector<unsigned char> data;
+        std::string error;
+        if (!DecodeLoadedEntry(archive, i, &data, &error)) {
+            std::string name = EntryName(LoadedEntry(archive, i));
+            printf("damaged: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());
+            damaged++;
+        }
+    }
+    if (damaged) {
+        printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
+        return 1;
+    }
+    printf("%" PRIu32 " entries intact\n", count);
+    return 0;
+}
+
+// A decimal count of at most 32 bits, digits only.
+static int ParseSize(const std::string& text, uint32_t* value)
+{
+    if (text.empty() || text.size() > 10)
+        return 0;
+    uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        result = result * 10 + (uint64_t)(c - '0');
+    }
+    if (result > 0xFFFFFFFFu)
+        return 0;
+    *value = (uint32_t)result;
+    return 1;
+}
+
+int RunDecodeBlock(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        fputs(DecodeBlockUsage, stdout);
+        return 0;
+    }
+    std::vector<std::string> operands;
+    std::string sizeText;
+    int haveSize = 0, optionsDone = 0;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (!optionsDone && arg == "--") {
+            optionsDone = 1;
+        } else if (!optionsDone && arg == "--size") {
+            if (i + 1 >= args.size()) {
+                CommandError("decode-block", "--size needs a value");
+                return 2;
+            }
+            sizeText = args[++i];
+            haveSize = 1;
+        } else if (!optionsDone && arg.compare(0, 7, "--size=") == 0) {
+            sizeText = arg.substr(7);
+            haveSize = 1;
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+            CommandError("decode-block", "unknown option " + arg);
+            return 2;
+        } else {
+            operands.push_back(arg);
+        }
+    }
+    if (!haveSize || operands.size() != 2) {
+        fputs(DecodeBlockUsage, stderr);
+        return 2;
+    }
+    uint32_t size;
+    if (!ParseSize(sizeText, &size)) {
+        CommandError("decode-block", "--size wants a byte count from 0 to 4294967295, not '" + sizeText + "'");
+        return 2;
+    }
+    std::vector<unsigned char> block;
+    std::string error;
+    if (!ReadWholeFile(operands[0], &block, &error)) {
+        CommandError("decode-block", error);
+        return 1;
+    }
+    if (!BlockCanDecodeTo(block.size(), size)) {
+        CommandError("decode-block", operands[0] + ": a " + std::to_string(block.size()) +
+                                         "-byte block cannot decode to " + sizeText + " bytes");
+        return 1;
+    }
+    std::vector<unsigned char> out(size);
+    unsigned char none;
+    if (!DecompressBlock(size ? out.data() : &none, size, block.data(), block.size())) {
+        CommandError("decode-block", operands[0] + ": malformed block: it does not decode to exactly " + sizeText +
+                                         " bytes");
+        return 1;
+    }
+    if (!WriteWholeFile(operands[1], out.data(), out.size(), &error)) {
+        CommandError("decode-block", error);
+        return 1;
+    }
+    return 0;
+}
