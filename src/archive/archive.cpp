@@ -1,0 +1,244 @@
+#include "archive/archive.h"
+
+#include <windows.h>
+
+#include "support/disk_space.h"
+#include "support/messages.h"
+#include "support/text_format.h"
+#include "support/whole_file.h"
+
+const unsigned char* ArchiveImage;
+uint32_t ArchiveImageSize;
+ArchiveTable* UpdateArchive;
+
+namespace {
+
+const char NotFoundText[] = "Can't Find File in Resource !!";
+const char NoMemoryText[] = "Can't Allocate Memory !!";
+const char ShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
+
+// A fixed GlobalAlloc block released when the scope ends, unless handed over with Release().
+struct GlobalBlock {
+    unsigned char* bytes = nullptr;
+    GlobalBlock() = default;
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+    ~GlobalBlock()
+    {
+        if (bytes)
+            GlobalFree(bytes);
+    }
+    // At least one byte, so an empty entry still gets a block of its own.
+    int Allocate(uint32_t size)
+    {
+        bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, size ? size : 1);
+        return bytes != nullptr;
+    }
+    unsigned char* Release()
+    {
+        unsigned char* taken = bytes;
+        bytes = nullptr;
+        return taken;
+    }
+};
+
+struct FileHandle {
+    HANDLE handle;
+    explicit FileHandle(HANDLE h) : handle(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+};
+
+ArchiveTable* OpenImage(const unsigned char* image, uint32_t size)
+{
+    if (size < ArchiveHeaderSize)
+        return nullptr;
+    ArchiveHeader header;
+    ReadArchiveHeader(image, &header);
+    uint32_t blockSize, tableLength;
+    // Placing the table before allocating keeps a damaged count from asking for gigabytes.
+    if (!ArchiveTableBlockSize(header.entryCount, &blockSize) || !LocateArchiveTable(&header, size, &tableLength))
+        return nullptr;
+    GlobalBlock table;
+    if (!table.Allocate(blockSize))
+        return nullptr;
+    // The decoder only reads its source, so a compressed table is decoded straight from the image.
+    if (!FillArchiveTable((ArchiveTable*)table.bytes, blockSize, image, size))
+        return nullptr;
+    return (ArchiveTable*)table.Release();
+}
+
+int ReadExactly(HANDLE file, void* buffer, DWORD count)
+{
+    DWORD read = 0;
+    return ReadFile(file, buffer, count, &read, nullptr) && read == count;
+}
+
+ArchiveTable* OpenFile(const char* path)
+{
+    FileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    unsigned char headerBytes[ArchiveHeaderSize];
+    ArchiveHeader header;
+    if (!ReadExactly(file.handle, headerBytes, sizeof headerBytes))
+        return nullptr;
+    ReadArchiveHeader(headerBytes, &header);
+    if (!HasArchiveMagic(&header))
+        return nullptr;
+    DWORD high = 0;
+    DWORD fileSize = GetFileSize(file.handle, &high);
+    if ((fileSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0)
+        return nullptr;
+    uint32_t blockSize, tableLength;
+    if (!ArchiveTableBlockSize(header.entryCount, &blockSize) || !LocateArchiveTable(&header, fileSize, &tableLength))
+        return nullptr;
+    LONG offsetHigh = 0;  // passing the high part makes offsets of 2 GiB and more unsigned
+    if (SetFilePointer(file.handle, (LONG)header.tableOffset, &offsetHigh, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR)
+        return nullptr;
+    GlobalBlock table, tableBytes;
+    if (!table.Allocate(blockSize) || !tableBytes.Allocate(tableLength))
+        return nullptr;
+    if (!ReadExactly(file.handle, tableBytes.bytes, tableLength))
+        return nullptr;
+    ArchiveTable* opened = (ArchiveTable*)table.bytes;
+    opened->header = header;
+    if (!FillArchiveRecords(opened, blockSize, tableBytes.bytes, tableLength))
+        return nullptr;
+    return (ArchiveTable*)table.Release();
+}
+
+// FindEntry: the first record with the name, and where its data begins; the message when there is none.
+const ArchiveEntry* FindEntry(const ArchiveTable* table, const char* name, uint64_t* dataOffset)
+{
+    const ArchiveEntry* entry;
+    if (!table || !FindArchiveEntry(table, name, &entry, dataOffset)) {
+        ShowUpdaterError(NotFoundText);
+        return nullptr;
+    }
+    return entry;
+}
+
+// The working buffers an entry needs, taken in the order descrambled copy, decoded buffer; the message when one
+// cannot be had.
+int AllocateWorkingBuffers(const ArchiveEntry* entry, GlobalBlock* copy, GlobalBlock* decoded)
+{
+    if ((EntryNeedsCopy(entry) && !copy->Allocate(entry->storedSize)) ||
+        (EntryNeedsDecoding(entry) && !decoded->Allocate(entry->unpackedSize))) {
+        ShowUpdaterError(NoMemoryText);
+        return 0;
+    }
+    return 1;
+}
+
+int FolderExistsAt(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// 1 when the existing file's last-write time is later than `time`; a file or time that cannot be read is not.
+int ExistingFileIsNewer(const char* path, const ArchiveFileTime& time)
+{
+    FileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME lastWrite;
+    if (!GetFileTime(file.handle, nullptr, nullptr, &lastWrite))
+        return 0;
+    uint64_t existing = ((uint64_t)lastWrite.dwHighDateTime << 32) | lastWrite.dwLowDateTime;
+    return existing > FileTimeValue(time);
+}
+
+}  // namespace
+
+ArchiveTable* OpenArchive(const void* source, uint32_t size)
+{
+    if (!source)
+        return nullptr;
+    if (size == 0)
+        return OpenFile((const char*)source);
+    return OpenImage((const unsigned char*)source, size);
+}
+
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size)
+{
+    uint64_t offset;
+    const ArchiveEntry* entry = FindEntry(table, name, &offset);
+    if (!entry)
+        return nullptr;
+    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
+        ShowUpdaterError(NotFoundText);
+        return nullptr;
+    }
+    const unsigned char* stored = ArchiveImage + offset;
+    const unsigned char* data = stored;
+    GlobalBlock copy, decoded;
+    if (EntryNeedsCopy(entry) || EntryNeedsDecoding(entry)) {
+        if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+            return nullptr;
+        data = DecodeEntryData(entry, stored, copy.bytes, decoded.bytes);
+        if (!data) {
+            ShowUpdaterError(NotFoundText);
+            return nullptr;
+        }
+        // The caller owns whichever buffer holds the file; the other one goes now.
+        data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+    }
+    if (size)
+        *size = entry->unpackedSize;
+    return data;
+}
+
+int ExtractEntry(const ArchiveTable* table, const char* name, const char* destination, int keepNewer)
+{
+    uint64_t offset;
+    const ArchiveEntry* entry = FindEntry(table, name, &offset);
+    if (!entry)
+        return 0;
+
+    // The drive string is the path's first two bytes ("C:"); the free-space query asks for that drive's root.
+    char drive[3] = {destination[0], destination[0] ? destination[1] : '\0', '\0'};
+    uint64_t available = 0, total = 0;
+    // A failed query lets the extraction go on: the write itself fails cleanly on a full disk.
+    if (QueryDriveFreeSpace(drive, &available, &total, nullptr) && entry->unpackedSize > available) {
+        char text[1024];
+        FormatText(text, sizeof text, ShortageFormat, drive, (uint64_t)(entry->unpackedSize - available));
+        ShowUpdaterError(text);
+        return 0;
+    }
+
+    // Everything is decoded before the destination is touched, so a damaged entry leaves it as it was.
+    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
+        ShowUpdaterError(NotFoundText);
+        return 0;
+    }
+    GlobalBlock copy, decoded;
+    if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+        return 0;
+    const unsigned char* data = DecodeEntryData(entry, ArchiveImage + offset, copy.bytes, decoded.bytes);
+    if (!data) {
+        ShowUpdaterError(NotFoundText);
+        return 0;
+    }
+
+    DWORD attributes = GetFileAttributesA(destination);
+    if (FolderExistsAt(attributes))
+        return 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
+    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime))
+        return 1;
+
+    FILETIME time;
+    time.dwLowDateTime = entry->fileTime.lowDateTime;
+    time.dwHighDateTime = entry->fileTime.highDateTime;
+    return SaveWholeFile(destination, data, entry->unpackedSize, &time);
+}
