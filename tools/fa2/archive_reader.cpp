@@ -3,10 +3,23 @@
 #include <cstring>
 
 #include "file_io.h"
+#include "pe_resources.h"
 
 int LoadArchiveInput(const std::string& path, std::vector<unsigned char>* bytes, std::string* error)
 {
-    return ReadWholeFile(path, bytes, error);
+    if (!ReadWholeFile(path, bytes, error))
+        return 0;
+    // An updater executable carries its archive as resource UPDATE/102.
+    if (LooksLikePeImage(bytes->data(), bytes->size())) {
+        size_t at = 0, length = 0;
+        if (!FindPeResource(bytes->data(), bytes->size(), "UPDATE", 102, &at, &length, error)) {
+            *error = path + ": " + *error;
+            return 0;
+        }
+        std::vector<unsigned char> payload(bytes->begin() + at, bytes->begin() + at + length);
+        bytes->swap(payload);
+    }
+    return 1;
 }
 
 int OpenLoadedArchive(std::vector<unsigned char>* image, LoadedArchive* archive, std::string* error)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "build_command.h"
 #include "fa2_commands.h"
 
 #ifdef _WIN32
@@ -23,6 +24,7 @@ static const Command Commands[] = {
     {"verify", RunVerify, "verify ARCHIVE                    decode everything, report damage"},
     {"decode-block", RunDecodeBlock, "decode-block --size N IN OUT      decode one raw compressed block"},
     {"pack", RunPack, "pack DIR -o OUT.fa2 [options]     pack a folder's files"},
+    {"build", RunBuild, "build DIR -o OUT.exe [options]    make an updater from a folder"},
 };
 
 void CommandError(const char* command, const std::string& text)
