@@ -88,7 +88,7 @@ TEST(IniReader, FirstSectionAndFirstKeyWin)
     EXPECT_EQ(Read(doc, "SETUP", "Key"), "first");
     EXPECT_EQ(Read(doc, "  Setup ", " KEY "), "first") << "the asked names are trimmed";
     EXPECT_EQ(Read(doc, "SETUP", "OnlyHere"), "") << "a repeated section is never read";
-    EXPECT_EQ(Read(doc, "", "Loose"), "");
+    EXPECT_EQ(Read(doc, "", "Loose"), "before any section") << "keys before any header form a nameless section";
     const IniSection* s = FindIniSection(doc, "SETUP");
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->line, 2);

@@ -56,7 +56,7 @@ void ParseIniText(const char* text, size_t size, IniDocument* doc)
         doc->byteOrderMark = 16;
         return;
     }
-    // Keys before the first header belong to no section that a read can name.
+    // Keys before the first header form a section without a name, which a read of section "" finds.
     IniSection* current = nullptr;
     int line = 0;
     while (at < size) {
@@ -88,8 +88,10 @@ void ParseIniText(const char* text, size_t size, IniDocument* doc)
             }
             // A '[' without ']' is an ordinary key line.
         }
-        if (!current)
-            continue;
+        if (!current) {
+            doc->sections.push_back(IniSection{std::string(), line, {}});
+            current = &doc->sections.back();
+        }
         IniEntry entry;
         entry.line = line;
         const char* eq = (const char*)memchr(text + begin, '=', end - begin);
