@@ -375,6 +375,26 @@ TEST(Build, SameFolderSameBytes)
     EXPECT_TRUE(Read(one) == Read(two));
 }
 
+// fa2 list, extract and verify take an updater executable as well as a bare archive.
+TEST(Build, ArchiveInputAcceptsUpdaters)
+{
+    std::string dir = NewFolder("input");
+    std::string exe = dir + "/u.exe";
+    ASSERT_EQ(Build(Options(SampleDir(), exe)).exit, BuildExitOk);
+    Bytes fromExe, fromFile;
+    std::string error;
+    ASSERT_TRUE(LoadArchiveInput(exe, &fromExe, &error)) << error;
+    ASSERT_GE(fromExe.size(), 16u);
+    EXPECT_EQ(0, memcmp(fromExe.data(), "FA2", 4));
+    std::string bare = dir + "/u.fa2";
+    ASSERT_TRUE(WriteWholeFile(bare, fromExe.data(), fromExe.size(), &error));
+    ASSERT_TRUE(LoadArchiveInput(bare, &fromFile, &error)) << error;
+    EXPECT_TRUE(fromFile == fromExe);
+    error.clear();
+    EXPECT_FALSE(LoadArchiveInput(Fixture("stub_plain.exe"), &fromFile, &error));
+    EXPECT_EQ(error, Fixture("stub_plain.exe") + ": the executable holds no UPDATE/102 resource");
+}
+
 TEST(Build, ScrambleLeavesTheAgreementTextsPlain)
 {
     std::string exe = NewFolder("scramble") + "/s.exe";
