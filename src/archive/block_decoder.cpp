@@ -1,5 +1,6 @@
 #include "block_decoder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -15,13 +16,13 @@ struct DistanceCode {
     uint8_t pair;  // 1: a 2-byte copy (or the end code); 0: a length code follows
 };
 
-// A whole back-reference code looked up on the next twelve flag bits: most copies fit, row and length code
-// together. length 0: only the distance part fits, the length code is read on its own.
+// A whole back-reference code looked up on the next thirteen flag bits: most copies fit, row and length code
+// together. Four bytes, so the table stays in the first-level cache. length 0: only the distance part fits, the
+// length code is read on its own.
 struct TokenCode {
     uint16_t add;
-    uint8_t shift;
     uint8_t bits;
-    uint16_t length;
+    uint8_t shiftAndLength;  // shift in the low 3 bits, length (0, 2 to 26) above
 };
 
 // Length code looked up on the next nine flag bits (0 0 0 0 1 and four extra bits). length 0: a byte follows.
@@ -32,7 +33,7 @@ struct LengthCode {
 
 const unsigned DistanceLookupBits = 10;
 const unsigned LengthLookupBits = 9;
-const unsigned TokenLookupBits = 12;
+const unsigned TokenLookupBits = 13;
 const size_t EndDistance = 2304;  // 0 1 1 with B = 255, X = 7
 
 struct CodeTables {
@@ -107,9 +108,8 @@ constexpr CodeTables BuildCodeTables()
         const DistanceCode& d = t.distance[i >> (tw - dw)];
         TokenCode& c = t.token[i];
         c.add = d.add;
-        c.shift = d.shift;
         c.bits = d.bits;
-        c.length = d.pair ? 2 : 0;
+        c.shiftAndLength = (uint8_t)(d.shift | (d.pair ? 2 << 3 : 0));
         if (d.pair)
             continue;
         // The length code starts right behind the distance part; use it when all of it lies in the looked-up bits.
@@ -117,7 +117,7 @@ constexpr CodeTables BuildCodeTables()
         unsigned lengthIndex = (i << d.bits) & ((1u << tw) - 1);  // remaining bits at the top of tw
         const LengthCode& l = t.length[lengthIndex >> (tw - lw)];
         if (l.length != 0 && l.bits <= rest) {
-            c.length = l.length;
+            c.shiftAndLength = (uint8_t)(d.shift | (l.length << 3));
             c.bits = (uint8_t)(d.bits + l.bits);
         }
     }
@@ -125,6 +125,14 @@ constexpr CodeTables BuildCodeTables()
 }
 
 constexpr CodeTables Codes = BuildCodeTables();
+
+#if defined(__GNUC__)
+inline bool Likely(bool c) { return __builtin_expect(c, 1); }
+inline bool Unlikely(bool c) { return __builtin_expect(c, 0); }
+#else
+inline bool Likely(bool c) { return c; }
+inline bool Unlikely(bool c) { return c; }
+#endif
 
 inline uint32_t ReadLe32(const unsigned char* p)
 {
@@ -145,11 +153,18 @@ inline unsigned CountLeadingZeros(uint32_t v)  // v != 0
 #endif
 }
 
-inline void Move2(unsigned char* d, const unsigned char* s)
+inline unsigned CountLeadingZeros64(uint64_t v)  // v != 0
 {
-    uint16_t v;
-    memcpy(&v, s, 2);
-    memcpy(d, &v, 2);
+#if defined(__GNUC__)
+    return (unsigned)__builtin_clzll(v);
+#else
+    unsigned n = 0;
+    while (!(v & 0x8000000000000000ull)) {
+        v <<= 1;
+        ++n;
+    }
+    return n;
+#endif
 }
 
 inline void Move4(unsigned char* d, const unsigned char* s)
@@ -173,44 +188,56 @@ inline void Move16(unsigned char* d, const unsigned char* s)
     memcpy(d, v, 16);
 }
 
-// Exactly n bytes (n >= 1) from s to d, where [s, s+n) and [d, d+n) do not overlap. Pieces may overlap each other
-// inside the range, but nothing outside it is written.
-inline void CopyDisjoint(unsigned char* d, const unsigned char* s, size_t n)
+// 1 to 3 bytes in order, each read after the one before it is written: right for overlapping copies too.
+inline void CopyUpTo3(unsigned char* d, const unsigned char* s, size_t n)
 {
-    if (n >= 16) {
-        size_t k = 0;
-        for (; n - k > 16; k += 16)
-            Move16(d + k, s + k);
-        Move16(d + n - 16, s + n - 16);
-    } else if (n >= 8) {
-        uint64_t a, b;
-        memcpy(&a, s, 8);
-        memcpy(&b, s + n - 8, 8);
-        memcpy(d, &a, 8);
-        memcpy(d + n - 8, &b, 8);
-    } else if (n >= 4) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+}
+
+// Exactly n bytes (1 to 16) from s to d, where [s, s+n) and [d, d+n) do not overlap: two pieces that may overlap
+// each other inside the range, nothing outside it written.
+inline void CopyShort(unsigned char* d, const unsigned char* s, size_t n)
+{
+    if (n < 4) {
+        CopyUpTo3(d, s, n);
+    } else if (n < 8) {
         uint32_t a, b;
         memcpy(&a, s, 4);
         memcpy(&b, s + n - 4, 4);
         memcpy(d, &a, 4);
         memcpy(d + n - 4, &b, 4);
-    } else if (n >= 2) {
-        unsigned char last = s[n - 1];
-        Move2(d, s);
-        d[n - 1] = last;
     } else {
-        d[0] = s[0];
+        uint64_t a, b;
+        memcpy(&a, s, 8);
+        memcpy(&b, s + n - 8, 8);
+        memcpy(d, &a, 8);
+        memcpy(d + n - 8, &b, 8);
     }
 }
 
-// The copy of a back-reference: the same bytes as copying one at a time, and nothing past op + length written.
-inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
+// Exactly n bytes (n >= 1) from s to d, where s lies at least 16 bytes before d or the ranges do not overlap: each
+// 16-byte piece's source is then written before it is read.
+inline void CopyLong(unsigned char* d, const unsigned char* s, size_t n)
 {
-    const unsigned char* from = op - distance;
-    if (distance >= length) {
-        CopyDisjoint(op, from, length);
+    if (n <= 16) {
+        CopyShort(d, s, n);
         return;
     }
+    size_t k = 0;
+    for (; n - k > 16; k += 16)
+        Move16(d + k, s + k);
+    Move16(d + n - 16, s + n - 16);
+}
+
+// A copy that overlaps itself from a distance under 16 (runs and short patterns): rarer, so kept out of line.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void CopyOverlapping(unsigned char* op, size_t distance, size_t length)
+{
+    const unsigned char* from = op - distance;
     if (distance >= 4) {
         // Each piece's source lies wholly behind its destination, so it is already written.
         if (distance >= 8) {
@@ -221,7 +248,7 @@ inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
                 Move4(op, from);
         }
         if (length)
-            CopyDisjoint(op, from, length);  // length < distance now
+            CopyShort(op, from, length);  // length < distance now
         return;
     }
     if (distance == 1) {
@@ -230,12 +257,27 @@ inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
     }
     // Distances 2 and 3: fill with the repeated pattern, in steps that keep its phase.
     unsigned char pattern[16];
-    for (unsigned k = 0; k < 16; ++k)
-        pattern[k] = from[k % distance];
+    for (unsigned k = 0; k < 16; k += (unsigned)distance)
+        for (unsigned j = 0; j < distance && k + j < 16; ++j)
+            pattern[k + j] = from[j];
     const size_t step = distance == 2 ? 16 : 15;
     for (; length >= 16; length -= step, op += step)
         memcpy(op, pattern, 16);
     memcpy(op, pattern, length);
+}
+
+// The copy of a back-reference: the same bytes as copying one at a time, and nothing past op + length written.
+inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
+{
+    const unsigned char* from = op - distance;
+    if (distance >= 16)
+        CopyLong(op, from, length);
+    else if (length < 4)
+        CopyUpTo3(op, from, length);
+    else if (distance >= length)
+        CopyShort(op, from, length);
+    else
+        CopyOverlapping(op, distance, length);
 }
 
 // Bit-by-bit reading for the codes that cross into the next flag word. The next word is read at the moment its
@@ -339,6 +381,152 @@ int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
     return SlowLength(r, length);
 }
 
+// What one step of the decoding loop ended with.
+enum { StepFailed = 0, StepDone = 1, StepEnd = 2 };
+
+// Bounds on one step: a literal run of up to 32 bytes and one back-reference of up to 282 (output); a flag word,
+// 32 literal bytes, B, another flag word and a length byte (input).
+const size_t StepMaxOutput = 32 + 282;
+const size_t StepMaxInput = 4 + 32 + 1 + 4 + 1;
+
+#if defined(__GNUC__)
+#define BLOCK_INLINE inline __attribute__((always_inline))
+#else
+#define BLOCK_INLINE inline
+#endif
+
+// One step: a literal run, and the back-reference or end code behind it. Checked = false only where the caller
+// made sure the step cannot leave either buffer and that every distance reaches back into the output (8192 bytes
+// written), so the hot loop carries no bounds tests.
+template <bool Checked>
+BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*& ip, const unsigned char* iend,
+                            unsigned char*& op, unsigned char* dst, unsigned char* oend)
+{
+    if (Unlikely(left == 0)) {
+        if (Checked && iend - ip < 4)
+            return StepFailed;
+        flag = ReadLe32(ip);
+        ip += 4;
+        left = 32;
+    }
+
+    if (flag & 0x80000000u) {
+        // Every leading 1 bit is a literal; the taken bits below are 0, so the run stops at the word's end.
+        unsigned n = CountLeadingZeros64(((uint64_t)~flag << 32) | 0xFFFFFFFFu);
+        if (Checked && Unlikely((size_t)(iend - ip) < n || (size_t)(oend - op) < n))
+            return StepFailed;
+        CopyLong(op, ip, n);
+        op += n;
+        ip += n;
+        left -= n;
+        flag = (uint32_t)((uint64_t)flag << n);
+        if (left == 0)
+            return StepDone;
+        // The run ended on a 0 bit: a back-reference follows.
+    }
+
+    size_t distance, length;
+    const TokenCode tc = Codes.token[flag >> (32 - TokenLookupBits)];
+    if (Likely(tc.bits <= left)) {
+        if (Checked && Unlikely(ip >= iend))
+            return StepFailed;
+        flag <<= tc.bits;
+        left -= tc.bits;
+        distance = tc.add + ((size_t)*ip++ << (tc.shiftAndLength & 7));
+        length = tc.shiftAndLength >> 3;
+        if (Unlikely(distance == EndDistance) && length == 2)
+            return StepEnd;
+        if (Unlikely(length == 0)) {
+            if (left == 0) {
+                if (Checked && iend - ip < 4)
+                    return StepFailed;
+                flag = ReadLe32(ip);
+                ip += 4;
+                left = 32;
+            }
+            const LengthCode lc = Codes.length[flag >> (32 - LengthLookupBits)];
+            if (lc.bits <= left) {
+                flag <<= lc.bits;
+                left -= lc.bits;
+                length = lc.length;
+                if (length == 0) {
+                    if (Checked && ip >= iend)
+                        return StepFailed;
+                    length = 27 + (size_t)*ip++;
+                }
+            } else if (!Checked || iend - ip >= 4) {
+                // The length code runs into the next flag word, which lies right here, behind B.
+                uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
+                ip += 4;
+                const LengthCode jl = Codes.length[joined >> (64 - LengthLookupBits)];
+                joined <<= jl.bits;
+                flag = (uint32_t)(joined >> 32);
+                left = left + 32 - jl.bits;
+                length = jl.length;
+                if (length == 0) {
+                    if (Checked && ip >= iend)
+                        return StepFailed;
+                    length = 27 + (size_t)*ip++;
+                }
+            } else {
+                SlowReader r = {flag, left, ip, iend};
+                if (!SlowLength(r, &length))
+                    return StepFailed;
+                flag = r.flag;
+                left = r.left;
+                ip = r.ip;
+            }
+        }
+    } else if (!Checked || iend - ip >= 5) {
+        // The code runs into the next flag word, which lies behind B when the row code ends in this word and
+        // in front of it otherwise. Joined to the bits left here, it gives the whole code at once.
+        uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip + 1) << (32 - left));
+        unsigned b;
+        if (Codes.distance[joined >> (64 - DistanceLookupBits)].codeBits <= left) {
+            b = ip[0];
+        } else {
+            joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
+            b = ip[4];
+        }
+        ip += 5;
+        const TokenCode jc = Codes.token[joined >> (64 - TokenLookupBits)];
+        joined <<= jc.bits;
+        unsigned taken = jc.bits;
+        distance = jc.add + ((size_t)b << (jc.shiftAndLength & 7));
+        length = jc.shiftAndLength >> 3;
+        if (distance == EndDistance && length == 2)
+            return StepEnd;
+        if (length == 0) {
+            const LengthCode lc = Codes.length[joined >> (64 - LengthLookupBits)];
+            joined <<= lc.bits;
+            taken += lc.bits;
+            length = lc.length;
+            if (length == 0) {
+                if (Checked && ip >= iend)
+                    return StepFailed;
+                length = 27 + (size_t)*ip++;
+            }
+        }
+        flag = (uint32_t)(joined >> 32);
+        left = left + 32 - taken;
+    } else {
+        SlowReader r = {flag, left, ip, iend};
+        if (!SlowMatch(r, &distance, &length))
+            return StepFailed;
+        flag = r.flag;
+        left = r.left;
+        ip = r.ip;
+        if (length == 0)
+            return StepEnd;
+    }
+
+    if (Checked && Unlikely(distance > (size_t)(op - dst) || length > (size_t)(oend - op)))
+        return StepFailed;
+    CopyMatch(op, distance, length);
+    op += length;
+    return StepDone;
+}
+
 }  // namespace
 
 int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src, size_t srcSize)
@@ -353,129 +541,21 @@ int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src
     unsigned left = 32;  // bits of flag not yet taken; flag holds them at its top, zeros below
 
     for (;;) {
-        if (left == 0) {
-            if (iend - ip < 4)
-                return 0;
-            flag = ReadLe32(ip);
-            ip += 4;
-            left = 32;
-        }
-
-        if (flag & 0x80000000u) {
-            // Every leading 1 bit is a literal; the taken bits below are 0, so the run stops at the word's end.
-            uint32_t inverse = ~flag;
-            unsigned n = inverse ? CountLeadingZeros(inverse) : 32;
-            if ((size_t)(iend - ip) < n || (size_t)(oend - op) < n)
-                return 0;
-            CopyDisjoint(op, ip, n);
-            op += n;
-            ip += n;
-            left -= n;
-            flag = n < 32 ? flag << n : 0;
-            continue;
-        }
-
-        size_t distance, length;
-        const TokenCode tc = Codes.token[flag >> (32 - TokenLookupBits)];
-        if (tc.bits <= left) {
-            if (ip >= iend)
-                return 0;
-            flag <<= tc.bits;
-            left -= tc.bits;
-            distance = tc.add + ((size_t)*ip++ << tc.shift);
-            length = tc.length;
-            if (length == 2) {
-                if (distance == EndDistance)
-                    break;
-            } else if (length == 0) {
-                if (left == 0) {
-                    if (iend - ip < 4)
-                        return 0;
-                    flag = ReadLe32(ip);
-                    ip += 4;
-                    left = 32;
-                }
-                const LengthCode lc = Codes.length[flag >> (32 - LengthLookupBits)];
-                if (lc.bits <= left) {
-                    flag <<= lc.bits;
-                    left -= lc.bits;
-                    length = lc.length;
-                    if (length == 0) {
-                        if (ip >= iend)
-                            return 0;
-                        length = 27 + (size_t)*ip++;
-                    }
-                } else if (iend - ip >= 4) {
-                    // The length code runs into the next flag word, which lies right here, behind B.
-                    uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
-                    ip += 4;
-                    const LengthCode jl = Codes.length[joined >> (64 - LengthLookupBits)];
-                    joined <<= jl.bits;
-                    flag = (uint32_t)(joined >> 32);
-                    left = left + 32 - jl.bits;
-                    length = jl.length;
-                    if (length == 0) {
-                        if (ip >= iend)
-                            return 0;
-                        length = 27 + (size_t)*ip++;
-                    }
-                } else {
-                    SlowReader r = {flag, left, ip, iend};
-                    if (!SlowLength(r, &length))
-                        return 0;
-                    flag = r.flag;
-                    left = r.left;
-                    ip = r.ip;
-                }
-            }
-        } else if (iend - ip >= 5) {
-            // The code runs into the next flag word, which lies behind B when the row code ends in this word and
-            // in front of it otherwise. Joined to the bits left here, it gives the whole code at once.
-            uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip + 1) << (32 - left));
-            unsigned b;
-            if (Codes.distance[joined >> (64 - DistanceLookupBits)].codeBits <= left) {
-                b = ip[0];
-            } else {
-                joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
-                b = ip[4];
-            }
-            ip += 5;
-            const TokenCode jc = Codes.token[joined >> (64 - TokenLookupBits)];
-            joined <<= jc.bits;
-            unsigned taken = jc.bits;
-            distance = jc.add + ((size_t)b << jc.shift);
-            length = jc.length;
-            if (length == 2) {
-                if (distance == EndDistance)
-                    break;
-            } else if (length == 0) {
-                const LengthCode lc = Codes.length[joined >> (64 - LengthLookupBits)];
-                joined <<= lc.bits;
-                taken += lc.bits;
-                length = lc.length;
-                if (length == 0) {
-                    if (ip >= iend)
-                        return 0;
-                    length = 27 + (size_t)*ip++;
-                }
-            }
-            flag = (uint32_t)(joined >> 32);
-            left = left + 32 - taken;
+        // Steps that cannot run out of either buffer, once every distance reaches back into the output.
+        size_t steps = 0;
+        if ((size_t)(op - dst) >= 8192)
+            steps = std::min((size_t)(oend - op) / StepMaxOutput, (size_t)(iend - ip) / StepMaxInput);
+        int result;
+        if (steps > 0) {
+            do
+                result = DecodeStep<false>(flag, left, ip, iend, op, dst, oend);
+            while (result == StepDone && --steps > 0);
         } else {
-            SlowReader r = {flag, left, ip, iend};
-            if (!SlowMatch(r, &distance, &length))
-                return 0;
-            flag = r.flag;
-            left = r.left;
-            ip = r.ip;
-            if (length == 0)
-                break;
+            result = DecodeStep<true>(flag, left, ip, iend, op, dst, oend);
         }
-
-        if (distance > (size_t)(op - dst) || length > (size_t)(oend - op))
+        if (result == StepEnd)
+            return op == oend;
+        if (result == StepFailed)
             return 0;
-        CopyMatch(op, distance, length);
-        op += length;
     }
-    return op == oend;
 }

@@ -1,6 +1,7 @@
 // The block decoder against hand-made blocks and damaged ones, and the encoder's levels through the decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -250,30 +251,41 @@ TEST(BlockDecoder, EdgeCodes)
 }
 
 // Every code kind placed at every bit position of a flag word: codes that straddle two flag words, with the new
-// word before the code's byte or behind it.
+// word before the code's byte or behind it. Both near the start of the output and the end of dst, where every step
+// is bounds-checked, and deep inside a large block with plenty of room on both sides.
 TEST(BlockDecoder, CodesAcrossFlagWords)
 {
     struct Code {
         size_t length;
         size_t distance;
     } codes[] = {{2, 1}, {2, 300}, {3, 5}, {4, 600}, {6, 1500}, {10, 3000}, {26, 5000}, {27, 8000}, {282, 20}};
-    for (const Code& code : codes) {
-        for (unsigned before = 0; before < 40; ++before) {
-            HandBlock h;
-            for (int k = 0; k < 8200; ++k)  // enough history for every distance; 8200 bits shift the phase by 8
-                Lit(h, (unsigned char)(k * 37 + k / 97));
-            for (unsigned k = 0; k < before; ++k)
-                Lit(h, (unsigned char)k);
-            if (code.length == 2)
-                Pair(h, code.distance);
-            else
-                Copy(h, code.length, code.distance);
-            Lit(h, 'e');
-            End(h);
-            int ok = 0;
-            Bytes out = Decode(h.block, h.expected.size(), &ok);
-            EXPECT_EQ(ok, 1) << code.length << "/" << code.distance << " after " << before;
-            EXPECT_EQ(out, h.expected) << code.length << "/" << code.distance << " after " << before;
+    struct Placement {
+        const char* name;
+        size_t history;  // literals before the phase literals
+        size_t tail;     // literals behind the code
+    } placements[] = {{"near the start", 0, 1}, {"inside a large block", 8200, 600}};
+    for (const Placement& at : placements) {
+        for (const Code& code : codes) {
+            for (unsigned before = 0; before < 40; ++before) {
+                HandBlock h;
+                size_t history = std::max(at.history, code.distance);
+                for (size_t k = 0; k < history; ++k)
+                    Lit(h, (unsigned char)(k * 37 + k / 97));
+                for (unsigned k = 0; k < before; ++k)
+                    Lit(h, (unsigned char)k);
+                if (code.length == 2)
+                    Pair(h, code.distance);
+                else
+                    Copy(h, code.length, code.distance);
+                for (size_t k = 0; k < at.tail; ++k)
+                    Lit(h, (unsigned char)(k ^ 0x5A));
+                End(h);
+                int ok = 0;
+                Bytes out = Decode(h.block, h.expected.size(), &ok);
+                EXPECT_EQ(ok, 1) << at.name << ": " << code.length << "/" << code.distance << " after " << before;
+                EXPECT_EQ(out, h.expected) << at.name << ": " << code.length << "/" << code.distance << " after "
+                                           << before;
+            }
         }
     }
 }
@@ -393,6 +405,46 @@ TEST(BlockDecoder, RefusesEveryTruncation)
     Bytes out = Decode(h.block, h.expected.size(), &ok);
     EXPECT_EQ(ok, 1);
     EXPECT_EQ(out, h.expected);
+}
+
+// The same faults inside large blocks, where the decoder runs its steps without per-step bounds tests.
+TEST(BlockDecoder, RefusesDamageInsideLargeBlocks)
+{
+    std::mt19937 rng(77);
+    HandBlock h;
+    for (int k = 0; k < 9000; ++k)
+        Lit(h, (unsigned char)rng());
+    for (int k = 0; k < 4000; ++k) {
+        if (rng() % 3 == 0)
+            Lit(h, (unsigned char)rng());
+        else
+            Copy(h, 3 + rng() % 280, 1 + rng() % 8192);
+    }
+    End(h);
+    int ok = 0;
+    Bytes out = Decode(h.block, h.expected.size(), &ok);
+    ASSERT_EQ(ok, 1);
+    ASSERT_EQ(out, h.expected);
+
+    for (size_t cut = 9000; cut < h.block.size(); cut += 331) {
+        Decode(Bytes(h.block.begin(), h.block.begin() + cut), h.expected.size(), &ok);
+        EXPECT_EQ(ok, 0) << "cut at " << cut;
+    }
+    for (size_t shortBy : {1, 2, 281, 282, 283, 5000, 100000}) {
+        Decode(h.block, h.expected.size() - shortBy, &ok);
+        EXPECT_EQ(ok, 0) << "dst short by " << shortBy;
+    }
+
+    HandBlock early;  // a copy that reaches one byte before the output's start, 8189 bytes in
+    for (int k = 0; k < 8186; ++k)
+        Lit(early, (unsigned char)k);
+    Copy(early, 3, 1);
+    Copy(early, 3, 8190);
+    for (int k = 0; k < 2000; ++k)
+        Lit(early, (unsigned char)k);
+    End(early);
+    Decode(early.block, early.expected.size(), &ok);
+    EXPECT_EQ(ok, 0);
 }
 
 TEST(BlockDecoder, IgnoresBytesAfterEndCode)
