@@ -429,6 +429,17 @@ TEST(Build, StoreCompressesNothing)
         EXPECT_EQ(LoadedEntry(archive, i)->storage, EntryStorageStored);
 }
 
+TEST(Build, LinkedFoldersAreLeftOut)
+{
+    std::string dir = NewFolder("links");
+    Put(dir + "/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    Put(dir + "/sub/a.dat", "a");
+    fs::create_directory_symlink(dir, dir + "/sub/loop");
+    Outcome r = Build(Options(dir, dir + ".exe"));
+    EXPECT_EQ(r.exit, BuildExitOk);
+    EXPECT_EQ(r.err, "fa2 build: " + dir + "/sub/loop: warning: a link to a folder; left out\n");
+}
+
 TEST(Build, EmptyAndLargeFiles)
 {
     std::string dir = NewFolder("sizes");

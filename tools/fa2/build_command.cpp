@@ -135,6 +135,9 @@ int CollectFiles(const std::string& dir, const std::string& shownDir, std::vecto
         std::error_code code;
         if (name[0] == '.') {
             Warning(r, shown, "hidden entry left out");
+        } else if (fs::is_symlink(fs::u8path(path), code)) {
+            // A linked folder could lead back up the tree.
+            Warning(r, shown, "a link to a folder; left out");
         } else if (fs::is_directory(fs::u8path(path), code)) {
             if (!CollectFiles(path, shown, files, r))
                 return 0;
