@@ -139,20 +139,6 @@ inline uint32_t ReadLe32(const unsigned char* p)
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
-inline unsigned CountLeadingZeros(uint32_t v)  // v != 0
-{
-#if defined(__GNUC__)
-    return (unsigned)__builtin_clz(v);
-#else
-    unsigned n = 0;
-    while (!(v & 0x80000000u)) {
-        v <<= 1;
-        ++n;
-    }
-    return n;
-#endif
-}
-
 inline unsigned CountLeadingZeros64(uint64_t v)  // v != 0
 {
 #if defined(__GNUC__)
