@@ -315,8 +315,8 @@ Match BestCopy(const MatchFinder& f, size_t pos, unsigned depth, size_t nice, Ma
 
 const unsigned FastDepth = 8;
 const size_t FastNice = 32;
-const unsigned DefaultDepth = 32;
-const size_t DefaultNice = 128;
+const unsigned DefaultDepth = 64;
+const size_t DefaultNice = 258;
 const unsigned BestDepth = 64;
 const size_t BestNice = 160;
 
@@ -356,10 +356,12 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
             continue;
         }
         if (m.length < DefaultNice && pos + 1 < f.size) {
-            // One byte later may start a copy that pays for the literal it needs.
+            // One byte later may start a copy that pays for the literal it needs: take it when it spends fewer
+            // bits per byte covered, the literal included.
             Match next = BestCopy(f, pos + 1, DefaultDepth, DefaultNice, scratch);
             Insert(f, pos + 1);
-            if (Savings(next.length, next.distance) > Savings(m.length, m.distance) && next.length != 0) {
+            if (next.length != 0 && (LiteralBits + CopyBits(next.length, next.distance)) * m.length <
+                                         CopyBits(m.length, m.distance) * (1 + next.length)) {
                 PutLiteral(w, f.src[pos]);
                 ++pos;
                 m = next;
