@@ -35,6 +35,7 @@ const unsigned DistanceLookupBits = 10;
 const unsigned LengthLookupBits = 9;
 const unsigned TokenLookupBits = 13;
 const size_t EndDistance = 2304;  // 0 1 1 with B = 255, X = 7
+const uint16_t EndRowAdd = 264;   // 0 1 1 with X = 7: the end code's row; no longer row has this add
 
 struct CodeTables {
     DistanceCode distance[1u << (DistanceLookupBits - 1)];  // the top bit is always 0 here
@@ -109,7 +110,8 @@ constexpr CodeTables BuildCodeTables()
         TokenCode& c = t.token[i];
         c.add = d.add;
         c.bits = d.bits;
-        c.shiftAndLength = (uint8_t)(d.shift | (d.pair ? 2 << 3 : 0));
+        // The one row that holds the end code is left without a length, so the hot path needs no test for it.
+        c.shiftAndLength = (uint8_t)(d.shift | (d.pair && d.add != EndRowAdd ? 2 << 3 : 0));
         if (d.pair)
             continue;
         // The length code starts right behind the distance part; use it when all of it lies in the looked-up bits.
@@ -256,10 +258,10 @@ void CopyOverlapping(unsigned char* op, size_t distance, size_t length)
 inline void CopyMatch(unsigned char* op, size_t distance, size_t length)
 {
     const unsigned char* from = op - distance;
-    if (distance >= 16)
-        CopyLong(op, from, length);
-    else if (length < 4)
+    if (length < 4)
         CopyUpTo3(op, from, length);
+    else if (distance >= 16)
+        CopyLong(op, from, length);
     else if (distance >= length)
         CopyShort(op, from, length);
     else
@@ -401,7 +403,10 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
         unsigned n = CountLeadingZeros64(((uint64_t)~flag << 32) | 0xFFFFFFFFu);
         if (Checked && Unlikely((size_t)(iend - ip) < n || (size_t)(oend - op) < n))
             return StepFailed;
-        CopyLong(op, ip, n);
+        if (n < 4)
+            CopyUpTo3(op, ip, n);
+        else
+            CopyLong(op, ip, n);
         op += n;
         ip += n;
         left -= n;
@@ -420,47 +425,51 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
         left -= tc.bits;
         distance = tc.add + ((size_t)*ip++ << (tc.shiftAndLength & 7));
         length = tc.shiftAndLength >> 3;
-        if (Unlikely(distance == EndDistance) && length == 2)
-            return StepEnd;
         if (Unlikely(length == 0)) {
-            if (left == 0) {
-                if (Checked && iend - ip < 4)
-                    return StepFailed;
-                flag = ReadLe32(ip);
-                ip += 4;
-                left = 32;
-            }
-            const LengthCode lc = Codes.length[flag >> (32 - LengthLookupBits)];
-            if (lc.bits <= left) {
-                flag <<= lc.bits;
-                left -= lc.bits;
-                length = lc.length;
-                if (length == 0) {
-                    if (Checked && ip >= iend)
-                        return StepFailed;
-                    length = 27 + (size_t)*ip++;
-                }
-            } else if (!Checked || iend - ip >= 4) {
-                // The length code runs into the next flag word, which lies right here, behind B.
-                uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
-                ip += 4;
-                const LengthCode jl = Codes.length[joined >> (64 - LengthLookupBits)];
-                joined <<= jl.bits;
-                flag = (uint32_t)(joined >> 32);
-                left = left + 32 - jl.bits;
-                length = jl.length;
-                if (length == 0) {
-                    if (Checked && ip >= iend)
-                        return StepFailed;
-                    length = 27 + (size_t)*ip++;
-                }
+            if (tc.add == EndRowAdd) {
+                if (distance == EndDistance)
+                    return StepEnd;
+                length = 2;
             } else {
-                SlowReader r = {flag, left, ip, iend};
-                if (!SlowLength(r, &length))
-                    return StepFailed;
-                flag = r.flag;
-                left = r.left;
-                ip = r.ip;
+                if (left == 0) {
+                    if (Checked && iend - ip < 4)
+                        return StepFailed;
+                    flag = ReadLe32(ip);
+                    ip += 4;
+                    left = 32;
+                }
+                const LengthCode lc = Codes.length[flag >> (32 - LengthLookupBits)];
+                if (lc.bits <= left) {
+                    flag <<= lc.bits;
+                    left -= lc.bits;
+                    length = lc.length;
+                    if (length == 0) {
+                        if (Checked && ip >= iend)
+                            return StepFailed;
+                        length = 27 + (size_t)*ip++;
+                    }
+                } else if (!Checked || iend - ip >= 4) {
+                    // The length code runs into the next flag word, which lies right here, behind B.
+                    uint64_t joined = ((uint64_t)flag << 32) | ((uint64_t)ReadLe32(ip) << (32 - left));
+                    ip += 4;
+                    const LengthCode jl = Codes.length[joined >> (64 - LengthLookupBits)];
+                    joined <<= jl.bits;
+                    flag = (uint32_t)(joined >> 32);
+                    left = left + 32 - jl.bits;
+                    length = jl.length;
+                    if (length == 0) {
+                        if (Checked && ip >= iend)
+                            return StepFailed;
+                        length = 27 + (size_t)*ip++;
+                    }
+                } else {
+                    SlowReader r = {flag, left, ip, iend};
+                    if (!SlowLength(r, &length))
+                        return StepFailed;
+                    flag = r.flag;
+                    left = r.left;
+                    ip = r.ip;
+                }
             }
         }
     } else if (!Checked || iend - ip >= 5) {
@@ -480,8 +489,11 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
         unsigned taken = jc.bits;
         distance = jc.add + ((size_t)b << (jc.shiftAndLength & 7));
         length = jc.shiftAndLength >> 3;
-        if (distance == EndDistance && length == 2)
-            return StepEnd;
+        if (length == 0 && jc.add == EndRowAdd) {
+            if (distance == EndDistance)
+                return StepEnd;
+            length = 2;
+        }
         if (length == 0) {
             const LengthCode lc = Codes.length[joined >> (64 - LengthLookupBits)];
             joined <<= lc.bits;
