@@ -141,13 +141,13 @@ inline uint32_t ReadLe32(const unsigned char* p)
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
-inline unsigned CountLeadingZeros64(uint64_t v)  // v != 0
+inline unsigned CountLeadingZeros(uint32_t v)  // v != 0
 {
 #if defined(__GNUC__)
-    return (unsigned)__builtin_clzll(v);
+    return (unsigned)__builtin_clz(v);
 #else
     unsigned n = 0;
-    while (!(v & 0x8000000000000000ull)) {
+    while (!(v & 0x80000000u)) {
         v <<= 1;
         ++n;
     }
@@ -400,7 +400,7 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
 
     if (flag & 0x80000000u) {
         // Every leading 1 bit is a literal; the taken bits below are 0, so the run stops at the word's end.
-        unsigned n = CountLeadingZeros64(((uint64_t)~flag << 32) | 0xFFFFFFFFu);
+        unsigned n = flag != 0xFFFFFFFFu ? CountLeadingZeros(~flag) : 32;
         if (Checked && Unlikely((size_t)(iend - ip) < n || (size_t)(oend - op) < n))
             return StepFailed;
         if (n < 4)
@@ -410,7 +410,7 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
         op += n;
         ip += n;
         left -= n;
-        flag = (uint32_t)((uint64_t)flag << n);
+        flag = n < 32 ? flag << n : 0;
         if (left == 0)
             return StepDone;
         // The run ended on a 0 bit: a back-reference follows.
