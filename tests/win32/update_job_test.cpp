@@ -1,0 +1,795 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive_writer.h"
+#include "harness.h"
+#include "run/updater_values.h"
+#include "settings/setup_settings.h"
+#include "support/globals.h"
+#include "wizard/update_job.h"
+#include "wizard/wizard.h"
+#include "wizard_driver.h"
+
+namespace {
+
+const unsigned long long EntryTime = 0x01D5A1B2C3D4E5F0ull;  // 2019, 100 ns units
+const unsigned long long Second = 10000000ull;
+
+std::vector<unsigned char> ImageBytes;  // the payload stand-in; lives like the real one, for the whole process
+
+void UseArchive(const std::vector<std::string>& names)
+{
+    std::vector<WriterEntry> entries;
+    int index = 0;
+    for (const std::string& name : names) {
+        WriterEntry entry;
+        entry.name = name;
+        std::string content = "new-" + name;
+        entry.data.assign(content.begin(), content.end());
+        entry.fileTime = EntryTime;
+        // Every storage form the job may meet; the archive's own tests cover them in depth.
+        entry.storage = index % 2 ? PackCompressAlways : PackStore;
+        entry.scramble = index % 3 == 0;
+        entries.push_back(entry);
+        ++index;
+    }
+    WriterOptions options{PackCompressIfSmaller, EncodeDefault};
+    std::string error;
+    ImageBytes.clear();
+    ASSERT_EQ(WriteArchive(entries, options, &ImageBytes, &error), 1) << error;
+    if (UpdateArchive)
+        GlobalFree(UpdateArchive);
+    ArchiveImage = ImageBytes.data();
+    ArchiveImageSize = (uint32_t)ImageBytes.size();
+    UpdateArchive = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
+    ASSERT_NE(UpdateArchive, nullptr);
+}
+
+bool SetTimes(const std::string& path, unsigned long long lastWrite)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME time = MakeFileTime(lastWrite);
+    BOOL ok = SetFileTime(file, nullptr, &time, &time);
+    CloseHandle(file);
+    return ok != 0;
+}
+
+unsigned long long LastWrite(const std::string& path)
+{
+    FILETIME access{}, write{};
+    return GetFileTimes(path, &access, &write) ? FileTimeValue(write) : 0;
+}
+
+unsigned long long LastAccess(const std::string& path)
+{
+    FILETIME access{}, write{};
+    return GetFileTimes(path, &access, &write) ? FileTimeValue(access) : 0;
+}
+
+bool IsReadOnly(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+bool IsFolder(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeReadOnly(const std::string& path)
+{
+    return SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+unsigned long long FreeBytes(const char* root)
+{
+    ULARGE_INTEGER caller{}, total{}, totalFree{};
+    GetDiskFreeSpaceExA(root, &caller, &total, &totalFree);
+    return caller.QuadPart;
+}
+
+const char WriteFailure[] = "ファイルの書き込みに失敗しました";
+
+std::string CopyFailure(const std::string& path)
+{
+    return "SETUP.INI : \"" + path + "\" のコピーに失敗しました";
+}
+
+// What a run of the wizard through its job showed.
+struct JobRun {
+    INT_PTR result;
+    bool jobReturned;    // the dialog was still open after the job: finished or short of space
+    WizardState after;   // the state the job left, when it returned
+    HWND dialog;
+    unsigned long long cursorAfter;
+};
+
+class UpdateJobTest : public ::testing::Test {
+protected:
+    ScratchFolder folder;
+    std::string inst, data;
+    MessageBoxCapture boxes;
+
+    void SetUp() override
+    {
+        lstrcpyA(WindowCaption, "表示ゲーム アップデート");
+        lstrcpyA(ModeWord, "アップデート");
+        ModeTextInstall = 0;
+        lstrcpyA(GameTitle, "表示ゲーム");
+        AgreementTextData = nullptr;
+        AgreementTitleData = nullptr;
+        MissingKeySilent = 1;
+        DataFolder[0] = '\0';
+        memset(&SetupSettings, 0, sizeof SetupSettings);
+        inst = folder / "inst";
+        data = folder / "data";
+        CreateDirectoryA(inst.c_str(), nullptr);
+        CreateDirectoryA(data.c_str(), nullptr);
+        memset(&InstallRecord, 0, sizeof InstallRecord);
+        lstrcpyA(InstallRecord.InstPath, inst.c_str());
+        lstrcpyA(InstallRecord.DataPath, data.c_str());
+        InstallRecord.InstMode = 1;
+    }
+
+    void TearDown() override
+    {
+        if (UpdateArchive)
+            GlobalFree(UpdateArchive);
+        UpdateArchive = nullptr;
+    }
+
+    void Section(const std::string& lines)
+    {
+        ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI", "[SETUP]\r\nGameDir=x\r\n[UPDATE]\r\n" + lines));
+        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+    }
+
+    // Next to the confirmation page, Next to run the job; then, if the dialog is still open, the state the job
+    // left and Next (finished) or Cancel (short of space).
+    JobRun Run(int templateId = WizardTemplatePlain)
+    {
+        JobRun run{};
+        run.result = RunWizard(templateId, {
+                                               [&](HWND dialog) {
+                                                   run.dialog = dialog;
+                                                   Click(dialog, WizardNextButton);
+                                               },
+                                               [](HWND dialog) { Click(dialog, WizardNextButton); },
+                                               [&](HWND dialog) {
+                                                   run.jobReturned = true;
+                                                   run.after = ReadWizardState(dialog);
+                                                   run.cursorAfter = (unsigned long long)(UINT_PTR)GetCursor();
+                                                   Click(dialog, run.after.nextEnabled ? WizardNextButton
+                                                                                       : WizardCancelButton);
+                                               },
+                                           });
+        return run;
+    }
+
+    // Every box the job showed is an error box over the wizard with the window caption.
+    void ExpectErrorBoxes(const JobRun& run, const std::vector<std::string>& texts)
+    {
+        ASSERT_EQ(boxes.boxes.size(), texts.size());
+        for (size_t i = 0; i < texts.size(); ++i) {
+            EXPECT_EQ(boxes.boxes[i].text, texts[i]);
+            EXPECT_EQ(boxes.boxes[i].caption, "表示ゲーム アップデート");
+            EXPECT_EQ(boxes.boxes[i].style, (UINT)(MB_ICONERROR | MB_OK));
+            EXPECT_EQ(boxes.boxes[i].owner, run.dialog);
+        }
+    }
+
+    void ExpectFinished(const JobRun& run, const char* info = "アップデートは完了しました")
+    {
+        EXPECT_EQ(run.result, 0);
+        ASSERT_TRUE(run.jobReturned);
+        EXPECT_EQ(run.after.info, info);
+        EXPECT_EQ(run.after.nextLabel, "完了");
+        EXPECT_TRUE(run.after.nextEnabled);
+        EXPECT_TRUE(run.after.nextFocused);
+        EXPECT_FALSE(run.after.backEnabled);
+        EXPECT_FALSE(run.after.cancelEnabled);
+        EXPECT_EQ(run.after.step, 2);
+        EXPECT_EQ(run.cursorAfter, (unsigned long long)(UINT_PTR)LoadCursorA(nullptr, IDC_ARROW));
+        EXPECT_EQ(UpdateFinished, 1);
+    }
+
+    void ExpectEndedByFailure(const JobRun& run)
+    {
+        EXPECT_EQ(run.result, -1);
+        EXPECT_FALSE(run.jobReturned);
+        EXPECT_EQ(UpdateFinished, 0);
+    }
+};
+
+enum Target { Missing, Older, Same, Newer, ReadOnlyOlder, ReadOnlyNewer, Folder };
+
+TEST_F(UpdateJobTest, EachKindAgainstEachKindOfTarget)
+{
+    struct {
+        const char* name;
+        const char* prefix;  // what precedes the path in the value
+        Target target;
+        bool inData;
+        bool fromArchive;     // content and times of the entry; else the target stays as it was
+        bool readOnlyAfter;
+    } cases[] = {
+        {"n1.dat", "", Missing, false, true, false},
+        {"n2.dat", "", Newer, false, true, false},
+        {"n3.dat", "1,", ReadOnlyNewer, false, true, false},
+        {"u1.dat", "u,", Missing, false, true, false},
+        {"u2.dat", "1,u,", Older, false, true, false},
+        {"u3.dat", "U,", Same, false, true, false},
+        {"u4.dat", "u,", Newer, false, false, false},
+        {"u5.dat", "u,", ReadOnlyNewer, false, false, false},  // kept, but no longer read-only
+        {"d1.dat", "d,", Missing, true, true, false},
+        {"d2.dat", "D,", Older, true, false, false},
+        {"d3.dat", "1,d,", ReadOnlyOlder, true, false, true},
+        {"o1.dat", "o,", Missing, false, false, false},
+        {"o2.dat", "O,", Older, false, true, false},
+        {"o3.dat", "o,", Folder, false, false, false},
+        {"o4.dat", "o,", ReadOnlyNewer, false, true, false},
+    };
+    std::vector<std::string> names;
+    std::string lines;
+    int key = 0;
+    for (const auto& c : cases) {
+        names.push_back(c.name);
+        char line[300];
+        wsprintfA(line, "UpdateFile%02i=%s%s\r\n", key++, c.prefix, c.name);
+        lines += line;
+        std::string path = (c.inData ? data : inst) + "\\" + c.name;
+        if (c.target == Folder) {
+            ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+        } else if (c.target != Missing) {
+            ASSERT_TRUE(WriteBytes(path, std::string("old-") + c.name));
+            unsigned long long time = c.target == Older || c.target == ReadOnlyOlder ? EntryTime - Second
+                                      : c.target == Same                           ? EntryTime
+                                                                                   : EntryTime + Second;
+            ASSERT_TRUE(SetTimes(path, time));
+            if (c.target == ReadOnlyOlder || c.target == ReadOnlyNewer) {
+                ASSERT_TRUE(MakeReadOnly(path));
+            }
+        }
+    }
+    // A path with a folder takes the entry of its last part and writes into that existing folder.
+    names.push_back("s1.dat");
+    lines += "UpdateFile15=sub\\s1.dat\r\n";
+    ASSERT_TRUE(CreateDirectoryA((inst + "\\sub").c_str(), nullptr));
+    UseArchive(names);
+    Section(lines);
+
+    JobRun run = Run();
+    ExpectFinished(run);
+    EXPECT_TRUE(boxes.boxes.empty());
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = (c.inData ? data : inst) + "\\" + c.name;
+        if (c.target == Folder) {
+            EXPECT_TRUE(IsFolder(path));
+            continue;
+        }
+        if (c.target == Missing && !c.fromArchive) {
+            EXPECT_FALSE(PathExists(path));
+            continue;
+        }
+        // Times first: reading the content moves the last-access time.
+        if (c.fromArchive) {
+            EXPECT_EQ(LastWrite(path), EntryTime);
+            EXPECT_EQ(LastAccess(path), EntryTime);
+        } else if (c.target == Newer || c.target == ReadOnlyNewer) {
+            EXPECT_EQ(LastWrite(path), EntryTime + Second);
+        }
+        bool ok = false;
+        std::string content = ReadBytes(path, &ok);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(content, std::string(c.fromArchive ? "new-" : "old-") + c.name);
+        EXPECT_EQ(IsReadOnly(path), c.readOnlyAfter);
+    }
+    EXPECT_EQ(ReadBytes(inst + "\\sub\\s1.dat"), "new-s1.dat");
+    EXPECT_FALSE(PathExists(inst + "\\s1.dat"));
+    EXPECT_FALSE(PathExists(inst + "\\d1.dat")) << "Data items go to the data folder only";
+}
+
+TEST_F(UpdateJobTest, OverwriteOnlyLimitsEveryKindToExistingFiles)
+{
+    struct {
+        const char* value;
+        bool on;
+    } cases[] = {{"1", true}, {" -2", true}, {"0", false}, {"abc", false}, {"", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        RemoveTree(inst);
+        RemoveTree(data);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        CreateDirectoryA(data.c_str(), nullptr);
+        ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
+        ASSERT_TRUE(WriteBytes(data + "\\f.dat", "old-f.dat"));
+        UseArchive({"a.dat", "b.dat", "c.dat", "e.dat", "f.dat"});
+        Section(std::string("OverwriteOnly=") + c.value +
+                "\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=u,c.dat\r\n"
+                "UpdateFile03=d,e.dat\r\nUpdateFile04=d,f.dat\r\n");
+        boxes.boxes.clear();
+        JobRun run = Run();
+        ExpectFinished(run);
+        EXPECT_TRUE(boxes.boxes.empty());
+        EXPECT_EQ(PathExists(inst + "\\a.dat"), !c.on);
+        EXPECT_EQ(PathExists(inst + "\\c.dat"), !c.on);
+        EXPECT_EQ(PathExists(data + "\\e.dat"), !c.on);
+        EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "new-b.dat");
+        EXPECT_EQ(ReadBytes(data + "\\f.dat"), "old-f.dat");
+    }
+}
+
+TEST_F(UpdateJobTest, DataFolderIsCreatedForEveryItemEvenASkippedOne)
+{
+    lstrcpyA(DataFolder, "セーブ");
+    UseArchive({"b.dat", "c.dat"});
+    Section("UpdateFile00=d,b.dat\r\nUpdateFile01=o,c.dat\r\n");
+    JobRun run = Run();
+    ExpectFinished(run);
+    EXPECT_EQ(ReadBytes(data + "\\セーブ\\b.dat"), "new-b.dat");
+    EXPECT_TRUE(IsFolder(inst + "\\セーブ")) << "created before the Overwrite test skipped the item";
+    EXPECT_FALSE(PathExists(inst + "\\セーブ\\c.dat"));
+}
+
+TEST_F(UpdateJobTest, MissingSubFolderStopsAfterTheEarlierItems)
+{
+    UseArchive({"a.dat", "b.dat", "c.dat", "d.dat"});
+    Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=sub\\c.dat\r\nUpdateFile03=d.dat\r\n");
+    JobRun run = Run();
+    ExpectEndedByFailure(run);
+    ExpectErrorBoxes(run, {WriteFailure});
+    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+    EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "new-b.dat");
+    EXPECT_FALSE(PathExists(inst + "\\sub")) << "only the DataFolder level is created";
+    EXPECT_FALSE(PathExists(inst + "\\d.dat"));
+}
+
+TEST_F(UpdateJobTest, MissingEntryShowsItsOwnMessageFirst)
+{
+    UseArchive({"a.dat"});
+    Section("UpdateFile00=a.dat\r\nUpdateFile01=nothere.dat\r\n");
+    JobRun run = Run();
+    ExpectEndedByFailure(run);
+    ExpectErrorBoxes(run, {"Can't Find File in Resource !!", WriteFailure});
+    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+}
+
+TEST_F(UpdateJobTest, NoItemKeysAtAll)
+{
+    // A key behind a gap is never read.
+    for (const char* lines : {"", "RequiredDiskSpace=1\r\nUpdateFile01=a.dat\r\nCopyFile01=1:x.dat\r\n"}) {
+        SCOPED_TRACE(lines);
+        boxes.boxes.clear();
+        UseArchive({"a.dat"});
+        Section(lines);
+        JobRun run = Run();
+        ExpectEndedByFailure(run);
+        ExpectErrorBoxes(run, {"No 'UpdateFileXX' and 'CopyFileXX'"});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
+    }
+}
+
+TEST_F(UpdateJobTest, KeysForOtherInstallationTypesOnlyCountAsFinished)
+{
+    struct {
+        int install;
+        const char* modeWord;
+        const char* finished;
+    } cases[] = {{0, "アップデート", "アップデートは完了しました"}, {1, "インストール", "インストールは完了しました"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.modeWord);
+        boxes.boxes.clear();
+        ModeTextInstall = c.install;
+        lstrcpyA(ModeWord, c.modeWord);
+        UseArchive({"a.dat", "b.dat"});
+        Section("UpdateFile00=2,a.dat\r\nUpdateFile01=0,u,b.dat\r\nCopyFile00=2,1:x.dat\r\n");
+        JobRun run = Run();
+        ExpectFinished(run, c.finished);
+        ExpectErrorBoxes(run, {"アップデートする必要のあるファイルはありません"});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
+        EXPECT_FALSE(PathExists(inst + "\\b.dat"));
+    }
+}
+
+TEST_F(UpdateJobTest, FreeSpaceOfTheInstallationDrive)
+{
+    std::string why;
+    if (!SmallDiskAvailable(&why))
+        GTEST_SKIP() << why;
+    ClearSmallDisk();
+    inst = "F:\\inst";
+    ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
+    lstrcpyA(InstallRecord.InstPath, inst.c_str());
+    UseArchive({"a.dat"});
+    unsigned long long free = FreeBytes("F:\\");
+    ASSERT_GT(free, 0ull);
+    ASSERT_LT(free, 2000000ull);
+
+    struct {
+        std::string required;
+        unsigned long long shortfall;  // 0: passes
+    } cases[] = {
+        {std::to_string(free), 0},
+        {std::to_string(free + 1), 1},
+        {"  +" + std::to_string(free + 1), 1},
+        // Past 32 bits: compared in full, and the shortfall shown as the unsigned number it is.
+        {std::to_string(free + 5000000000ull), 5000000000ull},
+        // A negative value has always asked for its unsigned 32-bit reading.
+        {"-1", 4294967295ull - free},
+        {"0", 0},
+        {"abc", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.required);
+        DeleteFileA((inst + "\\a.dat").c_str());
+        ASSERT_EQ(FreeBytes("F:\\"), free);
+        boxes.boxes.clear();
+        Section("RequiredDiskSpace=" + c.required + "\r\nUpdateFile00=a.dat\r\n");
+        JobRun run = Run();
+        if (!c.shortfall) {
+            ExpectFinished(run);
+            EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+            continue;
+        }
+        ASSERT_TRUE(run.jobReturned);
+        EXPECT_EQ(run.result, -1);  // the driver's Cancel
+        EXPECT_EQ(run.after.info, "ディスク容量が足りません。\rF: ドライブに " + std::to_string(c.shortfall) +
+                                      " バイトの空き容量が必要です");
+        EXPECT_TRUE(run.after.backEnabled);
+        EXPECT_FALSE(run.after.nextEnabled);
+        EXPECT_TRUE(run.after.cancelEnabled);
+        EXPECT_EQ(run.after.nextLabel, "次へ");
+        EXPECT_EQ(run.after.step, 2);
+        EXPECT_TRUE(boxes.boxes.empty());
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
+        EXPECT_EQ(UpdateFinished, 0);
+    }
+}
+
+TEST_F(UpdateJobTest, InstallationFolderWithoutDriveLetterSkipsTheSpaceTest)
+{
+    lstrcpyA(InstallRecord.InstPath, "\\\\server\\share\\game");
+    UseArchive({"a.dat"});
+    Section("RequiredDiskSpace=1000000000000000000\r\nUpdateFile00=2,a.dat\r\n");
+    JobRun run = Run();
+    ExpectFinished(run);
+    ExpectErrorBoxes(run, {"アップデートする必要のあるファイルはありません"});
+}
+
+TEST_F(UpdateJobTest, DataItemWithoutAnAbsoluteDataFolderFails)
+{
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.path.c_str()));
+    for (const char* dataPath : {"", "data", "data\\rel", "C:data"}) {
+        SCOPED_TRACE(dataPath);
+        boxes.boxes.clear();
+        lstrcpyA(InstallRecord.DataPath, dataPath);
+        DeleteFileA((inst + "\\a.dat").c_str());
+        UseArchive({"a.dat", "b.dat"});
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=d,b.dat\r\n");
+        JobRun run = Run();
+        ExpectEndedByFailure(run);
+        ExpectErrorBoxes(run, {WriteFailure});
+        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        EXPECT_FALSE(PathExists(folder / "b.dat"));
+        EXPECT_FALSE(PathExists(folder / "data\\b.dat"));
+        EXPECT_FALSE(PathExists(folder / "data\\rel\\b.dat"));
+    }
+}
+
+// An existing data file that cannot be read whole is the player's and stays byte for byte; the job goes on.
+TEST_F(UpdateJobTest, DataTargetsThatCannotBeLoadedStayAsTheyAre)
+{
+    std::string locked = data + "\\locked.dat";
+    std::string big = data + "\\big.dat";
+    ASSERT_TRUE(WriteBytes(locked, "old-locked"));
+    HANDLE bigFile = CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr);
+    ASSERT_NE(bigFile, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER at;
+    at.QuadPart = 0x100000000LL;
+    DWORD written = 0;
+    ASSERT_TRUE(SetFilePointerEx(bigFile, at, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(bigFile, "0123456789", 10, &written, nullptr));
+    CloseHandle(bigFile);
+
+    HANDLE holder = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    UseArchive({"locked.dat", "big.dat", "after.dat"});
+    Section("UpdateFile00=d,locked.dat\r\nUpdateFile01=d,big.dat\r\nUpdateFile02=after.dat\r\n");
+    JobRun run = Run();
+    CloseHandle(holder);
+
+    ExpectFinished(run);
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(ReadBytes(locked), "old-locked");
+    EXPECT_EQ(ReadBytes(inst + "\\after.dat"), "new-after.dat");
+
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    ASSERT_TRUE(GetFileAttributesExA(big.c_str(), GetFileExInfoStandard, &info));
+    EXPECT_EQ(info.nFileSizeHigh, 1u);
+    EXPECT_EQ(info.nFileSizeLow, 10u);
+    HANDLE check = CreateFileA(big.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(check, INVALID_HANDLE_VALUE);
+    char tail[11] = "";
+    DWORD read = 0;
+    SetFilePointerEx(check, at, nullptr, FILE_BEGIN);
+    ReadFile(check, tail, 10, &read, nullptr);
+    CloseHandle(check);
+    EXPECT_STREQ(tail, "0123456789");
+    DeleteFileA(big.c_str());
+}
+
+TEST_F(UpdateJobTest, RefusedUpdateItemsFailWithTheWriteBox)
+{
+    std::string longName(250, 'n');  // fits the token, not the installation folder joined with it
+    struct {
+        std::string line;
+    } cases[] = {
+        {"UpdateFile01=" + std::string(300, 'x') + ".dat"},  // cut token
+        {"UpdateFile01=" + longName},
+        {"UpdateFile01=o," + longName},  // the Overwrite test never runs on the folder alone
+        {"UpdateFile01=o,bad?.dat"},     // attributes unreadable for another reason than "not there"
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 40));
+        boxes.boxes.clear();
+        DeleteFileA((inst + "\\a.dat").c_str());
+        UseArchive({"a.dat", longName});
+        Section("UpdateFile00=a.dat\r\n" + c.line + "\r\nUpdateFile02=a2.dat\r\n");
+        JobRun run = Run();
+        ExpectEndedByFailure(run);
+        ExpectErrorBoxes(run, {WriteFailure});
+        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        EXPECT_FALSE(PathExists(inst + "\\a2.dat"));
+    }
+}
+
+// ---- Copies from the CD-ROM drives D: and E:, each backed by a folder.
+
+class CopyJobTest : public UpdateJobTest {
+protected:
+    CdDrives* drives = nullptr;
+
+    void SetUp() override
+    {
+        UpdateJobTest::SetUp();
+        std::string why;
+        if (!CdDrives::Available(&why))
+            GTEST_SKIP() << why;
+        drives = new CdDrives;
+        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
+        lstrcpyA(SetupSettings.DiskCheckFile[2], "ディスク2.CHK");
+        UseArchive({"a.dat"});
+    }
+
+    void TearDown() override
+    {
+        delete drives;
+        UpdateJobTest::TearDown();
+    }
+
+    static bool PutOnDisc(const std::string& path, const std::string& content, bool readOnly = false)
+    {
+        // Create the folders on the way.
+        for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+            CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        return WriteBytes(path, content) && (!readOnly || MakeReadOnly(path));
+    }
+};
+
+TEST_F(CopyJobTest, FileCopyIntoANewSubFolderReplacingNothingElse)
+{
+    ASSERT_TRUE(PutOnDisc("E:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("E:\\sub\\表示\\file.txt", "disc file", true));
+    ASSERT_TRUE(PutOnDisc("E:\\over.txt", "disc over", true));
+    ASSERT_TRUE(WriteBytes(inst + "\\over.txt", "installed"));
+    ASSERT_TRUE(MakeReadOnly(inst + "\\over.txt"));
+    Section("UpdateFile00=a.dat\r\nCopyFile00=1:sub\\表示\\file.txt\r\nCopyFile01=1,1:over.txt\r\n");
+    JobRun run = Run();
+    ExpectFinished(run);
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat") << "update items come first";
+    EXPECT_EQ(ReadBytes(inst + "\\sub\\表示\\file.txt"), "disc file");
+    EXPECT_FALSE(IsReadOnly(inst + "\\sub\\表示\\file.txt"));
+    EXPECT_EQ(ReadBytes(inst + "\\over.txt"), "disc over");
+    EXPECT_FALSE(IsReadOnly(inst + "\\over.txt"));
+}
+
+TEST_F(CopyJobTest, FolderCopiesLandInTheInstallationFolderWritable)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\tree\\a.txt", "tree a", true));
+    ASSERT_TRUE(PutOnDisc("D:\\tree\\表示\\b.txt", "tree b", true));
+    ASSERT_TRUE(PutOnDisc("D:\\wild\\x.dat", "wild x", true));
+    ASSERT_TRUE(PutOnDisc("D:\\wild\\y.dat", "wild y", true));
+    ASSERT_TRUE(PutOnDisc("D:\\wild\\z.txt", "wild z", true));
+    Section("CopyFile00=1:tree\r\nCopyFile01=1:wild\\*.dat\r\n");
+    JobRun run = Run();
+    ExpectFinished(run);
+    EXPECT_TRUE(boxes.boxes.empty());
+    struct {
+        const char* path;
+        const char* content;
+    } copied[] = {{"tree\\a.txt", "tree a"}, {"tree\\表示\\b.txt", "tree b"}, {"x.dat", "wild x"}, {"y.dat", "wild y"}};
+    for (const auto& c : copied) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ReadBytes(inst + "\\" + c.path), c.content);
+        EXPECT_FALSE(IsReadOnly(inst + "\\" + c.path));
+    }
+    EXPECT_FALSE(PathExists(inst + "\\z.txt"));
+}
+
+TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
+{
+    struct {
+        std::vector<int> answers;  // the last OK comes after the disc was inserted
+        bool copied;
+    } cases[] = {{{IDOK}, true}, {{IDOK, IDOK}, true}, {{IDCANCEL}, false}, {{IDOK, IDCANCEL}, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answers.size() * 10 + c.answers.back());
+        delete drives;
+        drives = new CdDrives;
+        RemoveTree(inst + "\\x.txt");
+        boxes.boxes.clear();
+        std::vector<std::string> infoAtPrompt;
+        size_t asked = 0;
+        boxes.onBox = [&](const CapturedBox&) {
+            infoAtPrompt.push_back(ControlText(WizardWindow, 1001));
+            int answer = c.answers[asked++];
+            if (asked == c.answers.size() && answer == IDOK) {
+                PutOnDisc("E:\\ディスク2.CHK", "");
+                PutOnDisc("E:\\x.txt", "disc two");
+            }
+            return answer;
+        };
+        Section("CopyFile00=2:x.txt\r\n");
+        JobRun run = Run();
+        boxes.onBox = nullptr;
+
+        ASSERT_EQ(boxes.boxes.size(), c.answers.size());
+        for (const CapturedBox& box : boxes.boxes) {
+            EXPECT_EQ(box.text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
+            EXPECT_EQ(box.caption, "表示ゲーム アップデート");
+            EXPECT_EQ(box.style, (UINT)MB_OKCANCEL) << "a question: no icon";
+            EXPECT_EQ(box.owner, run.dialog);
+        }
+        for (const std::string& info : infoAtPrompt)
+            EXPECT_EQ(info, "アップデートを実行しています");
+        if (c.copied) {
+            ExpectFinished(run);
+            EXPECT_EQ(ReadBytes(inst + "\\x.txt"), "disc two");
+        } else {
+            ExpectEndedByFailure(run);
+            EXPECT_FALSE(PathExists(inst + "\\x.txt"));
+        }
+    }
+}
+
+TEST_F(CopyJobTest, DiskZeroUsesTheDriveFoundLast)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\b.txt", "b on D"));
+    ASSERT_TRUE(PutOnDisc("E:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("E:\\a.txt", "a on E"));
+    ASSERT_TRUE(PutOnDisc("E:\\b.txt", "b on E"));
+    ASSERT_TRUE(PutOnDisc("E:\\c.txt", "c on E"));
+    Section("CopyFile00=1:a.txt\r\nCopyFile01=b.txt\r\nCopyFile02=1:c.txt\r\n");
+    JobRun run = Run();
+    ExpectFinished(run);
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(ReadBytes(inst + "\\a.txt"), "a on E");
+    EXPECT_EQ(ReadBytes(inst + "\\b.txt"), "b on E");
+    EXPECT_EQ(ReadBytes(inst + "\\c.txt"), "c on E");
+}
+
+TEST_F(CopyJobTest, EmptyCheckFileNameTakesTheFirstDriveWithADisc)
+{
+    for (bool ejectD : {false, true}) {
+        SCOPED_TRACE(ejectD);
+        delete drives;
+        drives = new CdDrives;
+        RemoveTree(inst + "\\x.txt");
+        ASSERT_TRUE(PutOnDisc("D:\\x.txt", "x on D"));
+        ASSERT_TRUE(PutOnDisc("E:\\x.txt", "x on E"));
+        if (ejectD)
+            drives->Eject('D');
+        Section("CopyFile00=3:x.txt\r\n");
+        JobRun run = Run();
+        ExpectFinished(run);
+        EXPECT_TRUE(boxes.boxes.empty());
+        EXPECT_EQ(ReadBytes(inst + "\\x.txt"), ejectD ? "x on E" : "x on D");
+    }
+}
+
+TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\there.txt", "there"));
+    // A file whose path fits on the disc but not below the installation folder.
+    std::string deep = std::string(80, 'p') + "\\" + std::string(80, 'q') + "\\" + std::string(80, 'r') + ".txt";
+    ASSERT_TRUE(PutOnDisc("D:\\" + deep, "deep"));
+    std::string longValue = "1:" + std::string(300, 'v');
+    // Without a drive a path would be taken relative to the current folder.
+    ASSERT_TRUE(WriteBytes(folder / "there.txt", "from the current folder"));
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.path.c_str()));
+    const char* searching = "アップデートを実行しています";
+    struct {
+        std::string value;
+        std::string shownPath;
+        std::string infoAtBox;  // refusals come before the copy starts
+    } cases[] = {
+        // A source the disc lacks is taken as a folder, and the shell fails it.
+        {"1:missing.txt", "missing.txt", "missing.txt をコピーしています"},
+        {"there.txt", "there.txt", searching},  // disk 0 before any disc was searched for
+        {"/:there.txt", "there.txt", searching},  // disk numbers outside 0-9
+        {"ｱ:there.txt", "there.txt", searching},  // a single-byte katakana is no digit either
+        {"1:", "", searching},                  // the whole disc
+        {"1:\\", "\\", searching},
+        {"1:.", ".", searching},
+        {"1:" + deep, deep, searching},
+        {longValue, std::string(longValue.c_str() + 2, 257), searching},
+    };
+    std::string infoAtBox;
+    boxes.onBox = [&](const CapturedBox&) {
+        infoAtBox = ControlText(WizardWindow, 1001);
+        return IDOK;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.substr(0, 40));
+        boxes.boxes.clear();
+        Section("CopyFile00=" + c.value + "\r\nCopyFile01=1:there.txt\r\n");
+        JobRun run = Run();
+        ExpectEndedByFailure(run);
+        ExpectErrorBoxes(run, {CopyFailure(c.shownPath)});
+        EXPECT_EQ(infoAtBox, c.infoAtBox);
+        EXPECT_FALSE(PathExists(inst + "\\there.txt")) << "nothing after the failed item is copied";
+        EXPECT_FALSE(PathExists(inst + "\\pppppppp")) << "nothing of the item";
+    }
+}
+
+TEST_F(CopyJobTest, CheckFileNameThatCannotFormAPathRefusesTheItem)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\x.txt", "x"));
+    lstrcpyA(SetupSettings.DiskCheckFile[4], std::string(256, 'c').c_str());
+    Section("CopyFile00=4:x.txt\r\n");
+    JobRun run = Run();
+    ExpectEndedByFailure(run);
+    ExpectErrorBoxes(run, {CopyFailure("x.txt")});  // no disc prompt
+    EXPECT_FALSE(PathExists(inst + "\\x.txt"));
+}
+
+TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
+{
+    std::string why;
+    if (!SmallDiskAvailable(&why))
+        GTEST_SKIP() << why;
+    ClearSmallDisk();
+    inst = "F:\\inst";
+    ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
+    lstrcpyA(InstallRecord.InstPath, inst.c_str());
+    ASSERT_TRUE(WriteBytes(inst + "\\big.bin", "installed"));
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\big.bin", std::string(2 * 1024 * 1024, 'b')));
+    unsigned long long free = FreeBytes("F:\\");
+    Section("CopyFile00=1:big.bin\r\n");
+    JobRun run = Run();
+    ExpectEndedByFailure(run);
+    ExpectErrorBoxes(run, {"ディスク容量が足りません。F: ドライブに " + std::to_string(2 * 1024 * 1024 - free) +
+                           " バイトの空き容量が必要です"});
+    EXPECT_EQ(ReadBytes(inst + "\\big.bin"), "installed");
+}
+
+}  // namespace
