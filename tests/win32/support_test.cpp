@@ -235,6 +235,26 @@ TEST(WholeFile, LoadWholeFile)
     GlobalFree(block);
 }
 
+TEST(WholeFile, LoadRefusesFileBeyond32Bits)
+{
+    ScratchFolder folder;
+    std::string path = folder / "huge.dat";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = 0x10000000AULL;  // 4 GiB + 10 bytes, sparse on the Unix side
+    bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    if (!sized)
+        GTEST_SKIP() << "this file system cannot hold a 4 GiB file";
+    DWORD size = 77;
+    void* block = LoadWholeFile(path.c_str(), &size);
+    EXPECT_EQ(block, nullptr) << "only the low 32 bits (10) were taken";
+    EXPECT_EQ(size, 77u);
+    if (block)
+        GlobalFree(block);
+}
+
 TEST(DiskSpace, ReportsDriveSpace)
 {
     uint64_t callerFree = 0, total = 0, totalFree = 0;

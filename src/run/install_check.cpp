@@ -1,0 +1,135 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "run/line_breaks.h"
+#include "run/startup.h"
+#include "run/updater_values.h"
+#include "settings/setup_settings.h"
+#include "support/globals.h"
+#include "support/messages.h"
+#include "support/path_join.h"
+#include "support/text_format.h"
+#include "wizard/wizard.h"
+
+namespace {
+
+// "X:\..." or "\\server\...": anything else would resolve against the current folder.
+int IsAbsolutePath(const char* path)
+{
+    if (path[0] == '\\' && path[1] == '\\')
+        return 1;
+    char drive = path[0] | 0x20;
+    return drive >= 'a' && drive <= 'z' && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// A string value must end inside its buffer; what is stored without a NUL there is refused, not cut.
+int QueryStringValue(HKEY key, const char* name, char* buffer, DWORD size)
+{
+    DWORD length = size;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, (BYTE*)buffer, &length) != ERROR_SUCCESS)
+        return 0;
+    if (length == 0 || !memchr(buffer, '\0', length)) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+int ReadInstallRecord()
+{
+    char subKey[1024];
+    FormatText(subKey, sizeof subKey, "Software\\%s\\%s", CompanyName, GameDir);
+    HKEY key;
+    int found = 0;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        if (QueryStringValue(key, "InstPath", InstallRecord.InstPath, sizeof InstallRecord.InstPath)) {
+            if (!QueryStringValue(key, "DataPath", InstallRecord.DataPath, sizeof InstallRecord.DataPath))
+                InstallRecord.DataPath[0] = '\0';
+            DWORD mode = 0, length = sizeof mode;
+            // Only a 4-byte value is a mode number; text or other sizes count as unreadable.
+            found = RegQueryValueExA(key, "InstMode", nullptr, nullptr, (BYTE*)&mode, &length) == ERROR_SUCCESS &&
+                    length == sizeof mode && IsAbsolutePath(InstallRecord.InstPath);
+            InstallRecord.InstMode = mode;
+        }
+        RegCloseKey(key);
+    }
+    if (!found) {
+        char text[1024];
+        FormatText(text, sizeof text, "「%s」がインストールされていません", GameTitle);
+        ShowUpdaterError(text);
+    }
+    return found;
+}
+
+// 0 when the user gave up waiting for the game to close (the game's window is then brought to the front).
+int WaitForGameToClose(const char* title)
+{
+    for (;;) {
+        HWND game = FindWindowA(GameClass, title);
+        if (!game)
+            return 1;
+        char text[1024];
+        FormatText(text, sizeof text,
+                   "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、"
+                   "アップデートを中止する場合は [キャンセル] を押して下さい",
+                   title);
+        if (MessageBoxA(nullptr, text, WindowCaption, MB_OKCANCEL) != IDOK) {
+            ShowWindow(game, SW_SHOW);
+            SetForegroundWindow(game);
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+int CheckInstallationAndRunWizard(HINSTANCE instance)
+{
+    if (!ReadInstallRecord())
+        return 0;
+
+    if (UpdateMessage[0]) {
+        char text[1024];
+        ExpandLineBreaks(UpdateMessage, text, sizeof text);
+        ShowUpdaterError(text);
+    }
+
+    lstrcpyA(SetupIniPath, InstallRecord.InstPath);
+    if (!AppendPathName(SetupIniPath, sizeof SetupIniPath, "SETUP.INI")) {
+        SetupIniPath[0] = '\0';
+        ShowUpdaterError("インストール先のパスが長すぎます");
+        return 0;
+    }
+    if (GetFileAttributesA(SetupIniPath) == INVALID_FILE_ATTRIBUTES) {
+        ShowUpdaterError("インストール先に \"SETUP.INI\" ファイルが見つかりません");
+        return 0;
+    }
+    if (!ReadInstallationSettings())
+        return 0;
+
+    if (UpdaterTitle[0])
+        FormatText(WindowCaption, sizeof WindowCaption, "%s", UpdaterTitle);
+    else
+        FormatText(WindowCaption, sizeof WindowCaption, "%s アップデータ %s", GameTitle, UpdaterVersion);
+
+    // The only guard between copies: a dialog already showing our caption.
+    HWND other = FindWindowA(MAKEINTRESOURCEA(0x8002), WindowCaption);
+    if (other) {
+        ShowWindow(other, SW_SHOW);
+        SetForegroundWindow(other);
+        return 0;
+    }
+
+    if (!WaitForGameToClose(GameTitle))
+        return 0;
+    if (GameTitleA[0] && !WaitForGameToClose(GameTitleA))
+        return 0;
+
+    INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(AgreementTextData ? 101 : 100), nullptr,
+                                     WizardDialogProc, 0);
+    if (result == 0 && UpdateFinished)
+        return 1;
+    ShowUpdaterError("アップデートが中断されました");
+    return 0;
+}
