@@ -572,6 +572,18 @@ TEST(BlockEncoder, LevelsCompress)
     EXPECT_LT(fast, text.size() / 2);
     EXPECT_LT(lazy, fast);
     EXPECT_LT(best, lazy);
+
+    // Long copies across the optimal parse's internal stretches (64 KiB) are kept whole.
+    Bytes unit = Random(150, 11), periodic;
+    while (periodic.size() < (600u << 10))
+        periodic.insert(periodic.end(), unit.begin(), unit.end());
+    for (const Bytes* data : {&zeros, &periodic}) {
+        Bytes big = *data;
+        big.resize(600u << 10, 0);
+        size_t greedy = EncodeBlock(big.data(), big.size(), EncodeFast).size();
+        size_t optimal = EncodeBlock(big.data(), big.size(), EncodeBest).size();
+        EXPECT_LE(optimal, greedy) << big.size();
+    }
 }
 
 // The cost table the optimal parse weighs its choices with: flag bits plus 8 per data byte of each code.

@@ -382,7 +382,9 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
 }
 
 // Shortest path over a stretch of positions, where a step is a literal or a copy and its weight is its exact
-// number of bits. Stretches are cut at fixed points; copies do not cross a cut.
+// number of bits. Steps start inside the stretch but may end up to one copy length past it; the stretch then ends
+// where its path does best, weighing the bytes it leaves behind at the stretch's own rate, so a long copy across
+// the cut is not broken up.
 const size_t ParseStretch = 1 << 16;
 
 struct ParseStep {
@@ -394,11 +396,13 @@ struct ParseStep {
 void EncodeOptimal(BlockWriter& w, MatchFinder& f)
 {
     Match found[MaxMatch + 1];
-    std::vector<ParseStep> steps(std::min(f.size, ParseStretch) + 1);
+    std::vector<ParseStep> steps(std::min(f.size, ParseStretch + MaxMatch) + 1);
     std::vector<Match> path;
-    for (size_t start = 0; start < f.size; start += ParseStretch) {
-        size_t end = std::min(f.size, start + ParseStretch);
-        size_t span = end - start;
+    size_t start = 0;
+    while (start < f.size) {
+        size_t end = std::min(f.size, start + ParseStretch);  // steps start before end
+        size_t reach = std::min(f.size, end + MaxMatch);       // and end no later than reach
+        size_t span = reach - start;
         for (size_t k = 0; k <= span; ++k)
             steps[k] = ParseStep{UINT32_MAX, 0, 0};
         steps[0].cost = 0;
@@ -417,14 +421,14 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
             size_t pairDistance = NearestPair(f, pos);
             Insert(f, pos);
 
-            if (pairDistance != 0 && pos + 2 <= end) {
+            if (pairDistance != 0) {
                 uint32_t c = base + PairBits(pairDistance);
                 if (steps[i + 2].cost > c)
                     steps[i + 2] = ParseStep{c, 2, (uint16_t)pairDistance};
             }
             size_t shorter = MinMatch - 1;
             for (size_t k = 0; k < count; ++k) {
-                size_t longest = std::min(found[k].length, end - pos);
+                size_t longest = found[k].length;  // within reach: a match never runs past the input
                 uint32_t rowCost = base + DistanceBits(found[k].distance);
                 for (size_t length = shorter + 1; length <= longest; ++length) {
                     uint32_t c = rowCost + LengthBits(length);
@@ -434,11 +438,29 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
                 shorter = std::max(shorter, longest);
             }
             if (count > 0 && found[count - 1].length >= BestNice)
-                skipUntil = pos + std::min(found[count - 1].length, end - pos);
+                skipUntil = pos + found[count - 1].length;
+        }
+
+        // Where to stop: the reached position past the cut whose cost, plus the bytes up to `reach` at the
+        // cheapest rate seen, is lowest.
+        double rate = 1e30;
+        for (size_t q = end; q <= reach; ++q)
+            if (steps[q - start].cost != UINT32_MAX)
+                rate = std::min(rate, (double)steps[q - start].cost / (double)(q - start));
+        size_t stop = end;
+        double bestEstimate = 1e300;
+        for (size_t q = end; q <= reach; ++q) {
+            if (steps[q - start].cost == UINT32_MAX)
+                continue;
+            double estimate = steps[q - start].cost + rate * (double)(reach - q);
+            if (estimate < bestEstimate) {
+                bestEstimate = estimate;
+                stop = q;
+            }
         }
 
         path.clear();
-        for (size_t i = span; i > 0;) {
+        for (size_t i = stop - start; i > 0;) {
             const ParseStep& s = steps[i];
             path.push_back(Match{s.length, s.distance});
             i -= s.length;
@@ -451,6 +473,9 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
                 PutMatch(w, path[k].length, path[k].distance);
             pos += path[k].length;
         }
+        for (size_t p = end; p < stop; ++p)  // passed over, not yet findable
+            Insert(f, p);
+        start = stop;
     }
 }
 
