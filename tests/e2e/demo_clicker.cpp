@@ -1,0 +1,133 @@
+// The demo's hands: one step of a walk through the updater's windows per call, so the demo can take a screenshot
+// between steps. It runs in the same Wine desktop as the updater and finds its dialogs by their controls.
+//   demo_clicker wait-box [SECONDS]           waits for a message box; prints its text
+//   demo_clicker answer ID                     presses button ID of the message box and waits until it is gone
+//   demo_clicker wait-wizard [TEXT] [SECONDS]  waits for the wizard (and for its info text to read TEXT); prints it
+//   demo_clicker click ID                      clicks the wizard's control ID once it is enabled
+//   demo_clicker rect                          prints the wizard's outer rectangle as WxH+X+Y
+// Exit status 0 when the step was done, 1 when it timed out, 2 on a usage error. Texts are cp932.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Search {
+    bool wizard;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM parameter)
+{
+    Search* search = (Search*)parameter;
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
+        return TRUE;
+    bool wizard = GetDlgItem(window, 1001) != nullptr;
+    bool box = !wizard && GetDlgItem(window, 0xFFFF) != nullptr;
+    if ((search->wizard && wizard) || (!search->wizard && box)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForDialog(bool wizard, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    do {
+        Search search{wizard, nullptr};
+        EnumWindows(FindDialog, (LPARAM)&search);
+        if (search.found)
+            return search.found;
+        Sleep(50);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+void ControlText(HWND dialog, int id, char* text, int size)
+{
+    text[0] = '\0';
+    HWND control = GetDlgItem(dialog, id);
+    DWORD_PTR copied = 0;
+    if (control)
+        SendMessageTimeoutA(control, WM_GETTEXT, size, (LPARAM)text, SMTO_ABORTIFHUNG, 3000, &copied);
+}
+
+DWORD Seconds(int argc, char** argv, int index, DWORD fallback)
+{
+    return argc > index ? (DWORD)atoi(argv[index]) * 1000 : fallback * 1000;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    const char* command = argv[1];
+    char text[4096];
+
+    if (!strcmp(command, "wait-box")) {
+        HWND box = WaitForDialog(false, Seconds(argc, argv, 2, 30));
+        if (!box)
+            return 1;
+        Sleep(300);  // drawn completely before the screenshot
+        ControlText(box, 0xFFFF, text, sizeof text);
+        printf("%s\n", text);
+        return 0;
+    }
+    if (!strcmp(command, "answer") && argc > 2) {
+        HWND box = WaitForDialog(false, 10000);
+        int id = atoi(argv[2]);
+        if (!box || !GetDlgItem(box, id))
+            return 1;
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
+        for (int i = 0; i < 200 && IsWindow(box); i++)
+            Sleep(25);
+        return IsWindow(box) ? 1 : 0;
+    }
+    if (!strcmp(command, "wait-wizard")) {
+        DWORD timeout = Seconds(argc, argv, 3, 30), start = GetTickCount();
+        HWND wizard = WaitForDialog(true, timeout);
+        if (!wizard)
+            return 1;
+        for (;;) {
+            ControlText(wizard, 1001, text, sizeof text);
+            if (argc < 3 || !argv[2][0] || !strcmp(text, argv[2]))
+                break;
+            if (GetTickCount() - start > timeout || !IsWindow(wizard)) {
+                printf("%s\n", text);
+                return 1;
+            }
+            Sleep(50);
+        }
+        Sleep(300);
+        printf("%s\n", text);
+        return 0;
+    }
+    if (!strcmp(command, "click") && argc > 2) {
+        HWND wizard = WaitForDialog(true, 10000);
+        int id = atoi(argv[2]);
+        HWND control = wizard ? GetDlgItem(wizard, id) : nullptr;
+        for (int i = 0; control && i < 200 && !IsWindowEnabled(control); i++)
+            Sleep(25);
+        if (!control || !IsWindowEnabled(control))
+            return 1;
+        PostMessageA(wizard, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
+        Sleep(200);
+        return 0;
+    }
+    if (!strcmp(command, "rect")) {
+        HWND wizard = WaitForDialog(true, 10000);
+        RECT rect;
+        if (!wizard || !GetWindowRect(wizard, &rect))
+            return 1;
+        printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
+        return 0;
+    }
+    return 2;
+}

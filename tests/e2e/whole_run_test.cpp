@@ -1,0 +1,688 @@
+// Whole runs of a real updater, built by fa2.exe from a folder this test writes, against a game installed in the
+// registry and on disk; every window is read and clicked from outside, as the player would.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+
+namespace {
+
+const char Interrupted[] = "アップデートが中断されました";
+const int Next = 1, Cancel = 2, Back = 4;
+const int AgreementBox = 1000, Info = 1001, Agree = 1002, Disagree = 1003;
+
+::testing::AssertionResult Prepare(UpdateScenario& scenario, DWORD instMode = 1)
+{
+    if (!scenario.Install(instMode))
+        return ::testing::AssertionFailure() << "cannot install the game at " << scenario.instPath;
+    std::string log;
+    if (!scenario.Build(&log))
+        return ::testing::AssertionFailure() << "fa2 build failed:\n" << log;
+    return ::testing::AssertionSuccess();
+}
+
+struct ExpectedBox {
+    std::string text;
+    std::string caption;
+    bool icon;    // error boxes carry the error icon; questions none
+    bool cancel;  // OK/Cancel questions
+    HWND owner;
+};
+
+// Waits for the next box, checks it, and answers it with `answer`; `whileShown` runs before the answer.
+::testing::AssertionResult SeeBox(UpdaterRun& run, const ExpectedBox& expected, int answer,
+                                  const std::function<void()>& whileShown = nullptr)
+{
+    SeenBox box;
+    if (!run.WaitForBox(&box))
+        return ::testing::AssertionFailure() << "expected the box \"" << expected.text << "\": " << run.problem;
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    if (box.text != expected.text || box.caption != expected.caption || box.icon != expected.icon ||
+        box.hasCancel != expected.cancel || box.owner != expected.owner)
+        result = ::testing::AssertionFailure()
+                 << "box text \"" << box.text << "\" caption \"" << box.caption << "\" icon " << box.icon
+                 << " cancel " << box.hasCancel << " owner " << box.owner << "; expected \"" << expected.text
+                 << "\" caption \"" << expected.caption << "\" icon " << expected.icon << " cancel "
+                 << expected.cancel << " owner " << expected.owner;
+    if (whileShown)
+        whileShown();
+    if (!run.Answer(box, answer))
+        return ::testing::AssertionFailure() << "the box \"" << box.text << "\" did not close on button " << answer;
+    return result;
+}
+
+ExpectedBox ErrorBox(const std::string& text, const std::string& caption, HWND owner = nullptr)
+{
+    return ExpectedBox{text, caption, true, false, owner};
+}
+
+// The process ends with `code`, showing nothing more, and leaves no temporary file of its own behind.
+::testing::AssertionResult EndsWith(UpdaterRun& run, DWORD code)
+{
+    std::string what;
+    if (!run.WaitForExit(&what))
+        return ::testing::AssertionFailure() << what;
+    if (run.exitCode != code)
+        return ::testing::AssertionFailure() << "exit code " << run.exitCode << ", expected " << code;
+    std::vector<std::string> left = FilesMatching(run.tempDir, "UPD*.tmp");
+    std::vector<std::string> shared = FilesMatching(run.tempDir, "UPDATE.INI");
+    if (!left.empty() || !shared.empty())
+        return ::testing::AssertionFailure() << "left in the temporary folder: "
+                                             << (left.empty() ? shared[0] : left[0]);
+    return ::testing::AssertionSuccess();
+}
+
+// While the updater runs, its description file is one UPD*.tmp of its own in its temporary folder.
+::testing::AssertionResult OwnTemporaryFile(const UpdaterRun& run, const UpdateScenario& scenario, std::string* name)
+{
+    std::vector<std::string> files = FilesMatching(run.tempDir, "UPD*.tmp");
+    if (files.size() != 1)
+        return ::testing::AssertionFailure() << files.size() << " UPD*.tmp files in " << run.tempDir;
+    if (ReadBytes(run.tempDir + "\\" + files[0]) != scenario.UpdateIniText())
+        return ::testing::AssertionFailure() << files[0] << " does not hold the update's UPDATE.INI";
+    if (name)
+        *name = files[0];
+    return ::testing::AssertionSuccess();
+}
+
+bool WaitForEnabled(HWND dialog, int id, bool enabled)
+{
+    DWORD start = GetTickCount();
+    while (ControlEnabled(dialog, id) != enabled && GetTickCount() - start < 5000)
+        Sleep(10);
+    return ControlEnabled(dialog, id) == enabled;
+}
+
+::testing::AssertionResult ShowsText(HWND wizard, const std::string& expected)
+{
+    std::string last;
+    if (WaitForControlText(wizard, Info, expected, &last))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "info text \"" << last << "\", expected \"" << expected << "\"";
+}
+
+// Next on the confirmation page, then waits for the finished page.
+::testing::AssertionResult RunJobToEnd(HWND wizard, const std::string& modeWord = "アップデート")
+{
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "Next is not clickable on the confirmation page";
+    std::string last;
+    if (!WaitForControlText(wizard, Info, modeWord + "は完了しました", &last))
+        return ::testing::AssertionFailure() << "the job did not finish; info text \"" << last << "\"";
+    if (!WaitForControlText(wizard, Next, "完了", &last))
+        return ::testing::AssertionFailure() << "button 1 reads \"" << last << "\"";
+    return ::testing::AssertionSuccess();
+}
+
+TEST(WholeRun, TypicalRunUpdatesTheInstallationAndExitsWithOne)
+{
+    UpdateScenario s;
+    s.update.Set("UpdateFile05", "U,readme.txt");
+    s.update.Set("UpdateFile06", "1,movie.cfg");
+    s.payload.push_back({"readme.txt", "readme 1.02"});
+    s.payload.push_back({"movie.cfg", "movie=on"});
+    ASSERT_TRUE(Prepare(s));
+
+    // The installed version, older than the update except for a manual the player has edited since.
+    const unsigned long long day = 864000000000ull;
+    struct {
+        std::string path;
+        std::string bytes;
+        unsigned long long time;
+    } installed[] = {
+        {s.instPath + "\\scenario.dat", "scenario 1.00", PayloadTime + 30 * day},  // replaced whatever its time
+        {s.instPath + "\\説明書.txt", "説明書 (書き込みあり)", PayloadTime + day},  // kept: newer
+        {s.instPath + "\\readme.txt", "readme 1.00", PayloadTime - day},             // replaced: older
+        {s.instPath + "\\bgm\\theme.dat", "theme 1.00", PayloadTime - day},          // overwritten: exists
+        {s.dataPath + "\\system.sav", "my own save", PayloadTime - day},             // kept: the player's data
+    };
+    for (const auto& file : installed) {
+        ASSERT_TRUE(WriteFileMakingFolders(file.path, file.bytes)) << file.path;
+        ASSERT_TRUE(SetLastWriteTime(file.path, file.time));
+    }
+    // Right title, wrong class: UPDATE.INI's class must not be what the updater looks for.
+    GameWindow lookalike("NotTheGameClass", s.gameTitle);
+    ASSERT_TRUE(lookalike.window);
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    EXPECT_EQ(WindowTitle(wizard), s.DefaultCaption());
+    EXPECT_TRUE(ShowsText(wizard, "「風鈴坂テスト」のアップデートを開始します"));
+    EXPECT_TRUE(ControlEnabled(wizard, Next));
+    EXPECT_TRUE(ControlEnabled(wizard, Cancel));
+    EXPECT_FALSE(ControlEnabled(wizard, Back));
+    EXPECT_EQ(GetDlgItem(wizard, AgreementBox), (HWND) nullptr) << "no agreement: the short template";
+    EXPECT_TRUE(OwnTemporaryFile(run, s, nullptr));
+
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    EXPECT_FALSE(ControlEnabled(wizard, Back));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    EXPECT_FALSE(ControlEnabled(wizard, Back));
+    EXPECT_FALSE(ControlEnabled(wizard, Cancel));
+
+    struct {
+        std::string path;
+        std::string bytes;  // empty: must not exist
+        unsigned long long time;
+    } expected[] = {
+        {s.instPath + "\\scenario.dat", s.payload[0].second, PayloadTime},
+        {s.instPath + "\\説明書.txt", "説明書 (書き込みあり)", PayloadTime + day},
+        {s.instPath + "\\readme.txt", "readme 1.02", PayloadTime},
+        {s.instPath + "\\bgm\\theme.dat", s.payload[3].second, PayloadTime},
+        {s.dataPath + "\\system.sav", "my own save", 0},
+        {s.instPath + "\\movie.cfg", "movie=on", PayloadTime},
+        {s.instPath + "\\voice.dat", "", 0},  // for installation type 2 only
+    };
+    for (const auto& file : expected) {
+        bool exists = false;
+        std::string bytes = ReadBytes(file.path, &exists);
+        if (file.bytes.empty()) {
+            EXPECT_FALSE(exists) << file.path;
+            continue;
+        }
+        EXPECT_EQ(bytes, file.bytes) << file.path;
+        if (file.time) {
+            EXPECT_EQ(LastWriteTime(file.path), file.time) << file.path;
+        }
+    }
+
+    // The caption's close box on the finished page must not turn a finished update into an interrupted one.
+    PostMessageA(wizard, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Sleep(300);
+    EXPECT_TRUE(IsWindowVisible(wizard));
+    EXPECT_TRUE(ControlEnabled(wizard, Next));
+
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+}
+
+TEST(WholeRun, CancelOnEachPageInterruptsWithExitCodeZero)
+{
+    struct {
+        const char* name;
+        bool agreement;
+        int nextClicks;  // pages passed before Cancel
+    } cases[] = {
+        {"first page", false, 0},
+        {"confirmation page", false, 1},
+        {"agreement page", true, 0},
+        {"confirmation page after the agreement", true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        if (c.agreement) {
+            s.setup.Set("AgreementText", "AGREE.TXT");
+            s.payload.push_back({"AGREE.TXT", "規約\r\n"});
+        }
+        ASSERT_TRUE(Prepare(s));
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        ASSERT_TRUE(ShowsText(wizard, "「風鈴坂テスト」のアップデートを開始します"));
+        EXPECT_EQ(ControlVisible(wizard, AgreementBox), c.agreement);
+        if (c.nextClicks) {
+            if (c.agreement) {
+                ASSERT_TRUE(Click(wizard, Agree));
+                ASSERT_TRUE(WaitForEnabled(wizard, Next, true));
+            }
+            ASSERT_TRUE(Click(wizard, Next));
+            ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        }
+        ASSERT_TRUE(Click(wizard, Cancel));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_FALSE(PathExists(s.instPath + "\\scenario.dat"));
+    }
+}
+
+TEST(WholeRun, NotInstalledShowsTheTitleFromTheUpdateAndStops)
+{
+    struct {
+        const char* name;
+        void (*spoil)(UpdateScenario&);
+    } cases[] = {
+        {"no registry key", [](UpdateScenario& s) { s.setup.Set("GameDir", s.registry.game + "２"); }},
+        {"no InstMode", [](UpdateScenario& s) { DeleteRegistryValue(s.registry, "InstMode"); }},
+        {"no InstPath", [](UpdateScenario& s) { DeleteRegistryValue(s.registry, "InstPath"); }},
+        {"InstMode stored as text", [](UpdateScenario& s) { s.registry.SetString("InstMode", "1"); }},
+        {"InstMode of 8 bytes",
+         [](UpdateScenario& s) {
+             unsigned long long mode = 1;
+             s.registry.SetBinary("InstMode", &mode, sizeof mode, REG_QWORD);
+         }},
+        {"InstPath without an end inside 260 bytes",
+         [](UpdateScenario& s) {
+             std::string path = s.instPath + "\\";
+             path.resize(260, 'a');
+             s.registry.SetBinary("InstPath", path.data(), 260, REG_BINARY);
+         }},
+        {"relative InstPath", [](UpdateScenario& s) { s.registry.SetString("InstPath", "inst"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        ASSERT_TRUE(s.Install());
+        c.spoil(s);
+        std::string log;
+        ASSERT_TRUE(s.Build(&log)) << log;
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        EXPECT_TRUE(SeeBox(run, ErrorBox("「旧題・風鈴坂」がインストールされていません", "UPDATE"), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+    }
+}
+
+TEST(WholeRun, MissingDataPathIsNoObstacle)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    ASSERT_TRUE(DeleteRegistryValue(s.registry, "DataPath"));
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Cancel));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+}
+
+TEST(WholeRun, MissingSetupIniStops)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    ASSERT_TRUE(DeleteFileA((s.instPath + "\\SETUP.INI").c_str()));
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    EXPECT_TRUE(SeeBox(run, ErrorBox("インストール先に \"SETUP.INI\" ファイルが見つかりません", "UPDATE"), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+}
+
+void SetupIniFolder(UpdateScenario& s)
+{
+    DeleteFileA((s.instPath + "\\SETUP.INI").c_str());
+    CreateDirectoryA((s.instPath + "\\SETUP.INI").c_str(), nullptr);
+}
+
+TEST(WholeRun, FailingSetupIniStopsWithItsOwnMessageOrSilently)
+{
+    struct {
+        const char* name;
+        const char* key;    // SETUP.INI key to change; nullptr: SETUP.INI becomes a folder
+        const char* value;  // nullptr: the key is left out
+        const char* message;  // nullptr: the run ends without any box
+    } cases[] = {
+        {"missing GameExe", "GameExe", nullptr, nullptr},
+        {"SETUP.INI is a folder", nullptr, nullptr, nullptr},
+        {"five selections", "InstallSelects", "5", "SETUP.INI : InstallSelect オーバー"},
+        {"add-on without its files", "InstallAfterAdd", "1", "SETUP.INI : InstallAddFiles キーが存在しません"},
+        {"shortcut without its second field", "Shortcut0", "a,,c", "SETUP.INI : Shortcut0 エラー"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        if (c.key && c.value)
+            s.setupIni.Set(c.key, c.value);
+        else if (c.key)
+            s.setupIni.Drop(c.key);
+        ASSERT_TRUE(Prepare(s));
+        if (!c.key)
+            SetupIniFolder(s);
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        if (c.message) {
+            EXPECT_TRUE(SeeBox(run, ErrorBox(c.message, "INSTCMMN"), IDOK));
+        }
+        EXPECT_TRUE(EndsWith(run, 0));
+    }
+}
+
+TEST(WholeRun, UpdateMessageTurnsBackslashNIntoALineBreak)
+{
+    UpdateScenario s;
+    // A real backslash and 'n'; after 表 (95 5C) the 5C is a trail byte and "\n" is no escape.
+    s.setup.Set("UpdateMessage", "1行目\\n2行目 表n \\t");
+    ASSERT_TRUE(Prepare(s));
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    EXPECT_TRUE(SeeBox(run, ErrorBox("1行目\r2行目 表n \\t", "UPDATE"), IDOK));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Cancel));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+}
+
+TEST(WholeRun, CaptionComesFromUpdaterTitleOrTitleAndVersion)
+{
+    struct {
+        const char* updaterTitle;
+        const char* version;
+        const char* caption;
+    } cases[] = {
+        {"", "1.02", "風鈴坂テスト アップデータ 1.02"},
+        {"", "", "風鈴坂テスト アップデータ "},
+        {"風鈴坂 更新プログラム", "1.02", "風鈴坂 更新プログラム"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.caption);
+        UpdateScenario s;
+        if (*c.updaterTitle)
+            s.setup.Set("UpdaterTitle", c.updaterTitle);
+        if (*c.version)
+            s.setup.Set("UpdaterVersion", c.version);
+        else
+            s.setup.Drop("UpdaterVersion");
+        ASSERT_TRUE(Prepare(s));
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        EXPECT_EQ(WindowTitle(wizard), c.caption);
+        // The update wording names the game, whatever the updater's title.
+        EXPECT_TRUE(ShowsText(wizard, "「風鈴坂テスト」のアップデートを開始します"));
+        ASSERT_TRUE(Click(wizard, Cancel));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, c.caption), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+    }
+}
+
+TEST(WholeRun, SecondCopyBringsTheFirstToTheFrontAndLeavesItsFileAlone)
+{
+    UpdateScenario s;
+    s.setup.Set("UpdateMessage", "更新のお知らせ");
+    ASSERT_TRUE(Prepare(s));
+
+    UpdaterRun first;
+    ASSERT_TRUE(first.Start(s.exePath, s.tempDir));
+    EXPECT_TRUE(SeeBox(first, ErrorBox("更新のお知らせ", "UPDATE"), IDOK));
+    HWND wizard = first.WaitForWizard();
+    ASSERT_TRUE(wizard) << first.problem;
+    std::string firstFile;
+    ASSERT_TRUE(OwnTemporaryFile(first, s, &firstFile));
+    // Hidden, so that the second copy's ShowWindow can be seen.
+    ShowWindow(wizard, SW_HIDE);
+    ASSERT_FALSE(IsWindowVisible(wizard));
+
+    {
+        UpdaterRun second;
+        ASSERT_TRUE(second.Start(s.exePath, s.tempDir));
+        // Its own message still comes first; then it finds the first copy and goes without a word.
+        EXPECT_TRUE(SeeBox(second, ErrorBox("更新のお知らせ", "UPDATE"), IDOK));
+        std::string what;
+        ASSERT_TRUE(second.WaitForExit(&what)) << what;
+        EXPECT_EQ(second.exitCode, 0u);
+    }
+    EXPECT_TRUE(IsWindowVisible(wizard)) << "the first copy's wizard was not shown again";
+    std::vector<std::string> files = FilesMatching(s.tempDir, "UPD*.tmp");
+    ASSERT_EQ(files.size(), 1u) << "the second copy left its file, or took the first one's";
+    EXPECT_EQ(files[0], firstFile);
+    EXPECT_EQ(first.VisibleDialogs().size(), 1u) << "only the first wizard";
+
+    // The first copy still reads its description file when the job runs.
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(first, 1));
+}
+
+std::string RunningGameQuestion(const std::string& title)
+{
+    return "「" + title +
+           "」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、アップデートを中止する場合は "
+           "[キャンセル] を押して下さい";
+}
+
+TEST(WholeRun, RunningGameIsAskedAboutUntilItCloses)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    GameWindow game(s.gameClass, s.gameTitle);
+    ASSERT_TRUE(game.window);
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    ExpectedBox question{RunningGameQuestion(s.gameTitle), s.DefaultCaption(), false, true, nullptr};
+    EXPECT_TRUE(SeeBox(run, question, IDOK)) << "OK while the game still runs";
+    // Asked again; the player quits the game before answering.
+    EXPECT_TRUE(SeeBox(run, question, IDOK, [&game] { game.Close(); })) << "asked again";
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+}
+
+TEST(WholeRun, CancelWhileTheGameRunsShowsTheGameAndStops)
+{
+    struct {
+        const char* name;
+        bool secondTitle;
+    } cases[] = {{"game title", false}, {"second game title", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        std::string titleA = "風鈴坂テスト 体験版";
+        s.setup.Set("GameTitleA", titleA);
+        ASSERT_TRUE(Prepare(s));
+        GameWindow game(s.gameClass, c.secondTitle ? titleA : s.gameTitle);
+        ASSERT_TRUE(game.window);
+        ASSERT_FALSE(IsWindowVisible(game.window));
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        ExpectedBox question{RunningGameQuestion(c.secondTitle ? titleA : s.gameTitle), s.DefaultCaption(), false,
+                             true, nullptr};
+        EXPECT_TRUE(SeeBox(run, question, IDCANCEL));
+        // No "interrupted" box follows: the run just ends.
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_TRUE(IsWindowVisible(game.window)) << "the game's window was not brought up";
+    }
+}
+
+TEST(WholeRun, AgreementMustBeAcceptedBeforeNext)
+{
+    UpdateScenario s;
+    std::string agreement = "第1条 本ソフトウェアの著作権は…\r\n第2条 再配布を禁じます。\r\n";
+    s.setup.Set("AgreementText", "AGREE.TXT");
+    s.setup.Set("AgreementTitle", "TITLE.TXT");
+    s.payload.push_back({"AGREE.TXT", agreement});
+    s.payload.push_back({"TITLE.TXT", "利用規約 100%%"});
+    ASSERT_TRUE(Prepare(s));
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    EXPECT_TRUE(ShowsText(wizard, "利用規約 100%"));
+    EXPECT_EQ(ControlText(wizard, AgreementBox), agreement);
+    EXPECT_TRUE(ControlVisible(wizard, AgreementBox));
+    EXPECT_TRUE(RadioChecked(wizard, Disagree));
+    EXPECT_FALSE(RadioChecked(wizard, Agree));
+    EXPECT_FALSE(ControlEnabled(wizard, Next));
+    EXPECT_FALSE(ControlEnabled(wizard, Back));
+    EXPECT_FALSE(Click(wizard, Next)) << "Next must not be clickable before the agreement";
+
+    struct {
+        int click;
+        bool nextEnabled;
+    } steps[] = {{Agree, true}, {Disagree, false}, {Agree, true}};
+    for (const auto& step : steps) {
+        ASSERT_TRUE(Click(wizard, step.click));
+        EXPECT_TRUE(WaitForEnabled(wizard, Next, step.nextEnabled)) << "after clicking " << step.click;
+        EXPECT_TRUE(RadioChecked(wizard, step.click));
+        EXPECT_FALSE(RadioChecked(wizard, step.click == Agree ? Disagree : Agree));
+    }
+
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    EXPECT_FALSE(ControlVisible(wizard, AgreementBox));
+    EXPECT_FALSE(ControlVisible(wizard, Agree));
+    EXPECT_FALSE(ControlVisible(wizard, Disagree));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+    EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+}
+
+TEST(WholeRun, InstallWordingNamesTheUpdaterTitle)
+{
+    UpdateScenario s;
+    s.setup.Set("ModeTextUpdateOrInstall", "1");
+    s.setup.Set("UpdaterTitle", "風鈴坂 追加シナリオ");
+    ASSERT_TRUE(Prepare(s, 2));  // the full installation, which the voice item is for
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    EXPECT_EQ(WindowTitle(wizard), "風鈴坂 追加シナリオ");
+    EXPECT_TRUE(ShowsText(wizard, "「風鈴坂 追加シナリオ」のインストールを開始します"));
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(ShowsText(wizard, "インストールを実行します"));
+    ASSERT_TRUE(RunJobToEnd(wizard, "インストール"));
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+    EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+    EXPECT_EQ(ReadBytes(s.instPath + "\\voice.dat"), "voice 1.02");
+}
+
+unsigned long long FreeBytes(const char* root)
+{
+    ULARGE_INTEGER caller{}, total{}, totalFree{};
+    GetDiskFreeSpaceExA(root, &caller, &total, &totalFree);
+    return caller.QuadPart;
+}
+
+TEST(WholeRun, DiskShortageOnTheInstallationDrive)
+{
+    std::string why;
+    if (!SmallDiskAvailable(&why))
+        GTEST_SKIP() << why;
+    struct {
+        const char* name;
+        bool freeSpaceAndRetry;  // else Cancel at the shortage
+    } cases[] = {{"Back after freeing space", true}, {"Cancel", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearSmallDisk();
+        UpdateScenario s;
+        s.instPath = "F:\\風鈴坂";
+        s.update.Set("RequiredDiskSpace", "700000");
+        ASSERT_TRUE(Prepare(s));
+        ASSERT_TRUE(WriteBytes("F:\\filler.bin", std::string(600000, 'f')));
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        unsigned long long free = FreeBytes("F:\\");
+        ASSERT_LT(free, 700000u);
+        std::string shortage = "ディスク容量が足りません。\rF: ドライブに " + std::to_string(700000 - free) +
+                               " バイトの空き容量が必要です";
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, shortage));
+        EXPECT_TRUE(ControlEnabled(wizard, Back));
+        EXPECT_FALSE(ControlEnabled(wizard, Next));
+        EXPECT_TRUE(ControlEnabled(wizard, Cancel));
+        EXPECT_EQ(ControlText(wizard, Next), "次へ");
+
+        if (!c.freeSpaceAndRetry) {
+            ASSERT_TRUE(Click(wizard, Cancel));
+            EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
+            EXPECT_TRUE(EndsWith(run, 0));
+            EXPECT_FALSE(PathExists(s.instPath + "\\scenario.dat"));
+            continue;
+        }
+        // Back, and the same test again while the disk is still full.
+        ASSERT_TRUE(Click(wizard, Back));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        EXPECT_FALSE(ControlEnabled(wizard, Back));
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, shortage));
+        // The player makes room, goes back and tries again.
+        ASSERT_TRUE(DeleteFileA("F:\\filler.bin"));
+        ASSERT_TRUE(Click(wizard, Back));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        ASSERT_TRUE(RunJobToEnd(wizard));
+        EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+        ASSERT_TRUE(Click(wizard, Next));
+        EXPECT_TRUE(EndsWith(run, 1));
+    }
+    ClearSmallDisk();
+}
+
+TEST(WholeRun, CopyFromTheDiscAsksForItUntilItIsInserted)
+{
+    std::string why;
+    if (!CdDrives::Available(&why))
+        GTEST_SKIP() << why;
+    struct {
+        const char* name;
+        bool insert;  // else Cancel at the prompt
+    } cases[] = {{"disc inserted at the second prompt", true}, {"Cancel at the prompt", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CdDrives drives;
+        // Another disc of the set is in D:; E: is empty.
+        ASSERT_TRUE(WriteBytes("D:\\DISK2.CHK", ""));
+        ASSERT_TRUE(WriteFileMakingFolders("D:\\movie\\op.dat", "disc 2 movie"));
+        UpdateScenario s;
+        s.update.Set("CopyFile00", "1:movie\\op.dat");
+        s.update.Set("CopyFile01", "extra");  // no disk number: the drive found for disk 1
+        ASSERT_TRUE(Prepare(s));
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        ASSERT_TRUE(Click(wizard, Next));
+        ExpectedBox prompt{"ＣＤ－ＲＯＭドライブに「風鈴坂テスト」ディスク 1 を入れて下さい", s.DefaultCaption(),
+                           false, true, wizard};
+        if (!c.insert) {
+            EXPECT_TRUE(SeeBox(run, prompt, IDCANCEL));
+            EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
+            EXPECT_TRUE(EndsWith(run, 0));
+            // The update items ran before the copies and stay written.
+            EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+            EXPECT_FALSE(PathExists(s.instPath + "\\movie"));
+            continue;
+        }
+        EXPECT_TRUE(SeeBox(run, prompt, IDOK)) << "OK with no disc in";
+        auto insertDisc = [] {
+            WriteBytes("E:\\DISK1.CHK", "");
+            WriteFileMakingFolders("E:\\movie\\op.dat", "opening movie");
+            WriteFileMakingFolders("E:\\extra\\おまけ.txt", "おまけ");
+            // Files on a disc are read-only; the copies in the installation must not be.
+            SetFileAttributesA("E:\\movie\\op.dat", FILE_ATTRIBUTE_READONLY);
+            SetFileAttributesA("E:\\extra\\おまけ.txt", FILE_ATTRIBUTE_READONLY);
+        };
+        EXPECT_TRUE(SeeBox(run, prompt, IDOK, insertDisc)) << "asked again; the disc goes into E: meanwhile";
+        std::string last;
+        ASSERT_TRUE(WaitForControlText(wizard, Info, "アップデートは完了しました", &last)) << last;
+        EXPECT_EQ(ReadBytes(s.instPath + "\\movie\\op.dat"), "opening movie");
+        EXPECT_EQ(ReadBytes(s.instPath + "\\extra\\おまけ.txt"), "おまけ");
+        EXPECT_EQ(GetFileAttributesA((s.instPath + "\\movie\\op.dat").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(GetFileAttributesA((s.instPath + "\\extra\\おまけ.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        ASSERT_TRUE(Click(wizard, Next));
+        EXPECT_TRUE(EndsWith(run, 1));
+    }
+}
+
+}  // namespace
