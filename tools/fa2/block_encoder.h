@@ -4,13 +4,13 @@
 #include <vector>
 
 enum EncodeLevel {
-    EncodeFast,     // greedy: longest match from a short hash-chain search
+    EncodeFast,     // greedy: at each position the copy that saves most bits, from a short hash-chain search
     EncodeDefault,  // lazy matching with a deeper search
     EncodeBest      // optimal parse: cheapest path over the exact bit cost of every code
 };
 
 // The block that decodes to exactly src[0..size) with DecompressBlock, end code included. Input that does not
-// compress comes out larger (about 9 bits a byte); callers store such data instead.
+// compress comes out larger (up to 9 bits a byte); callers store such data instead.
 std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level);
 
 // Bits a code takes in the block, flag bits and data bytes alike (a flag word is 32 bits for 32 flag bits).
