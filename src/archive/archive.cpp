@@ -15,7 +15,6 @@ namespace {
 
 const char NotFoundText[] = "Can't Find File in Resource !!";
 const char NoMemoryText[] = "Can't Allocate Memory !!";
-const char ShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
 
 // A fixed GlobalAlloc block released when the scope ends, unless handed over with Release().
 struct GlobalBlock {
@@ -210,7 +209,7 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
     // A failed query lets the extraction go on: the write itself fails cleanly on a full disk.
     if (QueryDriveFreeSpace(drive, &available, &total, nullptr) && entry->unpackedSize > available) {
         char text[1024];
-        FormatText(text, sizeof text, ShortageFormat, drive, (uint64_t)(entry->unpackedSize - available));
+        FormatText(text, sizeof text, DiskShortageFormat, drive, (uint64_t)(entry->unpackedSize - available));
         ShowUpdaterError(text);
         return 0;
     }

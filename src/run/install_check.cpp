@@ -14,15 +14,6 @@
 
 namespace {
 
-// "X:\..." or "\\server\...": anything else would resolve against the current folder.
-int IsAbsolutePath(const char* path)
-{
-    if (path[0] == '\\' && path[1] == '\\')
-        return 1;
-    char drive = path[0] | 0x20;
-    return drive >= 'a' && drive <= 'z' && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-}
-
 // A string value must end inside its buffer; what is stored without a NUL there is refused, not cut.
 int QueryStringValue(HKEY key, const char* name, char* buffer, DWORD size)
 {

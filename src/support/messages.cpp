@@ -2,6 +2,8 @@
 
 #include "globals.h"
 
+const char DiskShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
+
 int ShowSettingsError(const char* text)
 {
     return MessageBoxA(WizardWindow, text, "INSTCMMN", MB_ICONERROR);

@@ -3,3 +3,7 @@
 // Error boxes: error icon, one OK button, owned by the wizard while it is open.
 int ShowSettingsError(const char* text);  // caption "INSTCMMN"
 int ShowUpdaterError(const char* text);   // caption WindowCaption
+
+// Too little room for a file: the drive ("C:") and the shortfall in bytes (unsigned 64-bit, so 2 GiB and more
+// show as the positive number they are).
+extern const char DiskShortageFormat[];

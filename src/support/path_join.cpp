@@ -15,6 +15,14 @@ int EndsWithPathSeparator(const char* path)
     return single && (*last == '\\' || *last == '/');
 }
 
+int IsAbsolutePath(const char* path)
+{
+    if (path[0] == '\\' && path[1] == '\\')
+        return 1;
+    char drive = (char)(path[0] | 0x20);
+    return drive >= 'a' && drive <= 'z' && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
 int AppendPathName(char* path, size_t pathSize, const char* name)
 {
     size_t pathLength = strlen(path);

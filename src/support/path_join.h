@@ -9,5 +9,8 @@ const int PathBufferSize = 260;
 // would not fit `pathSize` bytes.
 int AppendPathName(char* path, size_t pathSize, const char* name);
 
+// 1 for "X:\..." (or "X:/...") and "\\server\...": anything else would resolve against the current folder.
+int IsAbsolutePath(const char* path);
+
 // 1 when the last character (not merely the last byte: a cp932 trail byte may be 0x5C) is '\' or '/'.
 int EndsWithPathSeparator(const char* path);

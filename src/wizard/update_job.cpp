@@ -24,7 +24,6 @@
 
 namespace {
 
-const char ShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
 
 void EnableButton(HWND dialog, int id, BOOL enable)
 {
@@ -41,15 +40,6 @@ void ShowCopyFailure(const char* path)
     char text[1024];
     FormatText(text, sizeof text, "SETUP.INI : \"%s\" のコピーに失敗しました", path);
     ShowUpdaterError(text);
-}
-
-// "X:\..." or "\\server\...": anything else would resolve against the current folder.
-int IsAbsolutePath(const char* path)
-{
-    if (path[0] == '\\' && path[1] == '\\')
-        return 1;
-    char drive = (char)(path[0] | 0x20);
-    return drive >= 'a' && drive <= 'z' && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
 }
 
 // The drive text of a path: its first two bytes ("C:" for C:\Games\X). 1 when they are a letter and a colon,
@@ -247,7 +237,7 @@ int DestinationHasRoomFor(const char* source)
     if (size <= available)
         return 1;
     char text[1024];
-    FormatText(text, sizeof text, ShortageFormat, drive, size - available);
+    FormatText(text, sizeof text, DiskShortageFormat, drive, size - available);
     ShowUpdaterError(text);
     return 0;
 }

@@ -63,3 +63,18 @@ TEST(EndsWithPathSeparator, LooksAtTheLastCharacter)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IsAbsolutePath, DriveRootsAndSharesOnly)
+{
+    struct {
+        const char* path;
+        int absolute;
+    } cases[] = {{"C:\\Games", 1}, {"c:/Games", 1}, {"\\\\server\\share", 1}, {"C:", 0}, {"C:Games", 0},
+                 {"Games\\X", 0}, {"\\Games", 0}, {"", 0}, {"1:\\x", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(IsAbsolutePath(c.path), c.absolute) << c.path;
+}
+
+}  // namespace

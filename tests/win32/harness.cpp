@@ -150,6 +150,31 @@ void TempRegistryKey::SetDword(const char* name, DWORD value)
     SetBinary(name, &value, sizeof value, REG_DWORD);
 }
 
+PayloadModule::PayloadModule(const void* payload, size_t size, bool withPayload)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string copy = folder / "updater.exe";
+    if (!CopyFileA(self, copy.c_str(), FALSE))
+        return;
+    if (withPayload) {
+        HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
+        if (!update)
+            return;
+        UpdateResourceA(update, "UPDATE", MAKEINTRESOURCEA(102), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT),
+                        (void*)payload, (DWORD)size);
+        if (!EndUpdateResourceA(update, FALSE))
+            return;
+    }
+    module = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
+PayloadModule::~PayloadModule()
+{
+    if (module)
+        FreeLibrary(module);
+}
+
 bool WriteBytes(const std::string& path, const std::string& bytes)
 {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

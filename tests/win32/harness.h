@@ -52,6 +52,18 @@ struct TempRegistryKey {
     void SetDword(const char* name, DWORD value);
 };
 
+// An updater in miniature for in-process runs: a copy of this test program (with its dialog templates) carrying
+// `payload` as its UPDATE 102 resource (none when `withPayload` is false), loaded as a data file so the start-up
+// finds both through the module handle.
+struct PayloadModule {
+    PayloadModule(const void* payload, size_t size, bool withPayload = true);
+    ~PayloadModule();
+    PayloadModule(const PayloadModule&) = delete;
+    PayloadModule& operator=(const PayloadModule&) = delete;
+    ScratchFolder folder;
+    HMODULE module = nullptr;
+};
+
 // Files.
 bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path, bool* ok = nullptr);

@@ -14,32 +14,6 @@
 
 namespace {
 
-// A copy of this test program (which carries the dialog templates) with `payload` as its UPDATE 102 resource.
-struct PayloadModule {
-    ScratchFolder folder;
-    HMODULE module = nullptr;
-
-    explicit PayloadModule(const std::vector<unsigned char>& payload)
-    {
-        char self[MAX_PATH];
-        GetModuleFileNameA(nullptr, self, sizeof self);
-        std::string copy = folder / "updater.exe";
-        if (!CopyFileA(self, copy.c_str(), FALSE))
-            return;
-        HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
-        if (!update)
-            return;
-        UpdateResourceA(update, "UPDATE", MAKEINTRESOURCEA(102), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT),
-                        (void*)payload.data(), (DWORD)payload.size());
-        if (EndUpdateResourceA(update, FALSE))
-            module = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    }
-    ~PayloadModule()
-    {
-        if (module)
-            FreeLibrary(module);
-    }
-};
 
 std::vector<unsigned char> Archive(const std::string& updateIni, const std::string& agreement = "")
 {
@@ -108,7 +82,8 @@ struct RunResult {
 RunResult RunWith(const std::string& updateIni, const std::string& agreement = "",
               std::function<int(const CapturedBox&)> onBox = nullptr)
 {
-    PayloadModule updater(Archive(updateIni, agreement));
+    std::vector<unsigned char> payload = Archive(updateIni, agreement);
+    PayloadModule updater(payload.data(), payload.size());
     EXPECT_NE(updater.module, (HMODULE) nullptr);
     // Several runs share this process: start each from the process-start values.
     lstrcpyA(WindowCaption, "UPDATE");

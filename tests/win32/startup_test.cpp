@@ -14,36 +14,6 @@
 
 namespace {
 
-// An updater image in miniature: a copy of this test program with `payload` as its UPDATE 102 resource, loaded as
-// a data file so the start-up finds the payload (and the dialog templates) through the module handle.
-struct PayloadModule {
-    ScratchFolder folder;
-    HMODULE module = nullptr;
-
-    explicit PayloadModule(const std::vector<unsigned char>* payload)
-    {
-        char self[MAX_PATH];
-        GetModuleFileNameA(nullptr, self, sizeof self);
-        std::string copy = folder / "updater.exe";
-        if (!CopyFileA(self, copy.c_str(), FALSE))
-            return;
-        if (payload) {
-            HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
-            if (!update)
-                return;
-            UpdateResourceA(update, "UPDATE", MAKEINTRESOURCEA(102), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT),
-                            (void*)payload->data(), (DWORD)payload->size());
-            if (!EndUpdateResourceA(update, FALSE))
-                return;
-        }
-        module = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    }
-    ~PayloadModule()
-    {
-        if (module)
-            FreeLibrary(module);
-    }
-};
 
 struct Entry {
     std::string name;
@@ -92,7 +62,7 @@ struct RunResult {
 
 RunResult RunWith(const std::vector<unsigned char>* payload)
 {
-    PayloadModule updater(payload);
+    PayloadModule updater(payload ? payload->data() : nullptr, payload ? payload->size() : 0, payload != nullptr);
     EXPECT_NE(updater.module, (HMODULE) nullptr);
     MessageBoxCapture capture;
     RunResult result;

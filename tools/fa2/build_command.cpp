@@ -1,5 +1,6 @@
 // fa2 build: a folder with UPDATE.INI becomes a ready updater executable.
 #include "build_command.h"
+#include "fa2_commands.h"
 
 #include <algorithm>
 #include <atomic>
@@ -363,19 +364,7 @@ void CheckUpdate(const IniDocument& ini, std::vector<SourceFile>* files, Reporte
     CheckDiskSpace(ini, r);
 }
 
-// The library holds no copy of the dispatcher's helpers, so the build command words its own usage lines.
-void UsageError(const std::string& text) { fprintf(stderr, "fa2 build: %s\n", text.c_str()); }
-
-int AsksForHelp(const std::vector<std::string>& args)
-{
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            return 0;
-        if (arg == "--help" || arg == "-h")
-            return 1;
-    }
-    return 0;
-}
+void UsageError(const std::string& text) { CommandError("build", text); }
 
 int IsTerminal(FILE* stream)
 {
@@ -665,7 +654,7 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err)
 
 int RunBuild(const std::vector<std::string>& args)
 {
-    if (AsksForHelp(args)) {
+    if (WantsHelp(args)) {
         fputs(BuildUsage, stdout);
         return BuildExitOk;
     }

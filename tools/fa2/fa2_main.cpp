@@ -27,21 +27,6 @@ static const Command Commands[] = {
     {"build", RunBuild, "build DIR -o OUT.exe [options]    make an updater from a folder"},
 };
 
-void CommandError(const char* command, const std::string& text)
-{
-    fprintf(stderr, "fa2 %s: %s\n", command, text.c_str());
-}
-
-int WantsHelp(const std::vector<std::string>& args)
-{
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            return 0;
-        if (arg == "--help" || arg == "-h")
-            return 1;
-    }
-    return 0;
-}
 
 static void PrintUsage(FILE* out)
 {
