@@ -512,3 +512,27 @@ TEST(BlockCanDecodeTo, HoldsForTheDensestRealBlocks)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ArchiveWriter, ReportsProgressAfterEachEntry)
+{
+    struct Seen {
+        std::vector<std::pair<size_t, uint64_t>> calls;
+    } seen;
+    WriterOptions options = {PackStore, EncodeFast};
+    options.progress = [](void* context, size_t entries, uint64_t bytes) {
+        ((Seen*)context)->calls.push_back({entries, bytes});
+    };
+    options.progressContext = &seen;
+    Bytes out;
+    std::string error;
+    ASSERT_EQ(WriteArchive({Entry("a", Text("12345")), Entry("b", Bytes()), Entry("c", Text("xyz"))}, options, &out,
+                           &error),
+              1)
+        << error;
+    std::vector<std::pair<size_t, uint64_t>> expected = {{1, 5}, {2, 5}, {3, 8}};
+    EXPECT_EQ(seen.calls, expected);
+}
+
+}  // namespace

@@ -46,6 +46,7 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
     }
     std::vector<unsigned char> archive(ArchiveHeaderSize, 0);
     std::vector<unsigned char> records(entries.size() * ArchiveEntrySize, 0);
+    uint64_t bytesDone = 0;
     for (size_t i = 0; i < entries.size(); i++) {
         const WriterEntry& source = entries[i];
         if (!CheckEntryName(source.name, error))
@@ -78,6 +79,9 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
         }
         archive.insert(archive.end(), stored.begin(), stored.end());
         archive.resize(archive.size() + (PaddedStoredSize(record.storedSize) - record.storedSize), 0);
+        bytesDone += source.data.size();
+        if (options.progress)
+            options.progress(options.progressContext, i + 1, bytesDone);
         memcpy(&records[i * ArchiveEntrySize], &record, sizeof record);
     }
 

@@ -23,6 +23,9 @@ struct WriterEntry {
 struct WriterOptions {
     PackMode table;     // PackStore gives a plain table
     EncodeLevel level;  // for the entries and the table
+    // Called after each entry is packed, with the entries and input bytes done so far (may be null).
+    void (*progress)(void* context, size_t entriesDone, uint64_t bytesDone) = nullptr;
+    void* progressContext = nullptr;
 };
 
 // The whole archive in `out`: header, entries in the given order padded to 16, then the table. 0 with one line
