@@ -686,3 +686,25 @@ TEST(WholeRun, CopyFromTheDiscAsksForItUntilItIsInserted)
 }
 
 }  // namespace
+
+namespace {
+
+// A temporary folder that cannot hold our file name stops the run with a message, instead of extracting
+// UPDATE.INI into (and deleting it from) the current folder.
+TEST(WholeRun, TemporaryFolderTooLongStopsBeforeWritingAnything)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    std::string longTemp = s.tempDir + "\\" + std::string(250, 't');
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, longTemp));
+    EXPECT_TRUE(SeeBox(run, ErrorBox("一時フォルダーが見つからないか、パスが長すぎます", "UPDATE"), IDOK));
+    std::string what;
+    ASSERT_TRUE(run.WaitForExit(&what)) << what;
+    EXPECT_EQ(run.exitCode, 0u);
+    std::string exeFolder = s.exePath.substr(0, s.exePath.find_last_of('\\'));
+    EXPECT_TRUE(FilesMatching(exeFolder, "UPDATE.INI").empty());
+    EXPECT_TRUE(FilesMatching(s.tempDir, "UPD*.tmp").empty());
+}
+
+}  // namespace
