@@ -90,6 +90,17 @@ ExpectedBox ErrorBox(const std::string& text, const std::string& caption, HWND o
     return ::testing::AssertionSuccess();
 }
 
+// Cancel on the current page: the run reports the interruption under `caption` and ends with exit code 0.
+::testing::AssertionResult CancelIsReportedAsInterrupted(UpdaterRun& run, HWND wizard, const std::string& caption)
+{
+    if (!Click(wizard, Cancel))
+        return ::testing::AssertionFailure() << "Cancel is not clickable";
+    ::testing::AssertionResult box = SeeBox(run, ErrorBox(Interrupted, caption), IDOK);
+    if (!box)
+        return box;
+    return EndsWith(run, 0);
+}
+
 bool WaitForEnabled(HWND dialog, int id, bool enabled)
 {
     DWORD start = GetTickCount();
@@ -238,9 +249,7 @@ TEST(WholeRun, CancelOnEachPageInterruptsWithExitCodeZero)
             ASSERT_TRUE(Click(wizard, Next));
             ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
         }
-        ASSERT_TRUE(Click(wizard, Cancel));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
-        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, s.DefaultCaption()));
         EXPECT_FALSE(PathExists(s.instPath + "\\scenario.dat"));
     }
 }
@@ -291,9 +300,7 @@ TEST(WholeRun, MissingDataPathIsNoObstacle)
     ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
     HWND wizard = run.WaitForWizard();
     ASSERT_TRUE(wizard) << run.problem;
-    ASSERT_TRUE(Click(wizard, Cancel));
-    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
-    EXPECT_TRUE(EndsWith(run, 0));
+    EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, s.DefaultCaption()));
 }
 
 TEST(WholeRun, MissingSetupIniStops)
@@ -357,9 +364,7 @@ TEST(WholeRun, UpdateMessageTurnsBackslashNIntoALineBreak)
     EXPECT_TRUE(SeeBox(run, ErrorBox("1行目\r2行目 表n \\t", "UPDATE"), IDOK));
     HWND wizard = run.WaitForWizard();
     ASSERT_TRUE(wizard) << run.problem;
-    ASSERT_TRUE(Click(wizard, Cancel));
-    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
-    EXPECT_TRUE(EndsWith(run, 0));
+    EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, s.DefaultCaption()));
 }
 
 TEST(WholeRun, CaptionComesFromUpdaterTitleOrTitleAndVersion)
@@ -390,9 +395,7 @@ TEST(WholeRun, CaptionComesFromUpdaterTitleOrTitleAndVersion)
         EXPECT_EQ(WindowTitle(wizard), c.caption);
         // The update wording names the game, whatever the updater's title.
         EXPECT_TRUE(ShowsText(wizard, "「風鈴坂テスト」のアップデートを開始します"));
-        ASSERT_TRUE(Click(wizard, Cancel));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, c.caption), IDOK));
-        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, c.caption));
     }
 }
 
@@ -602,9 +605,7 @@ TEST(WholeRun, DiskShortageOnTheInstallationDrive)
         EXPECT_EQ(ControlText(wizard, Next), "次へ");
 
         if (!c.freeSpaceAndRetry) {
-            ASSERT_TRUE(Click(wizard, Cancel));
-            EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
-            EXPECT_TRUE(EndsWith(run, 0));
+            EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, s.DefaultCaption()));
             EXPECT_FALSE(PathExists(s.instPath + "\\scenario.dat"));
             continue;
         }

@@ -150,6 +150,18 @@ protected:
         UpdateArchive = nullptr;
     }
 
+    // Moves the installation onto the empty 1 MiB F: drive; false (with the reason) where there is none.
+    bool InstallOnSmallDisk(std::string* why)
+    {
+        if (!SmallDiskAvailable(why))
+            return false;
+        ClearSmallDisk();
+        inst = "F:\\inst";
+        lstrcpyA(InstallRecord.InstPath, inst.c_str());
+        EXPECT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
+        return true;
+    }
+
     void Section(const std::string& lines)
     {
         ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI", "[SETUP]\r\nGameDir=x\r\n[UPDATE]\r\n" + lines));
@@ -408,12 +420,8 @@ TEST_F(UpdateJobTest, KeysForOtherInstallationTypesOnlyCountAsFinished)
 TEST_F(UpdateJobTest, FreeSpaceOfTheInstallationDrive)
 {
     std::string why;
-    if (!SmallDiskAvailable(&why))
+    if (!InstallOnSmallDisk(&why))
         GTEST_SKIP() << why;
-    ClearSmallDisk();
-    inst = "F:\\inst";
-    ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
-    lstrcpyA(InstallRecord.InstPath, inst.c_str());
     UseArchive({"a.dat"});
     unsigned long long free = FreeBytes("F:\\");
     ASSERT_GT(free, 0ull);
@@ -774,12 +782,8 @@ TEST_F(CopyJobTest, CheckFileNameThatCannotFormAPathRefusesTheItem)
 TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
 {
     std::string why;
-    if (!SmallDiskAvailable(&why))
+    if (!InstallOnSmallDisk(&why))
         GTEST_SKIP() << why;
-    ClearSmallDisk();
-    inst = "F:\\inst";
-    ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
-    lstrcpyA(InstallRecord.InstPath, inst.c_str());
     ASSERT_TRUE(WriteBytes(inst + "\\big.bin", "installed"));
     ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
     ASSERT_TRUE(PutOnDisc("D:\\big.bin", std::string(2 * 1024 * 1024, 'b')));
