@@ -16,6 +16,7 @@
 #include "archive/block_decoder.h"
 #include "block_encoder.h"
 #include "corpus.h"
+#include "raw_deflate.h"
 
 namespace {
 
@@ -38,21 +39,7 @@ std::vector<unsigned char> Compress(Codec codec, const std::vector<unsigned char
     case OursFast: return EncodeBlock(data.data(), data.size(), EncodeFast);
     case OursDefault: return EncodeBlock(data.data(), data.size(), EncodeDefault);
     case OursBest: return EncodeBlock(data.data(), data.size(), EncodeBest);
-    case Zlib9: {
-        // Raw deflate: no header and no checksum, as our blocks have none.
-        z_stream z;
-        memset(&z, 0, sizeof z);
-        deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-        out.resize(deflateBound(&z, data.size()) + 16);
-        z.next_in = const_cast<unsigned char*>(data.data());
-        z.avail_in = (uInt)data.size();
-        z.next_out = out.data();
-        z.avail_out = (uInt)out.size();
-        deflate(&z, Z_FINISH);
-        out.resize(z.total_out);
-        deflateEnd(&z);
-        return out;
-    }
+    case Zlib9: return RawDeflate9(data);
     default: {
         out.resize(LZ4_compressBound((int)data.size()));
         int n = LZ4_compress_HC(reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(out.data()),

@@ -10,24 +10,9 @@
 #include "archive/block_decoder.h"
 #include "block_encoder.h"
 #include "corpus.h"
+#include "raw_deflate.h"
 
 namespace {
-
-std::vector<unsigned char> Deflate(const std::vector<unsigned char>& data)
-{
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-    std::vector<unsigned char> out(deflateBound(&z, data.size()) + 16);
-    z.next_in = const_cast<unsigned char*>(data.data());
-    z.avail_in = (uInt)data.size();
-    z.next_out = out.data();
-    z.avail_out = (uInt)out.size();
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 double Seconds(std::chrono::steady_clock::time_point from)
 {
@@ -43,7 +28,7 @@ int main()
     size_t total = 0, largest = 0, oursBytes = 0, zlibBytes = 0;
     for (const CorpusFile& f : files) {
         ours.push_back(EncodeBlock(f.data.data(), f.data.size(), EncodeBest));
-        zlib.push_back(Deflate(f.data));
+        zlib.push_back(RawDeflate9(f.data));
         total += f.data.size();
         largest = std::max(largest, f.data.size());
         oursBytes += ours.back().size();

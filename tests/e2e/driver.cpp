@@ -226,24 +226,6 @@ bool WriteFileMakingFolders(const std::string& path, const std::string& bytes)
     return (folder.empty() || CreateFolders(folder)) && WriteBytes(path, bytes);
 }
 
-bool SetLastWriteTime(const std::string& path, unsigned long long time)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    FILETIME stamp = MakeFileTime(time);
-    BOOL ok = SetFileTime(file, nullptr, &stamp, &stamp);
-    CloseHandle(file);
-    return ok != 0;
-}
-
-unsigned long long LastWriteTime(const std::string& path)
-{
-    FILETIME access, write;
-    return GetFileTimes(path, &access, &write) ? FileTimeValue(write) : 0;
-}
-
 std::vector<std::string> FilesMatching(const std::string& folder, const std::string& pattern)
 {
     std::vector<std::string> names;

@@ -21,9 +21,7 @@ int RunProgram(const std::string& commandLine, std::string* output, DWORD timeou
 
 // Writes a file, creating the folders of its path on the way.
 bool WriteFileMakingFolders(const std::string& path, const std::string& bytes);
-bool SetLastWriteTime(const std::string& path, unsigned long long time);
 bool DeleteRegistryValue(const TempRegistryKey& key, const char* name);
-unsigned long long LastWriteTime(const std::string& path);
 // Names in `folder` that match `pattern` (such as "UPD*.tmp").
 std::vector<std::string> FilesMatching(const std::string& folder, const std::string& pattern);
 

@@ -254,6 +254,24 @@ bool GetFileTimes(const std::string& path, FILETIME* lastAccess, FILETIME* lastW
     return ok != 0;
 }
 
+bool SetLastWriteTime(const std::string& path, unsigned long long time)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME stamp = MakeFileTime(time);
+    BOOL ok = SetFileTime(file, nullptr, &stamp, &stamp);
+    CloseHandle(file);
+    return ok != 0;
+}
+
+unsigned long long LastWriteTime(const std::string& path)
+{
+    FILETIME access{}, write{};
+    return GetFileTimes(path, &access, &write) ? FileTimeValue(write) : 0;
+}
+
 bool CdDrives::Available(std::string* why)
 {
     if (GetDriveTypeA("D:\\") == DRIVE_CDROM && GetDriveTypeA("E:\\") == DRIVE_CDROM && !MediaFolder().empty())

@@ -73,6 +73,9 @@ FILETIME MakeFileTime(unsigned long long value);
 unsigned long long FileTimeValue(const FILETIME& time);
 // Last-write and last-access times (Wine cannot set creation times).
 bool GetFileTimes(const std::string& path, FILETIME* lastAccess, FILETIME* lastWrite);
+// Sets the last-write and last-access times; LastWriteTime gives 0 when it cannot be read.
+bool SetLastWriteTime(const std::string& path, unsigned long long time);
+unsigned long long LastWriteTime(const std::string& path);
 
 // CD-ROM drive letters D: and E: are folders on the Unix side; "ejecting" moves the folder away so the drive is
 // empty, "inserting" brings it back. Both start inserted and empty for every test that uses them.

@@ -52,24 +52,6 @@ void UseArchive(const std::vector<std::string>& names)
     ASSERT_NE(UpdateArchive, nullptr);
 }
 
-bool SetTimes(const std::string& path, unsigned long long lastWrite)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    FILETIME time = MakeFileTime(lastWrite);
-    BOOL ok = SetFileTime(file, nullptr, &time, &time);
-    CloseHandle(file);
-    return ok != 0;
-}
-
-unsigned long long LastWrite(const std::string& path)
-{
-    FILETIME access{}, write{};
-    return GetFileTimes(path, &access, &write) ? FileTimeValue(write) : 0;
-}
-
 unsigned long long LastAccess(const std::string& path)
 {
     FILETIME access{}, write{};
@@ -269,7 +251,7 @@ TEST_F(UpdateJobTest, EachKindAgainstEachKindOfTarget)
             unsigned long long time = c.target == Older || c.target == ReadOnlyOlder ? EntryTime - Second
                                       : c.target == Same                           ? EntryTime
                                                                                    : EntryTime + Second;
-            ASSERT_TRUE(SetTimes(path, time));
+            ASSERT_TRUE(SetLastWriteTime(path, time));
             if (c.target == ReadOnlyOlder || c.target == ReadOnlyNewer) {
                 ASSERT_TRUE(MakeReadOnly(path));
             }
@@ -299,10 +281,10 @@ TEST_F(UpdateJobTest, EachKindAgainstEachKindOfTarget)
         }
         // Times first: reading the content moves the last-access time.
         if (c.fromArchive) {
-            EXPECT_EQ(LastWrite(path), EntryTime);
+            EXPECT_EQ(LastWriteTime(path), EntryTime);
             EXPECT_EQ(LastAccess(path), EntryTime);
         } else if (c.target == Newer || c.target == ReadOnlyNewer) {
-            EXPECT_EQ(LastWrite(path), EntryTime + Second);
+            EXPECT_EQ(LastWriteTime(path), EntryTime + Second);
         }
         bool ok = false;
         std::string content = ReadBytes(path, &ok);
