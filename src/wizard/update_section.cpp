@@ -38,73 +38,6 @@ int ReadUpdateKey(const char* key, char* value, int size, int* wasCut)
     return 1;
 }
 
-int IsSelectorDigit(const char* token)
-{
-    return token[0] >= '0' && token[0] <= '9' && token[1] == '\0';
-}
-
-// Kind letters are ASCII; a double-byte character is never one.
-UpdateKind KindOfLetter(const char* token, int* isLetter)
-{
-    *isLetter = 1;
-    if (token[0] != '\0' && token[1] == '\0') {
-        switch (token[0] | 0x20) {
-            case 'u':
-                return UpdateKind::Update;
-            case 'd':
-                return UpdateKind::Data;
-            case 'o':
-                return UpdateKind::Overwrite;
-        }
-    }
-    *isLetter = 0;
-    return UpdateKind::Normal;
-}
-
-// One past the last backslash that is a character of its own (a trail byte 0x5C is not), or 0.
-int32_t NameOffset(const char* path)
-{
-    int32_t offset = 0;
-    for (int32_t i = 0; path[i] != '\0'; i += Cp932CharLength(path + i))
-        if (path[i] == '\\')
-            offset = i + 1;
-    return offset;
-}
-
-// Parses one UpdateFile value into `item`. Returns 0 when the item is for another installation type.
-int ParseUpdateValue(char* value, int valueCut, UpdateItem* item)
-{
-    // Missing tokens leave their buffers empty, so no item can pick up an earlier item's text.
-    char tokens[3][ListTokenSize];
-    int tokenCut[3] = {0, 0, 0};
-    char* after[3] = {nullptr, nullptr, nullptr};  // the cursor after each token
-    memset(tokens, 0, sizeof tokens);
-    char* cursor = value;
-    int count = 0;
-    while (count < 3 && NextListToken(tokens[count], &cursor, &tokenCut[count])) {
-        after[count] = cursor;
-        ++count;
-    }
-
-    int kindIndex = 0;
-    if (IsSelectorDigit(tokens[0])) {
-        if ((int32_t)(tokens[0][0] - '0') != (int32_t)InstallRecord.InstMode)
-            return 0;
-        kindIndex = 1;
-    }
-    int isLetter = 0;
-    item->kind = KindOfLetter(tokens[kindIndex], &isLetter);
-    int pathIndex = isLetter ? kindIndex + 1 : kindIndex;
-    memcpy(item->path, tokens[pathIndex], sizeof item->path);
-    item->nameOffset = NameOffset(item->path);
-
-    // Refused when the path was cut: by its token buffer, or by the value's own limit when the tokens this item
-    // uses run up to the end of a cut value.
-    const char* usedEnd = pathIndex < count ? after[pathIndex] : cursor;
-    item->refused = (pathIndex < count && tokenCut[pathIndex]) || (valueCut && *usedEnd == '\0');
-    return 1;
-}
-
 // A path made only of dots, separators, blanks and '*' names the disc's root or everything on it.
 int NamesWholeDisc(const char* path)
 {
@@ -155,8 +88,11 @@ void ParseUpdateSection()
         if (!ReadUpdateKey(key, value, UpdateValueSize, &valueCut))
             break;
         UpdateKeysPresent = 1;
-        if (ParseUpdateValue(value, valueCut, &UpdateList[UpdateListCount]))
-            ++UpdateListCount;
+        UpdateItem item;
+        int selector;
+        SplitUpdateValue(value, valueCut, &item, &selector);
+        if (selector < 0 || selector == (int32_t)InstallRecord.InstMode)
+            UpdateList[UpdateListCount++] = item;
     }
 
     memset(CopyList, 0, sizeof CopyList);

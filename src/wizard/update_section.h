@@ -4,24 +4,10 @@
 // are kept, in key order.
 #include <cstdint>
 
-enum class UpdateKind : int32_t {
-    Normal = 0,     // no letter: written into the installation folder
-    Update = 1,     // "u": written with keepNewer, a later existing file stays
-    Data = 2,       // "d": into the data folder; an existing readable file is written back with its own content
-    Overwrite = 3,  // "o": only over an existing file that is not a folder
-};
+#include "wizard/update_item.h"
 
 const int UpdateListCapacity = 16;
 const int CopyListCapacity = 16;
-
-// One "UpdateFile%02i" value.
-struct UpdateItem {
-    UpdateKind kind;
-    char path[260];      // relative to the target folder, as written; may be empty
-    int32_t nameOffset;  // the archive entry's name is path + nameOffset (after the last real backslash)
-    int32_t refused;     // 1: the path did not fit 259 bytes (path holds its cut start); the job writes nothing
-                         // for this item and fails it with the write-failure box
-};
 
 // One "CopyFile%02i" value.
 struct CopyItem {

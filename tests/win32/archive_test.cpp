@@ -89,23 +89,6 @@ std::string Loaded(const unsigned char* bytes, uint32_t size) { return std::stri
 
 DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
 
-void SetWriteTime(const std::string& path, uint64_t value)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    FILETIME time = MakeFileTime(value);
-    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
-    CloseHandle(file);
-}
-
-uint64_t WriteTime(const std::string& path)
-{
-    FILETIME access, write;
-    EXPECT_TRUE(GetFileTimes(path, &access, &write));
-    return FileTimeValue(write);
-}
-
 TEST(OpenArchive, PlainAndCompressedTablesFromImageAndFile)
 {
     ScratchFolder folder;
@@ -310,7 +293,7 @@ TEST(ExtractEntry, KeepNewerComparesLastWriteTimes)
         DeleteFileA(path.c_str());
         if (c.exists) {
             ASSERT_TRUE(WriteBytes(path, "old"));
-            SetWriteTime(path, c.existingTime);
+            ASSERT_TRUE(SetLastWriteTime(path, c.existingTime));
             if (c.readOnly) {
                 ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
             }
@@ -318,7 +301,7 @@ TEST(ExtractEntry, KeepNewerComparesLastWriteTimes)
         EXPECT_EQ(ExtractEntry(archive.table, "a.dat", path.c_str(), c.keepNewer), 1) << c.label;
         EXPECT_EQ(ReadBytes(path), c.expected) << c.label;
         EXPECT_FALSE(Attributes(path) & FILE_ATTRIBUTE_READONLY) << c.label << ": read-only mark cleared";
-        EXPECT_EQ(WriteTime(path), std::string(c.expected) == "old" ? c.existingTime : Stamp) << c.label;
+        EXPECT_EQ(LastWriteTime(path), std::string(c.expected) == "old" ? c.existingTime : Stamp) << c.label;
     }
     EXPECT_TRUE(capture.boxes.empty());
 }
@@ -399,7 +382,7 @@ TEST(ExtractEntry, FreeSpaceIsTestedFirstAgainstTheWholeEntry)
     }
     {
         // The drive is full now: even replacing that file with itself, or keeping it as newer, is refused.
-        SetWriteTime("F:\\exact.dat", Stamp + 1);
+        ASSERT_TRUE(SetLastWriteTime("F:\\exact.dat", Stamp + 1));
         MessageBoxCapture capture;
         EXPECT_EQ(ExtractEntry(archive.table, "exact", "F:\\exact.dat", 0), 0);
         EXPECT_EQ(ExtractEntry(archive.table, "exact", "F:\\exact.dat", 1), 0);

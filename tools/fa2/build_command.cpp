@@ -19,6 +19,7 @@
 #include "support/cp932.h"
 #include "support/decimal.h"
 #include "support/list_token.h"
+#include "wizard/update_item.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -275,7 +276,7 @@ void CheckUpdateItems(const IniDocument& ini, int count, std::vector<SourceFile>
         int wasCut = 0;
         std::string entry = UpdateItemEntryName(value, &wasCut);
         if (wasCut) {
-            Error(r, where, key + " has a part longer than the updater's 259 bytes");
+            Error(r, where, key + " has a path the updater cuts (longer than 259 bytes, or past the value's 1023)");
             continue;
         }
         if (entry.empty()) {
@@ -425,38 +426,18 @@ void ShowPackProgress(void* context, size_t entriesDone, uint64_t bytesDone)
 
 std::string UpdateItemEntryName(const std::string& value, int* wasCut)
 {
+    // The updater's own split, on the value as the updater reads it (cut to 1023 bytes).
     char buffer[UpdateItemCapacity];
     size_t kept = Cp932CutLength(value.c_str(), (unsigned)value.size(), UpdateItemCapacity - 1);
     memcpy(buffer, value.data(), kept);
     buffer[kept] = '\0';
-    char tokens[3][ListTokenSize];
-    int count = 0, cut = 0;
-    *wasCut = 0;
-    char* cursor = buffer;
     int savedDisk = CurrentDiskNo;
-    while (count < 3 && NextListToken(tokens[count], &cursor, &cut)) {
-        *wasCut |= cut;
-        ++count;
-    }
+    UpdateItem item;
+    int selector;
+    SplitUpdateValue(buffer, kept < value.size(), &item, &selector);
     CurrentDiskNo = savedDisk;
-    for (int k = count; k < 3; ++k)
-        tokens[k][0] = '\0';
-    int hasSelector = tokens[0][0] >= '0' && tokens[0][0] <= '9' && tokens[0][1] == '\0';
-    const char* kind = hasSelector ? tokens[1] : tokens[0];
-    const char* path = kind;
-    if (IniNamesEqual(kind, strlen(kind), "d", 1) || IniNamesEqual(kind, strlen(kind), "u", 1) ||
-        IniNamesEqual(kind, strlen(kind), "o", 1))
-        path = hasSelector ? tokens[2] : tokens[1];
-    size_t nameOffset = 0;
-    for (size_t i = 0; path[i]; ++i) {
-        if (IsCp932LeadByte((unsigned char)path[i]) && path[i + 1]) {
-            ++i;
-            continue;
-        }
-        if (path[i] == '\\')
-            nameOffset = i + 1;
-    }
-    return std::string(path + nameOffset);
+    *wasCut = item.refused;
+    return std::string(item.path + item.nameOffset);
 }
 
 int ParseSourceDateEpoch(const char* text, uint64_t* fileTime)

@@ -42,6 +42,6 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err);
 int ParseSourceDateEpoch(const char* text, uint64_t* fileTime);
 
 // The UpdateFile item's archive entry name, as the updater finds it: the path token after any selector and kind
-// letter, from one past its last backslash that is not a cp932 trail byte. `wasCut` tells that a token was longer
-// than the updater's 259 bytes.
+// letter, from one past its last backslash that is not a cp932 trail byte. `wasCut` tells that the updater would
+// refuse the item because its path is cut (a token over 259 bytes, or a path running past the value's 1023).
 std::string UpdateItemEntryName(const std::string& value, int* wasCut);
