@@ -6,7 +6,6 @@
 
 #include "run/updater_values.h"
 #include "support/cp932.h"
-#include "support/list_token.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
 
