@@ -1,0 +1,27 @@
+#pragma once
+// Decoding an entry piece by piece into whatever takes its bytes (a staged file, a checksum), so that no entry is
+// ever whole in memory and the payload is read where it lies in the image. Portable: the updater, the fa2 tool
+// and the fuzzers share it.
+#include <cstddef>
+#include <cstdint>
+
+#include "archive/archive_format.h"
+
+// Takes the next `count` bytes of the entry's file (never 0 bytes); returns 0 to stop the decoding.
+typedef int (*EntryOutput)(void* context, const unsigned char* bytes, size_t count);
+
+enum EntryStreamResult {
+    EntryStreamDone = 1,  // all unpackedSize bytes went to the output
+    EntryStreamDamaged,   // the stored data does not decode to the entry's size (or its method is unknown)
+    EntryStreamStopped,   // the output returned 0
+};
+
+// Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. 0 when
+// the entry cannot be decoded at all (unknown method or parameters), which is damage. Call CheckEntryData first.
+int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
+
+// Hands the entry's unpackedSize file bytes to `output`, in order, in pieces. `stored` is the entry's storedSize
+// stored bytes (only read); `workspace` holds at least EntryWorkspaceSize bytes. Nothing outside `workspace` is
+// written and nothing outside `stored` is read, whatever the stored bytes hold.
+EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,
+                              size_t workspaceSize, EntryOutput output, void* context);
