@@ -3,7 +3,7 @@
 
 #include "archive/archive_format.h"
 #include "archive_writer.h"
-#include "fa2_commands.h"
+#include "commands.h"
 #include "file_io.h"
 
 static const char PackUsage[] =

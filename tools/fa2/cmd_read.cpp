@@ -7,7 +7,7 @@
 
 #include "archive/block_decoder.h"
 #include "archive_reader.h"
-#include "fa2_commands.h"
+#include "commands.h"
 #include "file_io.h"
 
 static const char ListUsage[] =

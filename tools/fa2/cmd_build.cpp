@@ -1,6 +1,6 @@
 // fa2 build: a folder with UPDATE.INI becomes a ready updater executable.
-#include "build_command.h"
-#include "fa2_commands.h"
+#include "cmd_build.h"
+#include "commands.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,7 +11,7 @@
 
 #include "archive/archive_format.h"
 #include "archive_reader.h"
-#include "build_command.h"
+#include "cmd_build.h"
 #include "file_io.h"
 #include "pe_resources.h"
 
