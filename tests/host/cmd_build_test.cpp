@@ -14,6 +14,7 @@
 #include "cmd_build.h"
 #include "file_io.h"
 #include "pe_resources.h"
+#include "update_ini_check.h"
 
 namespace fs = std::filesystem;
 
@@ -82,7 +83,7 @@ BuildOptions Options(const std::string& dir, const std::string& output, const ch
     o.scramble = 0;
     o.fixedTime = 1;
     o.fileTime = 133000000000000000ull;
-    o.progress = 0;
+    o.progress = ProgressNone;
     return o;
 }
 
@@ -176,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BuildExitInvalid,
                     {u8"fa2 build: {ini}: error: [SETUP] CompanyName is missing or empty: the updater stops with "
                      u8"\"SETUP : CompanyName キーが存在しません\"",
-                     "fa2 build: 1 error, 0 warnings; nothing written"}},
+                     "fa2 build: 1 error; nothing written"}},
         ProblemCase{"empty_gamedir",
                     "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=  \r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}},
@@ -194,8 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"shared_name", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}, {"sub/A.DAT", "b"}},
                     BuildExitInvalid,
-                    {"fa2 build: {dir}/a.dat: error: has the same entry name as {dir}/sub/A.DAT (entries are named "
-                     "by the bare file name, letter case ignored)"}},
+                    {"fa2 build: {ini}:7: error: UpdateFile00 names \"a.dat\", and 2 files of the folder have that "
+                     "entry name ({dir}/sub/A.DAT, {dir}/a.dat): entries are named by the bare file name, letter case "
+                     "ignored"}},
         ProblemCase{"agreement",
                     "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\nAgreementText=AGREE.TXT\r\n"
                     "AgreementTitle=TITLE.TXT\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
@@ -208,16 +210,19 @@ INSTANTIATE_TEST_SUITE_P(
                     "UpdateFile00=a.dat\r\nUpdateFile01=\r\nUpdateFile02=a.dat\r\nUpdateFile16=a.dat\r\n"
                     "UpdateFile3=a.dat\r\nUpdateFile00=b.dat\r\nCopyFile01=1:movie\r\n",
                     {{"a.dat", "a"}},
-                    BuildExitOk,
-                    {"fa2 build: {ini}:9: warning: UpdateFile02 is never read: the updater stops at UpdateFile01, "
-                     "which is missing or empty",
-                     "fa2 build: {ini}:10: warning: UpdateFile16 is never read: the updater reads UpdateFile00 to "
-                     "UpdateFile15",
-                     "fa2 build: {ini}:11: warning: UpdateFile3 is never read: the updater reads UpdateFile00 to "
-                     "UpdateFile15",
-                     "fa2 build: {ini}:12: warning: UpdateFile00 is given again; only the first, on line 7, is read",
-                     "fa2 build: {ini}:13: warning: CopyFile01 is never read: the updater stops at CopyFile00, which "
-                     "is missing or empty"}},
+                    BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: UpdateFile01 is empty, so it names no file",
+                     "fa2 build: {ini}:9: error: UpdateFile02 is never read: the updater stops at UpdateFile01, "
+                     "which is empty (line 8)",
+                     "fa2 build: {ini}:10: error: UpdateFile16 is never read: the updater reads UpdateFile00 to "
+                     "UpdateFile15; the updater reads at most 16 of each list; pack game data into a few large files "
+                     "instead",
+                     "fa2 build: {ini}:11: error: UpdateFile3 is never read: the updater reads UpdateFile00 to "
+                     "UpdateFile15, two digits each",
+                     "fa2 build: {ini}:12: error: UpdateFile00 is given again; only the first, on line 7, is read",
+                     "fa2 build: {ini}:13: error: CopyFile01 is never read: the updater stops at CopyFile00, which "
+                     "is missing",
+                     "fa2 build: 6 errors; nothing written"}},
         ProblemCase{"disk_space_big", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\nRequiredDiskSpace=3000000000\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
@@ -238,13 +243,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BuildExitOk,
                     {}},
         ProblemCase{"unnamed_file", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
-                    {{"a.dat", "a"}, {"extra.dat", "x"}},
+                    {{"a.dat", "a"}, {"extra.dat", "x"}, {".git/HEAD", "h"}, {"old/setup.log", "l"}},
                     BuildExitOk,
-                    {"fa2 build: {dir}/extra.dat: warning: no item of UPDATE.INI names this file; it is packed all "
-                     "the same"}},
+                    {"fa2 build: left out (UPDATE.INI names none of these): {dir}/extra.dat, {dir}/old/setup.log, "
+                     "{dir}/.git (a hidden folder)"}},
         ProblemCase{"bom", "\xEF\xBB\xBF[SETUP]\r\nCompanyName=c\r\n", {{"a.dat", "a"}}, BuildExitInvalid,
-                    {"fa2 build: {ini}: error: starts with a Unicode byte-order mark; save it as Shift-JIS (cp932) "
-                     "without one, or every Japanese value reads as '?'"}},
+                    {"fa2 build: {ini}:1: error: the text is UTF-8 with a byte-order mark, not Shift-JIS (cp932), so "
+                     "the updater would show it garbled; save it as Shift-JIS (cp932): in Notepad or another editor "
+                     "choose the encoding \"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it "
+                     "with iconv -t CP932 -f UTF-8 (and without a byte-order mark)"}},
         ProblemCase{"no_items", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nRequiredDiskSpace=5\r\nUpdateFile01=a.dat\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
@@ -252,9 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "with \"No 'UpdateFileXX' and 'CopyFileXX'\""}},
         ProblemCase{"no_cp932_name", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}, {u8"\U0001F600.dat", "x"}},
-                    BuildExitInvalid,
-                    {u8"fa2 build: {dir}/\U0001F600.dat: error: the file name has no Shift-JIS (cp932) form, so the "
-                     u8"updater cannot name it"}},
+                    BuildExitOk,
+                    {u8"fa2 build: left out (UPDATE.INI names none of these): {dir}/\U0001F600.dat (its name has no "
+                     u8"Shift-JIS (cp932) form)"}},
         ProblemCase{"copy_disk", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nCopyFile00=2,x:movie\r\nCopyFile01=1:\r\n",
                     {},
                     BuildExitInvalid,
@@ -265,10 +272,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=u,\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
-                    {"fa2 build: {ini}:6: warning: [SETUP] CompanyNme is not a key the updater reads",
+                    {"fa2 build: {ini}:6: error: [SETUP] CompanyNme is not a key the updater reads; did you mean "
+                     "CompanyName?",
                      "fa2 build: {ini}:9: error: UpdateFile01 names \"b.dat\", which is not in the folder",
                      "fa2 build: {ini}:10: error: UpdateFile02 names no file",
-                     "fa2 build: 2 errors, 1 warning; nothing written"}}),
+                     "fa2 build: 3 errors; nothing written"}}),
     [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });
 
 // The sample is the publisher's model: it must build without a single warning, and every entry must come back.
@@ -311,7 +319,7 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
         }
     }
 
-    // The stub's own resources are all still there, byte for byte; an older payload is gone.
+    // The stub's own resources are all still there, byte for byte; an older payload and its sums are gone.
     Bytes stub = Read(o.stub), built = Read(exe);
     std::vector<PeResource> before, after;
     std::string error;
@@ -319,7 +327,8 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
     ASSERT_TRUE(ListPeResources(built.data(), built.size(), &after, &error));
     int kept = 0;
     for (const PeResource& r : before) {
-        int isPayload = r.type.isName && r.type.name == u"UPDATE" && r.name.id == 102 && !r.name.isName;
+        int isPayload = r.type.isName && r.type.name == u"UPDATE" && (r.name.id == 102 || r.name.id == 103) &&
+                        !r.name.isName;
         for (const PeResource& n : after)
             if (n.type.isName == r.type.isName && n.type.id == r.type.id && n.type.name == r.type.name &&
                 n.name.isName == r.name.isName && n.name.id == r.name.id && n.name.name == r.name.name &&
@@ -333,7 +342,8 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
             --kept;
     }
     EXPECT_EQ(kept, 0);
-    EXPECT_EQ(after.size(), before.size() + 1 - (GetParam() == std::string("stub_update.exe") ? 1 : 0));
+    // stub_update.exe carries an old payload and old sums, which the new ones replace.
+    EXPECT_EQ(after.size(), before.size() + 2 - (GetParam() == std::string("stub_update.exe") ? 2 : 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stubs, SampleBuild, ::testing::Values("stub_plain.exe", "stub_update.exe"));
@@ -437,7 +447,7 @@ TEST(Build, LinkedFoldersAreLeftOut)
     fs::create_directory_symlink(dir, dir + "/sub/loop");
     Outcome r = Build(Options(dir, dir + ".exe"));
     EXPECT_EQ(r.exit, BuildExitOk);
-    EXPECT_EQ(r.err, "fa2 build: " + dir + "/sub/loop: warning: a link to a folder; left out\n");
+    EXPECT_EQ(r.err, "fa2 build: left out (UPDATE.INI names none of these): " + dir + "/sub/loop (a link to a folder)\n");
 }
 
 TEST(Build, EmptyAndLargeFiles)
