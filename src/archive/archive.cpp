@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
 #include "support/text_format.h"
@@ -10,6 +11,9 @@
 const unsigned char* ArchiveImage;
 uint32_t ArchiveImageSize;
 ArchiveTable* UpdateArchive;
+PayloadSums UpdateSums;
+int UpdateSumsLoaded;
+int PayloadDamageShown;
 
 namespace {
 
@@ -137,6 +141,33 @@ int AllocateWorkingBuffers(const ArchiveEntry* entry, GlobalBlock* copy, GlobalB
     return 1;
 }
 
+// The damage message, once per run however many steps meet the damage.
+void ShowPayloadDamage()
+{
+    if (!PayloadDamageShown)
+        ShowUpdaterError(DamagedPayloadText);
+    PayloadDamageShown = 1;
+}
+
+// An entry whose stored bytes do not decode: with sums beside the payload that is damage on the way; without,
+// the entry is as good as missing.
+void ShowUndecodableEntry()
+{
+    if (UpdateSumsLoaded)
+        ShowPayloadDamage();
+    else
+        ShowUpdaterError(NotFoundText);
+}
+
+// Decoded bytes of an entry against their sum; the message when they differ.
+int DecodedEntryIntact(const ArchiveTable* table, const ArchiveEntry* entry, const unsigned char* data)
+{
+    if (!UpdateSumsLoaded || EntryIntact(table, entry, Crc32Update(0, data, entry->unpackedSize)))
+        return 1;
+    ShowPayloadDamage();
+    return 0;
+}
+
 int FolderExistsAt(DWORD attributes)
 {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -174,7 +205,7 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
     if (!entry)
         return nullptr;
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
-        ShowUpdaterError(NotFoundText);
+        ShowUndecodableEntry();
         return nullptr;
     }
     const unsigned char* stored = ArchiveImage + offset;
@@ -185,11 +216,15 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
             return nullptr;
         data = DecodeEntryData(entry, stored, copy.bytes, decoded.bytes);
         if (!data) {
-            ShowUpdaterError(NotFoundText);
+            ShowUndecodableEntry();
             return nullptr;
         }
+        if (!DecodedEntryIntact(table, entry, data))
+            return nullptr;
         // The caller owns whichever buffer holds the file; the other one goes now.
         data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+    } else if (!DecodedEntryIntact(table, entry, data)) {
+        return nullptr;
     }
     if (size)
         *size = entry->unpackedSize;
@@ -216,7 +251,7 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
 
     // Everything is decoded before the destination is touched, so a damaged entry leaves it as it was.
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
-        ShowUpdaterError(NotFoundText);
+        ShowUndecodableEntry();
         return 0;
     }
     GlobalBlock copy, decoded;
@@ -224,9 +259,11 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
         return 0;
     const unsigned char* data = DecodeEntryData(entry, ArchiveImage + offset, copy.bytes, decoded.bytes);
     if (!data) {
-        ShowUpdaterError(NotFoundText);
+        ShowUndecodableEntry();
         return 0;
     }
+    if (!DecodedEntryIntact(table, entry, data))
+        return 0;
 
     DWORD attributes = GetFileAttributesA(destination);
     if (FolderExistsAt(attributes))
@@ -240,4 +277,31 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
     time.dwLowDateTime = entry->fileTime.lowDateTime;
     time.dwHighDateTime = entry->fileTime.highDateTime;
     return SaveWholeFile(destination, data, entry->unpackedSize, &time);
+}
+
+int LoadPayloadSums(const unsigned char* bytes, uint32_t size)
+{
+    PayloadSumsResult result = ReadPayloadSums(bytes, size, &UpdateSums);
+    if (result == PayloadSumsDamaged) {
+        ShowPayloadDamage();
+        return 0;
+    }
+    UpdateSumsLoaded = result == PayloadSumsRead;
+    return 1;
+}
+
+int CheckTableSums(const ArchiveTable* table, uint32_t imageSize)
+{
+    if (!UpdateSumsLoaded || PayloadSumsMatchArchive(&UpdateSums, table, imageSize))
+        return 1;
+    ShowPayloadDamage();
+    return 0;
+}
+
+int EntryIntact(const ArchiveTable* table, const ArchiveEntry* entry, uint32_t sum)
+{
+    if (!UpdateSumsLoaded)
+        return 1;
+    uint32_t index = (uint32_t)(entry - ArchiveTableEntries(table));
+    return index < UpdateSums.entryCount && PayloadEntrySum(&UpdateSums, index) == sum;
 }

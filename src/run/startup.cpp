@@ -33,6 +33,18 @@ int LocatePayload(HINSTANCE instance)
     return 1;
 }
 
+// The payload's sums beside it, when the updater carries them; 0 after the damage message.
+int LocatePayloadSums(HINSTANCE instance)
+{
+    HRSRC resource = FindResourceA(instance, MAKEINTRESOURCEA(PayloadSumsId), "UPDATE");
+    if (!resource)
+        return 1;
+    DWORD size = SizeofResource(instance, resource);
+    HGLOBAL loaded = LoadResource(instance, resource);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    return LoadPayloadSums(bytes ? (const unsigned char*)bytes : (const unsigned char*)"", bytes ? size : 0);
+}
+
 // Each process extracts to a file of its own in the temporary folder, so a second copy that stops early never
 // takes UPDATE.INI away from a first copy whose update job still has to read it.
 int CreateUpdateIniPath()
@@ -58,6 +70,8 @@ int LoadAgreementEntry(const char* name, char** data)
 {
     uint32_t size = 0;
     const unsigned char* bytes = LoadEntry(UpdateArchive, name, &size);
+    if (!bytes && PayloadDamageShown)
+        return 0;
     if (!bytes) {
         char text[1024];
         FormatText(text, sizeof text, "'%s' not found at UPDATE.FA3", name);
@@ -127,12 +141,13 @@ int RunUpdater(HINSTANCE instance)
 {
     CallCoInitialize();
     int exitCode = 0;
-    if (LocatePayload(instance)) {
+    if (LocatePayload(instance) && LocatePayloadSums(instance)) {
         UpdateArchive = OpenArchive(ArchiveImage, ArchiveImageSize);
+        // With sums beside it, a payload whose table does not even open was damaged on its way.
         if (!UpdateArchive)
-            ShowUpdaterError("RESOURCE READ ERROR");
-        else if (CreateUpdateIniPath() && ExtractEntry(UpdateArchive, "UPDATE.INI", UpdateIniPath, 0) &&
-                 ReadSetupSection())
+            ShowUpdaterError(UpdateSumsLoaded ? DamagedPayloadText : "RESOURCE READ ERROR");
+        else if (CheckTableSums(UpdateArchive, ArchiveImageSize) && CreateUpdateIniPath() &&
+                 ExtractEntry(UpdateArchive, "UPDATE.INI", UpdateIniPath, 0) && ReadSetupSection())
             exitCode = CheckInstallationAndRunWizard(instance);
     }
     ShutdownUpdater();

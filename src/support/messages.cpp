@@ -2,6 +2,7 @@
 
 #include "globals.h"
 
+const char DamagedPayloadText[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
 const char DiskShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
 
 int ShowSettingsError(const char* text)
