@@ -279,6 +279,79 @@ INSTANTIATE_TEST_SUITE_P(
                      "fa2 build: 3 errors; nothing written"}}),
     [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });
 
+// Each of these would make the updater do less than UPDATE.INI says; each is an error on its line, and nothing
+// is written.
+#define SETUP6 "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n"
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, BuildProblems,
+    ::testing::Values(
+        ProblemCase{"section_typo", SETUP6 "[UPDTAE]\r\nUpdateFile00=a.dat\r\n", {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: [UPDTAE] is not a section the updater reads; did you mean [UPDATE]?",
+                     "fa2 build: {ini}: error: no [UPDATE] section: the updater stops with \"No 'UpdateFileXX' and "
+                     "'CopyFileXX'\""}},
+        ProblemCase{"other_section", SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n[Notes]\r\nx=y\r\n", {{"a.dat", "a"}},
+                    BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: [Notes] is not a section the updater reads (it reads [SETUP] and "
+                     "[UPDATE])"}},
+        ProblemCase{"second_section",
+                    SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n[update]\r\nUpdateFile01=b.dat\r\n",
+                    {{"a.dat", "a"}, {"b.dat", "b"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: a second [UPDATE] section is never read (the first is on line 6); "
+                     "put its keys into the first",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"key_before_sections", "CompanyName=c\r\n" SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:1: error: a key before the first [section] is never read"}},
+        ProblemCase{"slash", SETUP6 "[UPDATE]\r\nUpdateFile00=u,bgm/theme.dat\r\nCopyFile00=1:movie/op.mpg\r\n",
+                    {{"bgm/theme.dat", "t"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:7: error: UpdateFile00 uses '/' between folders, which the updater takes as "
+                     "part of a name: write '\\' (as in sub\\file.dat)",
+                     "fa2 build: {ini}:8: error: CopyFile00 uses '/' between folders, which the updater takes as "
+                     "part of a name: write '\\' (as in sub\\file.dat)"}},
+        ProblemCase{"repeated_item", SETUP6 "[UPDATE]\r\nUpdateFile00=u,sub\\a.dat\r\nUpdateFile01=U,SUB\\A.DAT\r\n"
+                    "UpdateFile02=d,sub\\a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: UpdateFile01 repeats UpdateFile00: the same file to the same place",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"typo_keys", SETUP6 "UpdateMesage=hello\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFlie01=b.dat\r\n"
+                    "OverwriteOnly=yes\r\nRequiredDiskSpace 5\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: [SETUP] UpdateMesage is not a key the updater reads; did you mean "
+                     "UpdateMessage?",
+                     "fa2 build: {ini}:9: error: [UPDATE] UpdateFlie01 is not a key the updater reads; did you mean "
+                     "UpdateFile00?",
+                     "fa2 build: {ini}:10: error: OverwriteOnly \"yes\" is not a number; the updater reads it as 0",
+                     "fa2 build: {ini}:11: error: \"RequiredDiskSpace 5\" has no '=': the updater reads nothing from "
+                     "it"}},
+        ProblemCase{"too_long", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\nGameTitleA="
+                    "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+                    "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+                    "0123456789012345678901234567890123456789012345678901234567890123456789\r\n"
+                    "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: GameTitleA is 270 bytes long; the updater reads only its first 259"}},
+        ProblemCase{"copy_selector", SETUP6 "[UPDATE]\r\nCopyFile00=x,1:movie\r\n", {}, BuildExitInvalid,
+                    {"fa2 build: {ini}:7: error: CopyFile00: the installation type \"x\" is not a digit, so no "
+                     "installation gets this item"}},
+        ProblemCase{"utf8_ini", "[SETUP]\r\nCompanyName=c\r\nGameTitle=\xE6\x98\x9F\r\nGameClass=c\r\nGameDir=d\r\n"
+                    "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:3: error: the text is UTF-8, not Shift-JIS (cp932), so the updater would show "
+                     "it garbled; save it as Shift-JIS (cp932): in Notepad or another editor choose the encoding "
+                     "\"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it with iconv -t CP932 "
+                     "-f UTF-8",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"utf8_agreement", SETUP6 "AgreementText=AGREE.TXT\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}, {"AGREE.TXT", "Terms\r\n\xE5\x90\x8C\xE6\x84\x8F\r\n"}}, BuildExitInvalid,
+                    {"fa2 build: {dir}/AGREE.TXT:2: error: the text is UTF-8, not Shift-JIS (cp932), so the updater "
+                     "would show it garbled; save it as Shift-JIS (cp932): in Notepad or another editor choose the "
+                     "encoding \"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it with iconv "
+                     "-t CP932 -f UTF-8"}},
+        ProblemCase{"lf_lines_are_fine", SETUP6 "[UPDATE]\nUpdateFile00=\x95\x5C\x8E\xA6.dat\n",
+                    {{u8"表示.dat", "a"}}, BuildExitOk, {}}),
+    [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });
+#undef SETUP6
+
 // The sample is the publisher's model: it must build without a single warning, and every entry must come back.
 class SampleBuild : public ::testing::TestWithParam<const char*> {};
 
@@ -505,6 +578,78 @@ TEST(Build, RefusesUnusableStubs)
     Outcome r = Build(o);
     EXPECT_EQ(r.exit, BuildExitFailed);
     EXPECT_NE(r.err.find("give the updater executable with --stub"), std::string::npos) << r.err;
+}
+
+// Where the updater goes is checked before anything else: a bad output costs no packing, leaves nothing behind,
+// and is the one line shown (the UPDATE.INI here has a problem of its own, which is not reached).
+TEST(Build, OutputIsCheckedBeforeAnyWork)
+{
+    std::string dir = NewFolder("output_place");
+    Put(dir + "/src/UPDATE.INI", "[SETUP]\r\nCompanyName=c\r\n" + std::string(UpdateA));
+    Put(dir + "/src/a.dat", "a");
+    fs::create_directories(dir + "/src/sub");
+    fs::create_directories(dir + "/outdir");
+    struct OutputCase {
+        const char* output;
+        const char* line;
+    } cases[] = {
+        {"missing/out.exe", "{dir}/missing/out.exe: error: its folder {dir}/missing does not exist; make it first"},
+        {"src/out.exe", "{dir}/src/out.exe: error: lies inside the source folder {dir}/src, which is what gets "
+                        "packed; write it elsewhere"},
+        {"src/sub/../deeper.exe", "{dir}/src/sub/../deeper.exe: error: lies inside the source folder {dir}/src, "
+                                  "which is what gets packed; write it elsewhere"},
+        {"outdir", "{dir}/outdir: error: is a folder; give the updater's file name"},
+    };
+    auto tree = [&dir]() {
+        std::vector<std::string> paths;
+        for (const auto& item : fs::recursive_directory_iterator(dir))
+            paths.push_back(item.path().string());
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    std::vector<std::string> before = tree();
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(c.output);
+        Outcome r = Build(Options(dir + "/src", dir + "/" + c.output));
+        EXPECT_EQ(r.exit, BuildExitUsage);
+        EXPECT_EQ(r.err, "fa2 build: " + Replace(c.line, "{dir}", dir) + "\n");
+        EXPECT_EQ(tree(), before);
+    }
+    // Beside the source folder (a prefix of its name, but outside it) is fine.
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    EXPECT_EQ(Build(Options(dir + "/src", dir + "/src2.exe")).exit, BuildExitOk);
+}
+
+// A build that fails, at any step, leaves an updater already at the output as it was and no temporary file.
+TEST(Build, AFailedBuildLeavesTheOldUpdaterAndNoTemporaryFiles)
+{
+    std::string dir = NewFolder("keeps_old");
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    Put(dir + "/src/a.dat", "first");
+    std::string exe = dir + "/out/u.exe";
+    fs::create_directories(dir + "/out");
+    ASSERT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitOk);
+    Bytes first = Read(exe);
+    Bytes plain = Read(Fixture("stub_plain.exe"));
+    Put(dir + "/cut.exe", std::string(plain.begin(), plain.begin() + 2000));
+
+    Put(dir + "/src/a.dat", "second");
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + "[UPDATE]\r\nUpdateFile00=gone.dat\r\n");
+    EXPECT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitInvalid);
+    EXPECT_TRUE(Read(exe) == first);
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    BuildOptions late = Options(dir + "/src", exe);
+    late.stub = dir + "/cut.exe";  // refused only when the image is written, after the packing
+    Outcome r = Build(late);
+    EXPECT_EQ(r.exit, BuildExitFailed) << r.err;
+    EXPECT_TRUE(Read(exe) == first);
+    std::vector<std::string> left;
+    for (const auto& item : fs::directory_iterator(dir + "/out"))
+        left.push_back(item.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"u.exe"});
+
+    ASSERT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitOk);
+    EXPECT_FALSE(Read(exe) == first);
 }
 
 TEST(Build, CommandLine)

@@ -16,6 +16,16 @@ namespace {
 const char PayloadType[] = "UPDATE";
 const uint16_t PayloadId = 102;
 
+// The decoder's working memory, not filled in advance: pages that a damaged entry never reaches are never
+// touched, whatever size its record claims.
+struct Workspace {
+    unsigned char* bytes;
+    explicit Workspace(size_t size) : bytes(new unsigned char[size ? size : 1]) {}
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace() { delete[] bytes; }
+};
+
 struct Collected {
     std::vector<unsigned char>* bytes;
     uint64_t limit;
@@ -65,9 +75,9 @@ int LoadTable(LoadedArchive* archive, const ArchiveHeader& header, const unsigne
         size_t workspaceSize = 0;
         int decoded = EntryWorkspaceSize(&table, tableBytes, &workspaceSize);
         if (decoded) {
-            std::vector<unsigned char> workspace(workspaceSize);
+            Workspace workspace(workspaceSize);
             Collected collected = {&block, blockSize};
-            decoded = StreamEntry(&table, tableBytes, workspace.data(), workspace.size(), CollectBytes, &collected) ==
+            decoded = StreamEntry(&table, tableBytes, workspace.bytes, workspaceSize, CollectBytes, &collected) ==
                           EntryStreamDone &&
                       block.size() == blockSize;
         }
@@ -257,9 +267,9 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
         *error = "its data cannot be decoded";
         return 0;
     }
-    std::vector<unsigned char> workspace(workspaceSize);
+    Workspace workspace(workspaceSize);
     Summed summed = {output, context, 0};
-    EntryStreamResult result = StreamEntry(entry, stored, workspace.data(), workspace.size(), SumAndPass, &summed);
+    EntryStreamResult result = StreamEntry(entry, stored, workspace.bytes, workspaceSize, SumAndPass, &summed);
     *sum = summed.sum;
     if (result == EntryStreamDamaged) {
         *error = "malformed compressed data";
