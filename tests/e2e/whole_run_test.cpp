@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "archive_reader.h"
 #include "driver.h"
+#include "pe_resources.h"
 
 namespace {
 
@@ -709,3 +711,92 @@ TEST(WholeRun, TemporaryFolderTooLongStopsBeforeWritingAnything)
 }
 
 }  // namespace
+
+namespace {
+
+const char DamagedDownload[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
+
+// Offset in the updater file of a byte inside an entry's stored bytes, or of the payload's table.
+size_t PlaceInUpdater(const std::string& exe, const char* entryName)
+{
+    std::string bytes = ReadBytes(exe);
+    size_t at = 0, length = 0;
+    std::string error;
+    if (!FindPeResource((const unsigned char*)bytes.data(), bytes.size(), "UPDATE", 102, &at, &length, &error))
+        return 0;
+    std::vector<unsigned char> payload(bytes.begin() + at, bytes.begin() + at + length);
+    LoadedArchive archive;
+    if (!OpenLoadedArchive(&payload, &archive, &error))
+        return 0;
+    if (!entryName)
+        return at + LoadedTable(archive)->header.tableOffset + 8;
+    for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i)
+        if (EntryName(LoadedEntry(archive, i)) == entryName)
+            return at + (size_t)archive.dataOffsets[i] + LoadedEntry(archive, i)->storedSize / 2;
+    return 0;
+}
+
+}  // namespace
+
+// A download damaged on its way (one byte of the payload flipped) is refused with the download-again message:
+// at the start when the table, UPDATE.INI or an agreement text is hit, in the update job when a file to be
+// written is; either way the run ends with 0 and the installed game is exactly as it was.
+TEST(WholeRun, DamagedDownloadIsRefusedAndTheGameStaysAsItWas)
+{
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += "scenario line " + std::to_string(i % 23) + "\r\n";
+    struct {
+        const char* name;
+        const char* options;
+        const char* entry;  // damaged entry, or null for the table
+        bool atStart;
+    } cases[] = {
+        {"the table", "", nullptr, true},
+        {"UPDATE.INI", "--store", "UPDATE.INI", true},
+        {"the agreement text", "", "AGREE.TXT", true},
+        {"a stored file", "--store", "scenario.dat", false},
+        {"a compressed file", "", "scenario.dat", false},
+        {"a scrambled file", "--scramble", "scenario.dat", false},
+        {"a scrambled stored file", "--store --scramble", "scenario.dat", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        s.buildOptions = c.options;
+        s.payload[0].second = text;
+        s.setup.Set("AgreementText", "AGREE.TXT");
+        s.payload.push_back({"AGREE.TXT", std::string(2000, 'A') + "\r\n"});
+        ASSERT_TRUE(Prepare(s));
+        ASSERT_TRUE(WriteFileMakingFolders(s.instPath + "\\scenario.dat", "scenario 1.00"));
+        ASSERT_TRUE(WriteFileMakingFolders(s.instPath + "\\bgm\\theme.dat", "theme 1.00"));
+        size_t at = PlaceInUpdater(s.exePath, c.entry);
+        ASSERT_NE(at, 0u);
+        std::string exe = ReadBytes(s.exePath);
+        exe[at] ^= 0x08;
+        ASSERT_TRUE(WriteBytes(s.exePath, exe));
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        if (!c.atStart) {
+            HWND wizard = run.WaitForWizard();
+            ASSERT_TRUE(wizard) << run.problem;
+            ASSERT_TRUE(Click(wizard, Agree));
+            ASSERT_TRUE(WaitForEnabled(wizard, Next, true));
+            ASSERT_TRUE(Click(wizard, Next));
+            ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+            ASSERT_TRUE(Click(wizard, Next));
+        }
+        SeenBox box;
+        ASSERT_TRUE(run.WaitForBox(&box)) << run.problem;
+        EXPECT_EQ(box.text, DamagedDownload);
+        EXPECT_TRUE(box.icon);
+        // Whatever follows the message (the job's own report of the stop), the run ends with 0.
+        while (run.Answer(box, IDOK) && run.WaitForBox(&box, 2000)) {
+        }
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), "scenario 1.00");
+        EXPECT_EQ(ReadBytes(s.instPath + "\\bgm\\theme.dat"), "theme 1.00");
+        EXPECT_FALSE(PathExists(s.instPath + "\\説明書.txt"));
+    }
+}

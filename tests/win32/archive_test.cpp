@@ -9,8 +9,10 @@
 #include "archive/archive.h"
 #include "archive_writer.h"
 #include "harness.h"
+#include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/globals.h"
+#include "support/messages.h"
 
 namespace {
 
@@ -352,6 +354,183 @@ TEST(ExtractEntry, DamagedEntriesWriteNothingAndLeaveTheTargetAlone)
         SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
         GlobalFree(table);
     }
+}
+
+// An archive written the way fa2 build writes it, and the sums it puts beside it.
+std::string WriteWithSums(const std::vector<WriterEntry>& entries, std::vector<unsigned char>* sums)
+{
+    std::vector<unsigned char> bytes;
+    ArchiveWriter writer;
+    std::string error;
+    WriterOptions options = {PackStore, EncodeFast};
+    EXPECT_TRUE(StartArchive(&writer, VectorSink(&bytes), options));
+    for (const WriterEntry& e : entries) {
+        std::vector<unsigned char> data(e.data);
+        EXPECT_TRUE(AddArchiveEntry(&writer, e.name, data.data(), data.size(), e.fileTime, e.storage, e.scramble,
+                                    &error))
+            << error;
+    }
+    EXPECT_TRUE(FinishArchive(&writer, &error)) << error;
+    sums->resize(PayloadSumsSize((uint32_t)entries.size()));
+    WritePayloadSums(sums->data(), (uint32_t)entries.size(), (uint32_t)bytes.size(), writer.tableSum,
+                     writer.sums.data());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The sums in force for a scope, as the start-up loads them; none again afterwards.
+struct SumsInForce {
+    std::vector<unsigned char> bytes;
+    int loaded;
+    explicit SumsInForce(const std::vector<unsigned char>& sums) : bytes(sums)
+    {
+        loaded = LoadPayloadSums(bytes.data(), (uint32_t)bytes.size());
+    }
+    ~SumsInForce()
+    {
+        UpdateSumsLoaded = 0;
+        PayloadDamageShown = 0;
+    }
+    SumsInForce(const SumsInForce&) = delete;
+    SumsInForce& operator=(const SumsInForce&) = delete;
+};
+
+const std::vector<WriterEntry> SummedEntries()
+{
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "line " + std::to_string(i % 17) + " of a text that compresses\r\n";
+    return {Entry("plain.dat", std::string(5000, 'p')), Entry("packed.dat", text, PackCompressAlways),
+            Entry("hidden.dat", std::string(4000, 'h'), PackStore, 1),
+            Entry("both.dat", text, PackCompressAlways, 1)};
+}
+
+// One flipped byte in any kind of entry: with the sums beside the payload the updater refuses it with the
+// download-again message before the target is touched; LoadEntry gives nothing.
+TEST(PayloadSums, ADamagedEntryNeverReachesItsTarget)
+{
+    ScratchFolder folder;
+    std::vector<unsigned char> sums;
+    std::string good = WriteWithSums(SummedEntries(), &sums);
+    for (const WriterEntry& victim : SummedEntries()) {
+        SCOPED_TRACE(victim.name);
+        std::string image = good;
+        {
+            OpenedArchive probe(good);
+            const ArchiveEntry* entry;
+            uint64_t offset;
+            ASSERT_TRUE(FindArchiveEntry(probe.table, victim.name.c_str(), &entry, &offset));
+            image[(size_t)offset + entry->storedSize / 2] ^= 0x04;
+        }
+        OpenedArchive archive(image);
+        ASSERT_NE(archive.table, nullptr);
+        SumsInForce inForce(sums);
+        ASSERT_EQ(inForce.loaded, 1);
+        EXPECT_EQ(CheckTableSums(archive.table, ArchiveImageSize), 1) << "the table itself is sound";
+        std::string target = folder / "target.dat";
+        ASSERT_TRUE(WriteBytes(target, "the game's own"));
+        MessageBoxCapture capture;
+        EXPECT_EQ(ExtractEntry(archive.table, victim.name.c_str(), target.c_str(), 0), 0);
+        EXPECT_EQ(Load(archive.table, victim.name.c_str()), "(null)");
+        ASSERT_EQ(capture.boxes.size(), 1u) << "one message, however often the damage is met";
+        EXPECT_EQ(capture.boxes[0].text, DamagedPayloadText);
+        EXPECT_EQ(capture.boxes[0].caption, std::string(WindowCaption));
+        EXPECT_EQ(capture.boxes[0].style & MB_ICONMASK, (UINT)MB_ICONERROR);
+        EXPECT_EQ(ReadBytes(target), "the game's own");
+        // The other entries are sound and written as ever.
+        for (const WriterEntry& other : SummedEntries()) {
+            if (other.name == victim.name)
+                continue;
+            std::string path = folder / other.name;
+            EXPECT_EQ(ExtractEntry(archive.table, other.name.c_str(), path.c_str(), 0), 1) << other.name;
+            EXPECT_EQ(ReadBytes(path), std::string(other.data.begin(), other.data.end())) << other.name;
+        }
+        EXPECT_EQ(capture.boxes.size(), 1u);
+    }
+}
+
+// An updater without sums works as before: a flipped byte in a stored entry goes to the game unnoticed.
+TEST(PayloadSums, WithoutSumsEntriesAreWrittenAsBefore)
+{
+    ScratchFolder folder;
+    std::vector<unsigned char> sums;
+    std::string image = WriteWithSums(SummedEntries(), &sums);
+    const ArchiveEntry* entry;
+    uint64_t offset;
+    {
+        OpenedArchive probe(image);
+        ASSERT_TRUE(FindArchiveEntry(probe.table, "plain.dat", &entry, &offset));
+    }
+    image[(size_t)offset + 10] = 'X';
+    OpenedArchive archive(image);
+    MessageBoxCapture capture;
+    EXPECT_EQ(CheckTableSums(archive.table, ArchiveImageSize), 1);
+    std::string target = folder / "plain.dat";
+    EXPECT_EQ(ExtractEntry(archive.table, "plain.dat", target.c_str(), 0), 1);
+    std::string expected(5000, 'p');
+    expected[10] = 'X';
+    EXPECT_EQ(ReadBytes(target), expected);
+    EXPECT_TRUE(capture.boxes.empty());
+}
+
+// The start-up's two checks: the sums resource itself, and the table it was written for.
+TEST(PayloadSums, DamagedSumsOrAnotherTableStopTheStart)
+{
+    std::vector<unsigned char> sums;
+    std::string image = WriteWithSums(SummedEntries(), &sums);
+    struct Case {
+        const char* what;
+        int byte;      // flipped in the sums resource, or -1
+        int version;   // a later format, resealed, when not 0
+        int otherTable;
+        int loaded, tableOk;
+    } cases[] = {
+        {"intact", -1, 0, 0, 1, 1},
+        {"a flipped entry sum", 30, 0, 0, 0, 1},
+        {"a later format", -1, 2, 0, 1, 1},
+        {"written for another archive", -1, 0, 1, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> bytes = sums;
+        if (c.byte >= 0)
+            bytes[c.byte] ^= 1;
+        if (c.version) {
+            bytes[4] = (unsigned char)c.version;
+            uint32_t crc = Crc32Update(Crc32Update(0, bytes.data(), 20), bytes.data() + 24, bytes.size() - 24);
+            memcpy(bytes.data() + 20, &crc, 4);
+        }
+        std::string archiveBytes = image;
+        if (c.otherTable)
+            archiveBytes = Write({Entry("plain.dat", "another")});
+        OpenedArchive archive(archiveBytes);
+        MessageBoxCapture capture;
+        SumsInForce inForce(bytes);
+        EXPECT_EQ(inForce.loaded, c.loaded);
+        if (inForce.loaded)
+            EXPECT_EQ(CheckTableSums(archive.table, ArchiveImageSize), c.tableOk);
+        size_t boxes = (c.loaded && c.tableOk) ? 0 : 1;
+        ASSERT_EQ(capture.boxes.size(), boxes);
+        if (boxes)
+            EXPECT_EQ(capture.boxes[0].text, DamagedPayloadText);
+        EXPECT_EQ(UpdateSumsLoaded, c.loaded && !c.version);
+    }
+}
+
+// What the update job checks each entry it streams with: the sum packed for that record.
+TEST(PayloadSums, EntryIntactHoldsARecordToItsOwnSum)
+{
+    std::vector<unsigned char> sums;
+    std::vector<WriterEntry> entries = SummedEntries();
+    std::string image = WriteWithSums(entries, &sums);
+    OpenedArchive archive(image);
+    const ArchiveEntry* records = ArchiveTableEntries(archive.table);
+    uint32_t first = Crc32Update(0, entries[0].data.data(), entries[0].data.size());
+    EXPECT_EQ(EntryIntact(archive.table, &records[0], first), 1) << "no sums: every entry is intact";
+    EXPECT_EQ(EntryIntact(archive.table, &records[0], first ^ 1), 1);
+    SumsInForce inForce(sums);
+    EXPECT_EQ(EntryIntact(archive.table, &records[0], first), 1);
+    EXPECT_EQ(EntryIntact(archive.table, &records[0], first ^ 1), 0);
+    EXPECT_EQ(EntryIntact(archive.table, &records[1], first), 0) << "another record's sum";
 }
 
 TEST(ExtractEntry, FreeSpaceIsTestedFirstAgainstTheWholeEntry)
