@@ -167,8 +167,9 @@ ArchiveTable* OpenArchive(const void* source, uint32_t size)
     return OpenImage((const unsigned char*)source, size);
 }
 
-const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size)
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size, int* owned)
 {
+    *owned = 0;
     uint64_t offset;
     const ArchiveEntry* entry = FindEntry(table, name, &offset);
     if (!entry)
@@ -190,6 +191,7 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
         }
         // The caller owns whichever buffer holds the file; the other one goes now.
         data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+        *owned = 1;
     }
     if (size)
         *size = entry->unpackedSize;

@@ -75,11 +75,13 @@ bool InImage(const unsigned char* bytes)
 std::string Load(const ArchiveTable* table, const char* name)
 {
     uint32_t size = 0;
-    const unsigned char* bytes = LoadEntry(table, name, &size);
+    int owned = 0;
+    const unsigned char* bytes = LoadEntry(table, name, &size, &owned);
     if (!bytes)
         return "(null)";
     std::string data((const char*)bytes, size);
-    if (!InImage(bytes))
+    EXPECT_EQ(owned, !InImage(bytes)) << name;
+    if (owned)
         GlobalFree((HGLOBAL)bytes);
     return data;
 }
@@ -175,9 +177,10 @@ TEST(FindEntry, CaseInsensitiveFirstMatchAndEmptyTable)
 
     OpenedArchive empty(Write({}));
     ASSERT_NE(empty.table, nullptr);
-    EXPECT_EQ(LoadEntry(empty.table, "UPDATE.INI", &size), nullptr);
+    int owned;
+    EXPECT_EQ(LoadEntry(empty.table, "UPDATE.INI", &size, &owned), nullptr);
     EXPECT_EQ(ExtractEntry(empty.table, "UPDATE.INI", (folder / "x").c_str(), 0), 0);
-    EXPECT_EQ(LoadEntry(archive.table, "UPDATE.IN", &size), nullptr);
+    EXPECT_EQ(LoadEntry(archive.table, "UPDATE.IN", &size, &owned), nullptr);
     ASSERT_EQ(capture.boxes.size(), 3u);
     for (const CapturedBox& box : capture.boxes) {
         EXPECT_EQ(box.text, NotFound);
@@ -200,25 +203,29 @@ TEST(LoadEntry, PlainFromTheImageOtherwiseANewBlock)
     MessageBoxCapture capture;
     uint32_t size = 0;
     // Stored sizes 0, 1, 16 and 17 advance the data by 0, 16, 16 and 32: plain.txt starts at 16 + 64.
-    const unsigned char* plain = LoadEntry(archive.table, "plain.txt", &size);
+    int owned = 1;
+    const unsigned char* plain = LoadEntry(archive.table, "plain.txt", &size, &owned);
     EXPECT_EQ(plain, (const unsigned char*)archive.image.data() + 80);
+    EXPECT_EQ(owned, 0) << "the image's own bytes";
     EXPECT_EQ(Loaded(plain, size), text);
     EXPECT_EQ(Load(archive.table, "s17"), std::string(17, 'y'));
     for (const char* name : {"packed.txt", "scrambled.txt", "both.txt"}) {
         size = 0;
-        const unsigned char* bytes = LoadEntry(archive.table, name, &size);
+        const unsigned char* bytes = LoadEntry(archive.table, name, &size, &owned);
         ASSERT_NE(bytes, nullptr) << name;
         EXPECT_FALSE(InImage(bytes)) << name;
+        EXPECT_EQ(owned, 1) << name;
         EXPECT_EQ(Loaded(bytes, size), text) << name;
         EXPECT_GE(GlobalSize((HGLOBAL)bytes), size) << name;
         GlobalFree((HGLOBAL)bytes);
     }
     size = 99;
-    const unsigned char* empty = LoadEntry(archive.table, "empty.txt", &size);
+    const unsigned char* empty = LoadEntry(archive.table, "empty.txt", &size, &owned);
     ASSERT_NE(empty, nullptr);
+    ASSERT_EQ(owned, 1);
     EXPECT_EQ(size, 0u);
     GlobalFree((HGLOBAL)empty);
-    EXPECT_NE(LoadEntry(archive.table, "s0", nullptr), nullptr) << "the size is optional";
+    EXPECT_NE(LoadEntry(archive.table, "s0", nullptr, &owned), nullptr) << "the size is optional";
     EXPECT_TRUE(capture.boxes.empty());
 }
 
@@ -340,7 +347,8 @@ TEST(ExtractEntry, DamagedEntriesWriteNothingAndLeaveTheTargetAlone)
             EXPECT_EQ(ExtractEntry(table, "victim", fresh.c_str(), 0), 0) << c.label;
             EXPECT_EQ(ExtractEntry(table, "victim", kept.c_str(), 1), 0) << c.label;
             uint32_t size;
-            EXPECT_EQ(LoadEntry(table, "victim", &size), nullptr) << c.label;
+            int owned;
+            EXPECT_EQ(LoadEntry(table, "victim", &size, &owned), nullptr) << c.label;
             ASSERT_EQ(capture.boxes.size(), 3u) << c.label;
             for (const CapturedBox& box : capture.boxes) {
                 EXPECT_EQ(box.text, NotFound) << c.label;
@@ -451,7 +459,8 @@ TEST(ExtractEntry, UnallocatableEntryShowsTheMemoryMessage)
     ASSERT_NE(table, nullptr);
     MessageBoxCapture capture;
     uint32_t size;
-    EXPECT_EQ(LoadEntry(table, "big", &size), nullptr);
+    int owned;
+    EXPECT_EQ(LoadEntry(table, "big", &size, &owned), nullptr);
     EXPECT_EQ(ExtractEntry(table, "big", (folder / "big").c_str(), 0), 0);
     ASSERT_EQ(capture.boxes.size(), 2u);
     EXPECT_EQ(capture.boxes[0].text, "Can't Allocate Memory !!");

@@ -436,7 +436,7 @@ std::string UpdateItemEntryName(const std::string& value, int* wasCut)
     int selector;
     SplitUpdateValue(buffer, kept < value.size(), &item, &selector);
     CurrentDiskNo = savedDisk;
-    *wasCut = item.refused;
+    *wasCut = item.refused == ItemPathCut;
     return std::string(item.path + item.nameOffset);
 }
 
