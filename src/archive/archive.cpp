@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "archive/entry_file.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
 #include "support/text_format.h"
@@ -216,30 +217,40 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
         return 0;
     }
 
-    // Everything is decoded before the destination is touched, so a damaged entry leaves it as it was.
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
         ShowUpdaterError(NotFoundText);
         return 0;
     }
-    GlobalBlock copy, decoded;
-    if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+    // The entry is decoded into a temporary file beside the destination before the destination is touched, so a
+    // damaged entry leaves it as it was; the free-space test above already asked room for a whole new copy.
+    char tempPath[MAX_PATH];
+    HANDLE file = CreateTemporaryBeside(destination, tempPath);
+    if (file == INVALID_HANDLE_VALUE)
         return 0;
-    const unsigned char* data = DecodeEntryData(entry, ArchiveImage + offset, copy.bytes, decoded.bytes);
-    if (!data) {
-        ShowUpdaterError(NotFoundText);
+    EntryFileResult written = WriteEntryToFile(entry, ArchiveImage + offset, file);
+    if (written != EntryFileWritten) {
+        DiscardTemporary(file, tempPath);
+        if (written == EntryFileNoMemory)
+            ShowUpdaterError(NoMemoryText);
+        else if (written == EntryFileDamaged)
+            ShowUpdaterError(NotFoundText);
         return 0;
     }
 
     DWORD attributes = GetFileAttributesA(destination);
-    if (FolderExistsAt(attributes))
+    if (FolderExistsAt(attributes)) {
+        DiscardTemporary(file, tempPath);
         return 0;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
-    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime))
+    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime)) {
+        DiscardTemporary(file, tempPath);
         return 1;
+    }
 
     FILETIME time;
     time.dwLowDateTime = entry->fileTime.lowDateTime;
     time.dwHighDateTime = entry->fileTime.highDateTime;
-    return SaveWholeFile(destination, data, entry->unpackedSize, &time);
+    return CommitTemporary(file, tempPath, destination, &time);
 }
