@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "archive/entry_file.h"
 #include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
@@ -198,8 +199,9 @@ ArchiveTable* OpenArchive(const void* source, uint32_t size)
     return OpenImage((const unsigned char*)source, size);
 }
 
-const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size)
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size, int* owned)
 {
+    *owned = 0;
     uint64_t offset;
     const ArchiveEntry* entry = FindEntry(table, name, &offset);
     if (!entry)
@@ -223,6 +225,7 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
             return nullptr;
         // The caller owns whichever buffer holds the file; the other one goes now.
         data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+        *owned = 1;
     } else if (!DecodedEntryIntact(table, entry, data)) {
         return nullptr;
     }
@@ -249,34 +252,48 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
         return 0;
     }
 
-    // Everything is decoded before the destination is touched, so a damaged entry leaves it as it was.
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
         ShowUndecodableEntry();
         return 0;
     }
-    GlobalBlock copy, decoded;
-    if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+    // The entry is decoded into a temporary file beside the destination before the destination is touched, so a
+    // damaged entry leaves it as it was; the free-space test above already asked room for a whole new copy.
+    char tempPath[MAX_PATH];
+    HANDLE file = CreateTemporaryBeside(destination, tempPath);
+    if (file == INVALID_HANDLE_VALUE)
         return 0;
-    const unsigned char* data = DecodeEntryData(entry, ArchiveImage + offset, copy.bytes, decoded.bytes);
-    if (!data) {
-        ShowUndecodableEntry();
+    uint32_t sum = 0;
+    EntryFileResult written = WriteEntryToFile(entry, ArchiveImage + offset, file, UpdateSumsLoaded ? &sum : nullptr);
+    if (written == EntryFileWritten && !EntryIntact(table, entry, sum)) {
+        DiscardTemporary(file, tempPath);
+        ShowPayloadDamage();
         return 0;
     }
-    if (!DecodedEntryIntact(table, entry, data))
+    if (written != EntryFileWritten) {
+        DiscardTemporary(file, tempPath);
+        if (written == EntryFileNoMemory)
+            ShowUpdaterError(NoMemoryText);
+        else if (written == EntryFileDamaged)
+            ShowUndecodableEntry();
         return 0;
+    }
 
     DWORD attributes = GetFileAttributesA(destination);
-    if (FolderExistsAt(attributes))
+    if (FolderExistsAt(attributes)) {
+        DiscardTemporary(file, tempPath);
         return 0;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
-    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime))
+    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime)) {
+        DiscardTemporary(file, tempPath);
         return 1;
+    }
 
     FILETIME time;
     time.dwLowDateTime = entry->fileTime.lowDateTime;
     time.dwHighDateTime = entry->fileTime.highDateTime;
-    return SaveWholeFile(destination, data, entry->unpackedSize, &time);
+    return CommitTemporary(file, tempPath, destination, &time);
 }
 
 int LoadPayloadSums(const unsigned char* bytes, uint32_t size)

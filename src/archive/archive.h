@@ -18,9 +18,9 @@ extern ArchiveTable* UpdateArchive;
 ArchiveTable* OpenArchive(const void* source, uint32_t size);
 
 // The entry's bytes (decompressed, descrambled), and its unpackedSize in `*size` when given; null after its
-// message. The bytes point into the image for a plain entry (do not free them); otherwise they are a new
-// GlobalAlloc block that belongs to the caller.
-const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size);
+// message. `*owned` says who releases them: 0 for a plain entry, whose bytes are the image's own (never freed);
+// 1 for a new GlobalAlloc block that belongs to the caller.
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size, int* owned);
 
 // Writes the entry to `destination` (its folder must exist), or under `keepNewer` keeps a later file. 1 on
 // success; 0 after its own message (missing entry, no memory, no disk space) or silently (folder, write failed).

@@ -14,13 +14,14 @@
 
 namespace {
 
-// A string value must end inside its buffer; what is stored without a NUL there is refused, not cut.
+// The buffer is zero-filled first, so a value stored without its NUL (installers often give the string's length
+// as the data size) still ends inside it; only a value that fills all of it without a NUL is refused, not cut.
 int QueryStringValue(HKEY key, const char* name, char* buffer, DWORD size)
 {
+    memset(buffer, 0, size);
     DWORD length = size;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, (BYTE*)buffer, &length) != ERROR_SUCCESS)
-        return 0;
-    if (length == 0 || !memchr(buffer, '\0', length)) {
+    if (RegQueryValueExA(key, name, nullptr, nullptr, (BYTE*)buffer, &length) != ERROR_SUCCESS ||
+        !memchr(buffer, '\0', size)) {
         buffer[0] = '\0';
         return 0;
     }

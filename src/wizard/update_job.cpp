@@ -15,6 +15,7 @@
 #include "support/info_text.h"
 #include "support/messages.h"
 #include "support/path_join.h"
+#include "support/relative_path.h"
 #include "support/settings_access.h"
 #include "support/system_dlls.h"
 #include "support/text_format.h"
@@ -109,7 +110,8 @@ int InstallDriveHasRoom(HWND dialog)
 // Step 6 for one item: 1 to go on, 0 after the write-failure box.
 int ApplyUpdateItem(const UpdateItem& item, int overwriteOnly)
 {
-    if (item.refused) {
+    // DataFolder is joined below the installation (or data) folder of every item.
+    if (item.refused || !IsPathInsideFolder(DataFolder)) {
         ShowWriteFailure();
         return 0;
     }

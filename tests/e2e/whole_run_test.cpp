@@ -217,6 +217,40 @@ TEST(WholeRun, TypicalRunUpdatesTheInstallationAndExitsWithOne)
     EXPECT_TRUE(EndsWith(run, 1));
 }
 
+// The updater runs elevated and acts on UPDATE.INI while the wizard is open: another process of the user must not
+// be able to change what it does by rewriting, renaming or deleting the temporary copy meanwhile.
+TEST(WholeRun, TemporaryUpdateIniCannotBeChangedWhileTheWizardIsOpen)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    std::string name;
+    ASSERT_TRUE(OwnTemporaryFile(run, s, &name));
+    std::string path = run.tempDir + "\\" + name, moved = run.tempDir + "\\moved.ini";
+
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing";
+    if (writer != INVALID_HANDLE_VALUE) {
+        DWORD written;
+        std::string evil = "[UPDATE]\r\nUpdateFile00=..\\..\\evil.dat\r\n";
+        WriteFile(writer, evil.data(), (DWORD)evil.size(), &written, nullptr);
+        CloseHandle(writer);
+    }
+    EXPECT_FALSE(MoveFileA(path.c_str(), moved.c_str())) << "renamed";
+    EXPECT_FALSE(DeleteFileA(path.c_str())) << "deleted";
+    EXPECT_TRUE(OwnTemporaryFile(run, s, nullptr)) << "still there, unchanged";
+
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second) << "the payload's own item";
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+}
+
 TEST(WholeRun, CancelOnEachPageInterruptsWithExitCodeZero)
 {
     struct {

@@ -347,6 +347,27 @@ INSTANTIATE_TEST_SUITE_P(
                      "would show it garbled; save it as Shift-JIS (cp932): in Notepad or another editor choose the "
                      "encoding \"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it with iconv "
                      "-t CP932 -f UTF-8"}},
+        ProblemCase{"paths_outside",
+                    "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n"
+                    "DataFolder=..\\..\\..\\windows\\system32\r\n[UPDATE]\r\n"
+                    "UpdateFile00=..\\..\\..\\windows\\evil.dll\r\nUpdateFile01=NUL.txt\r\nUpdateFile02=u,sub\\a:b.dat\r\n"
+                    "UpdateFile03=C:\\game\\ok.dat\r\nCopyFile00=1:..\\..\\..\\windows\\x.txt\r\nCopyFile01=2,1:*.*\r\n",
+                    {{"evil.dll", "e"}, {"NUL.txt", "n"}, {"a:b.dat", "a"}, {"ok.dat", "o"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: DataFolder could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:8: error: UpdateFile00 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:9: error: UpdateFile01 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:10: error: UpdateFile02 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:11: error: UpdateFile03 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:12: error: CopyFile00 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:13: error: CopyFile01 names the whole disc: the updater refuses it; name a "
+                     "file or a folder on the disc",
+                     "fa2 build: 7 errors; nothing written"}},
         ProblemCase{"lf_lines_are_fine", SETUP6 "[UPDATE]\nUpdateFile00=\x95\x5C\x8E\xA6.dat\n",
                     {{u8"表示.dat", "a"}}, BuildExitOk, {}}),
     [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "support/globals.h"
+
 namespace {
 
 MessageBoxCapture* ActiveCapture;
@@ -342,4 +344,12 @@ void ClearSmallDisk()
             RemoveTree(std::string("F:\\") + found.cFileName);
     } while (FindNextFileA(search, &found));
     FindClose(search);
+}
+
+void UseUpdateIni(const std::string& text)
+{
+    static std::string held;
+    held = text;
+    UpdateIniText = held.data();
+    UpdateIniSize = (uint32_t)held.size();
 }

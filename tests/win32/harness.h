@@ -64,6 +64,10 @@ struct PayloadModule {
     HMODULE module = nullptr;
 };
 
+// Makes `text` the UPDATE.INI every settings read of the updater takes its values from (the start-up's in-memory
+// copy), until the next call.
+void UseUpdateIni(const std::string& text);
+
 // Files.
 bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path, bool* ok = nullptr);

@@ -42,8 +42,7 @@ protected:
 
     void WriteUpdateIni(const std::string& text)
     {
-        ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI", text));
-        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+        UseUpdateIni(text);
     }
 };
 

@@ -10,6 +10,7 @@
 #include "support/cp932.h"
 #include "support/decimal.h"
 #include "support/list_token.h"
+#include "support/relative_path.h"
 #include "text_encoding.h"
 #include "wizard/update_item.h"
 
@@ -129,13 +130,19 @@ size_t EditDistance(const std::string& a, const std::string& b)
     return row[b.size()];
 }
 
-// A path of an item that the updater would misplace or refuse; "" when it is fine.
-std::string PathProblem(const std::string& path)
+// A path of an item, DataFolder or a copy item that the updater would misplace or refuse, checked by the
+// updater's own rule; "" when it is fine.
+std::string PathProblem(const std::string& path, int isCopy)
 {
     // 0x2F is never a cp932 trail byte, so a byte search finds only real slashes.
     if (path.find('/') != std::string::npos)
         return "uses '/' between folders, which the updater takes as part of a name: write '\\' (as in "
                "sub\\file.dat)";
+    if (!IsPathInsideFolder(path.c_str()))
+        return "could leave its folder or names a device (an absolute path, a drive, '..', ':', or CON, NUL, AUX, "
+               "PRN, COM1-9, LPT1-9): the updater refuses it";
+    if (isCopy && NamesWholeDisc(path.c_str()))
+        return "names the whole disc: the updater refuses it; name a file or a folder on the disc";
     return "";
 }
 
@@ -281,7 +288,7 @@ void CheckSetup(IniCheck* c)
                     "ModeTextUpdateOrInstall \"" + Shown(value) + "\" is not a number; the updater reads it as " +
                         std::to_string(ParseSignedDecimal(value.c_str())));
     if (ReadIniValue(c->doc, "SETUP", "DataFolder", &value)) {
-        std::string problem = PathProblem(value);
+        std::string problem = PathProblem(CutToCapacity(value, 260), 0);
         if (!problem.empty())
             ReportError(c->report, At(*c, FindIniEntry(c->doc, "SETUP", "DataFolder")->line), "DataFolder " + problem);
     }
@@ -374,7 +381,7 @@ void CheckUpdateItems(IniCheck* c, int count)
         UpdateItem item;
         int selector;
         SplitItem(value, &item, &selector);
-        std::string problem = PathProblem(item.path);
+        std::string problem = PathProblem(item.path, 0);
         if (!problem.empty()) {
             ReportError(c->report, where, key + " " + problem);
             continue;
@@ -390,14 +397,15 @@ void CheckCopyItems(IniCheck* c, int count)
         ReadIniValue(c->doc, "UPDATE", key.c_str(), &value);
         std::string where = At(*c, FindIniEntry(c->doc, "UPDATE", key.c_str())->line);
         std::string rest = CutToCapacity(value, CopyItemCapacity);
-        if (rest.size() >= 2 && rest[1] == ',') {
+        // A double-byte first character is never a prefix: its trail byte is never ',' or ':'.
+        if (rest.size() >= 2 && !IsCp932LeadByte((unsigned char)rest[0]) && rest[1] == ',') {
             if (!isdigit((unsigned char)rest[0]))
                 ReportError(c->report, where,
                             key + ": the installation type \"" + Shown(rest.substr(0, 1)) +
                                 "\" is not a digit, so no installation gets this item");
             rest = rest.substr(2);
         }
-        if (rest.size() >= 2 && rest[1] == ':') {
+        if (rest.size() >= 2 && !IsCp932LeadByte((unsigned char)rest[0]) && rest[1] == ':') {
             if (!isdigit((unsigned char)rest[0]))
                 ReportError(c->report, where, key + ": the disk number \"" + Shown(rest.substr(0, 1)) + "\" is not a digit");
             rest = rest.substr(2);
@@ -406,7 +414,7 @@ void CheckCopyItems(IniCheck* c, int count)
             ReportError(c->report, where, key + " names nothing to copy from the disc");
             continue;
         }
-        std::string problem = PathProblem(rest);
+        std::string problem = PathProblem(rest, 1);
         if (!problem.empty())
             ReportError(c->report, where, key + " " + problem);
     }
@@ -473,7 +481,7 @@ std::string UpdateItemEntryName(const std::string& value, int* wasCut)
     UpdateItem item;
     int selector;
     SplitItem(value, &item, &selector);
-    *wasCut = item.refused;
+    *wasCut = item.refused == ItemPathCut;
     return std::string(item.path + item.nameOffset);
 }
 
