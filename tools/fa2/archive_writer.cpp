@@ -93,9 +93,8 @@ int CopyPlainFile(ArchiveWriter* writer, const std::string& name, FILE* file, co
     return AddRecord(writer, name, fileTime, 0, 0, size, size, sum, error);
 }
 
-// A whole file into `data`, a piece at a time (the progress moves inside large files).
-int ReadFileInto(ArchiveWriter* writer, FILE* file, const std::string& path, std::vector<unsigned char>* data,
-                 std::string* error)
+// A whole file into `data`.
+int ReadFileInto(FILE* file, const std::string& path, std::vector<unsigned char>* data, std::string* error)
 {
     for (size_t done = 0; done < data->size();) {
         size_t want = data->size() - done < ReadPiece ? data->size() - done : ReadPiece;
@@ -104,7 +103,6 @@ int ReadFileInto(ArchiveWriter* writer, FILE* file, const std::string& path, std
             return 0;
         }
         done += want;
-        Progress(writer, writer->inputBytes + done);
     }
     return 1;
 }
@@ -139,6 +137,8 @@ int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned cha
     std::vector<unsigned char> block;
     int compressed = 0;
     if (storage != PackStore) {
+        if (writer->options.compressing)
+            writer->options.compressing(writer->options.progressContext, writer->inputBytes);
         block = EncodeBlock(data, size, writer->options.level);
         compressed = storage == PackCompressAlways || block.size() < size;
         if (!compressed)
@@ -182,7 +182,7 @@ int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::st
         ok = CopyPlainFile(writer, name, file, path, size, fileTime, error);
     } else {
         std::vector<unsigned char> data((size_t)size);
-        ok = ReadFileInto(writer, file, path, &data, error) &&
+        ok = ReadFileInto(file, path, &data, error) &&
              AddArchiveEntry(writer, name, data.data(), data.size(), fileTime, storage, scramble, error);
     }
     fclose(file);

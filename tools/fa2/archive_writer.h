@@ -25,9 +25,12 @@ struct WriterEntry {
 struct WriterOptions {
     PackMode table;     // PackStore gives a plain table
     EncodeLevel level;  // for the entries and the table
-    // Called after each entry is packed, and while a file is read, with the entries finished and the input bytes
-    // taken so far (may be null).
+    // Called after each entry is packed, and while a stored file is copied, with the entries finished and the
+    // input bytes taken so far (may be null).
     void (*progress)(void* context, size_t entriesDone, uint64_t bytesDone) = nullptr;
+    // Called when an entry's compression starts, after `bytesBefore` input bytes (may be null): until the next
+    // progress call, EncodeBlockProgress tells how far into the entry it is.
+    void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
     void* progressContext = nullptr;
 };
 

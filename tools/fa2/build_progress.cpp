@@ -1,5 +1,7 @@
 #include "build_progress.h"
 
+#include "block_encoder.h"
+
 namespace {
 
 const std::chrono::milliseconds TerminalTick(250);
@@ -14,11 +16,12 @@ double Seconds(std::chrono::steady_clock::time_point since)
 std::string ProgressText(const BuildProgress* p)
 {
     double seconds = Seconds(p->phaseStart);
+    uint64_t done = p->bytesDone + (p->compressing ? EncodeBlockProgress.load(std::memory_order_relaxed) : 0);
     char text[256];
     snprintf(text, sizeof text, "%s %zu/%zu entries, %s of %s (%d%%), %s/s", p->phase, p->entriesDone,
-             p->entriesTotal, MegaBytes((double)p->bytesDone).c_str(), MegaBytes((double)p->bytesTotal).c_str(),
-             p->bytesTotal ? (int)(100.0 * (double)p->bytesDone / (double)p->bytesTotal) : 100,
-             MegaBytes(seconds > 0 ? (double)p->bytesDone / seconds : 0).c_str());
+             p->entriesTotal, MegaBytes((double)done).c_str(), MegaBytes((double)p->bytesTotal).c_str(),
+             p->bytesTotal ? (int)(100.0 * (double)done / (double)p->bytesTotal) : 100,
+             MegaBytes(seconds > 0 ? (double)done / seconds : 0).c_str());
     std::string line = text;
     if (!p->current.empty())
         line += ", " + p->current;
@@ -57,6 +60,7 @@ void StartProgress(BuildProgress* progress, FILE* err, ProgressMode mode)
     progress->phase = nullptr;
     progress->entriesDone = progress->entriesTotal = 0;
     progress->bytesDone = progress->bytesTotal = 0;
+    progress->compressing = 0;
     progress->start = progress->phaseStart = std::chrono::steady_clock::now();
     if (mode != ProgressNone)
         progress->ticker = std::thread(Tick, progress);
@@ -71,6 +75,7 @@ void ProgressPhase(BuildProgress* progress, const char* phase, size_t entries, u
     progress->entriesTotal = entries;
     progress->bytesDone = 0;
     progress->bytesTotal = bytes;
+    progress->compressing = 0;
     progress->phaseStart = std::chrono::steady_clock::now();
 }
 
@@ -85,6 +90,14 @@ void ProgressDone(BuildProgress* progress, size_t entriesDone, uint64_t bytesDon
     std::lock_guard<std::mutex> hold(progress->lock);
     progress->entriesDone = entriesDone;
     progress->bytesDone = bytesDone;
+    progress->compressing = 0;
+}
+
+void ProgressCompressing(BuildProgress* progress, uint64_t bytesBefore)
+{
+    std::lock_guard<std::mutex> hold(progress->lock);
+    progress->bytesDone = bytesBefore;
+    progress->compressing = 1;
 }
 
 void StopProgress(BuildProgress* progress, const std::string& summary)

@@ -28,6 +28,7 @@ struct BuildProgress {
     std::string current;    // the file at hand (UTF-8)
     size_t entriesDone, entriesTotal;
     uint64_t bytesDone, bytesTotal;
+    int compressing;  // 1: an entry is being compressed from bytesDone on; EncodeBlockProgress tells how far
     std::chrono::steady_clock::time_point start, phaseStart;
 };
 
@@ -36,6 +37,8 @@ void StartProgress(BuildProgress* progress, FILE* err, ProgressMode mode);
 void ProgressPhase(BuildProgress* progress, const char* phase, size_t entries, uint64_t bytes);
 void ProgressFile(BuildProgress* progress, const std::string& current);
 void ProgressDone(BuildProgress* progress, size_t entriesDone, uint64_t bytesDone);
+// An entry's compression starts after `bytesBefore` bytes; the line moves with the encoder inside it.
+void ProgressCompressing(BuildProgress* progress, uint64_t bytesBefore);
 // Stops the ticker and writes `summary` as the last line (nothing with ProgressNone).
 void StopProgress(BuildProgress* progress, const std::string& summary);
 

@@ -242,6 +242,11 @@ void WriterProgress(void* context, size_t entriesDone, uint64_t bytesDone)
     ProgressDone((BuildProgress*)context, entriesDone, bytesDone);
 }
 
+void WriterCompressing(void* context, uint64_t bytesBefore)
+{
+    ProgressCompressing((BuildProgress*)context, bytesBefore);
+}
+
 // The archive, entry by entry, into its temporary file: one file's bytes in memory at a time.
 int PackArchive(BuildRun* run)
 {
@@ -255,6 +260,7 @@ int PackArchive(BuildRun* run)
     writer.table = o.store ? PackStore : PackCompressIfSmaller;
     writer.level = o.level;
     writer.progress = WriterProgress;
+    writer.compressing = WriterCompressing;
     writer.progressContext = &run->progress;
     std::string error;
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
@@ -282,7 +288,20 @@ int PackArchive(BuildRun* run)
     return BuildExitOk;
 }
 
-int DiscardBytes(void*, const unsigned char*, size_t) { return 1; }
+// The read-back's output: the bytes only move the progress line.
+struct CheckedBytes {
+    BuildProgress* progress;
+    size_t entriesDone;
+    uint64_t bytesDone;
+};
+
+int CountCheckedBytes(void* context, const unsigned char*, size_t count)
+{
+    CheckedBytes* checked = (CheckedBytes*)context;
+    checked->bytesDone += count;
+    ProgressDone(checked->progress, checked->entriesDone, checked->bytesDone);
+    return 1;
+}
 
 // Reads the packed archive back as the updater will, an entry at a time, and holds each entry's bytes to the
 // sum taken from its file: nothing is shipped that does not decode to what was packed.
@@ -300,16 +319,16 @@ int ReadBackArchive(BuildRun* run)
         return BuildExitFailed;
     }
     ProgressPhase(&run->progress, "checking", run->packed.size(), run->writer.inputBytes);
-    uint64_t done = 0;
+    CheckedBytes checked = {&run->progress, 0, 0};
     for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i) {
         ProgressFile(&run->progress, run->packed[i]->shown);
+        checked.entriesDone = i;
         uint32_t sum;
-        if (!StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error) || sum != run->writer.sums[i]) {
+        if (!StreamLoadedEntry(archive, i, CountCheckedBytes, &checked, &sum, &error) || sum != run->writer.sums[i]) {
             ReportError(&run->report, "", "entry " + run->packed[i]->shown + " does not read back as packed");
             return BuildExitFailed;
         }
-        done += LoadedEntry(archive, i)->unpackedSize;
-        ProgressDone(&run->progress, i + 1, done);
+        ProgressDone(&run->progress, i + 1, checked.bytesDone);
     }
     return BuildExitOk;
 }
