@@ -14,6 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char PayloadType[] = "UPDATE";
+const size_t PlainPiece = 1u << 20;
 const uint16_t PayloadId = 102;
 
 // The decoder's working memory, not filled in advance: pages that a damaged entry never reaches are never
@@ -160,6 +161,28 @@ int LocatePayload(const std::string& path, LoadedArchive* archive, uint64_t file
     return 1;
 }
 
+// An entry stored as it is, read from the file a piece at a time: memory stays the same whatever its size.
+int StreamPlainFromFile(const LoadedArchive& archive, uint64_t offset, uint32_t size, EntryOutput output,
+                        void* context, uint32_t* sum, std::string* error)
+{
+    std::vector<unsigned char> piece(size < PlainPiece ? (size_t)size : PlainPiece);
+    *sum = 0;
+    for (uint32_t done = 0; done < size;) {
+        size_t want = size - done < piece.size() ? size - done : piece.size();
+        if (!ReadAt(archive.file, archive.base + offset + done, piece.data(), want)) {
+            *error = "read error";
+            return 0;
+        }
+        *sum = Crc32Update(*sum, piece.data(), want);
+        if (!output(context, piece.data(), want)) {
+            error->clear();
+            return 0;
+        }
+        done += (uint32_t)want;
+    }
+    return 1;
+}
+
 }  // namespace
 
 LoadedArchive::~LoadedArchive()
@@ -251,6 +274,8 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
             *error = "its compressed data is too short for its unpacked size";
         return 0;
     }
+    if (archive.file && !EntryNeedsCopy(entry) && !EntryNeedsDecoding(entry))
+        return StreamPlainFromFile(archive, offset, entry->storedSize, output, context, sum, error);
     std::vector<unsigned char> read;
     static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
     const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;

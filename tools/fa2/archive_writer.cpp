@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "archive/archive_format.h"
@@ -181,9 +182,17 @@ int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::st
     if (storage == PackStore && !scramble) {
         ok = CopyPlainFile(writer, name, file, path, size, fileTime, error);
     } else {
-        std::vector<unsigned char> data((size_t)size);
-        ok = ReadFileInto(file, path, &data, error) &&
-             AddArchiveEntry(writer, name, data.data(), data.size(), fileTime, storage, scramble, error);
+        // A 32-bit tool has room for about 2 GiB of blocks: a file and its compressed form must both fit.
+        try {
+            std::vector<unsigned char> data((size_t)size);
+            ok = ReadFileInto(file, path, &data, error) &&
+                 AddArchiveEntry(writer, name, data.data(), data.size(), fileTime, storage, scramble, error);
+        } catch (const std::bad_alloc&) {
+            *error = path + ": " + std::to_string(size / 1000000) + " MB is more than this fa2 can hold in memory " +
+                     "to compress (about twice the file); build it with the 64-bit fa2 on Linux, or store it with " +
+                     "--store";
+            ok = 0;
+        }
     }
     fclose(file);
     return ok;
