@@ -105,6 +105,26 @@ protected:
         return info.st_mtim;
     }
 
+    // An archive of stored entries named as given, each holding "data of NAME".
+    static void WriteNamedEntries(const std::string& path, const std::vector<const char*>& names)
+    {
+        std::vector<WriterEntry> entries;
+        for (const char* name : names) {
+            WriterEntry entry;
+            entry.name = name;
+            entry.data = Text(std::string("data of ") + name);
+            entry.fileTime = 0;
+            entry.storage = PackStore;
+            entry.scramble = 0;
+            entries.push_back(entry);
+        }
+        WriterOptions options = {PackStore, EncodeDefault};
+        Bytes image;
+        std::string error;
+        ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
+        WriteFile(path, image);
+    }
+
     static std::vector<std::string> Lines(const std::string& text)
     {
         std::vector<std::string> lines;
@@ -254,21 +274,7 @@ TEST_F(Fa2Tool, ExtractNamedEntriesAsTheUpdaterFindsThem)
 
 TEST_F(Fa2Tool, ExtractRefusesUnsafeNamesAndSkipsShadowedEntries)
 {
-    std::vector<WriterEntry> entries;
-    for (const char* name : {"../evil.txt", "sub\\x.txt", "C:x.txt", "..", "ok.txt", "Dup.txt", "DUP.TXT"}) {
-        WriterEntry entry;
-        entry.name = name;
-        entry.data = Text(std::string("data of ") + name);
-        entry.fileTime = 0;
-        entry.storage = PackStore;
-        entry.scramble = 0;
-        entries.push_back(entry);
-    }
-    WriterOptions options = {PackStore, EncodeDefault};
-    Bytes image;
-    std::string error;
-    ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
-    WriteFile(Path("t.fa2"), image);
+    WriteNamedEntries(Path("t.fa2"), {"../evil.txt", "sub\\x.txt", "C:x.txt", "..", "ok.txt", "Dup.txt", "DUP.TXT"});
 
     fs::create_directories(Path("out"));
     Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
@@ -522,22 +528,8 @@ TEST_F(Fa2Tool, VerifyHoldsEveryEntryToItsChecksum)
 // is never followed, so the file it points at outside stays as it was.
 TEST_F(Fa2Tool, ExtractRefusesDeviceNamesAndPlantedLinks)
 {
-    std::vector<WriterEntry> entries;
-    for (const char* name : {"NUL", "COM1", "AUX.txt", "nul.dat", "Lpt9.log", "con .txt", "trail.", "ok.txt",
-                             "linked.txt", "COM10.txt", "console.txt"}) {
-        WriterEntry entry;
-        entry.name = name;
-        entry.data = Text(std::string("data of ") + name);
-        entry.fileTime = 0;
-        entry.storage = PackStore;
-        entry.scramble = 0;
-        entries.push_back(entry);
-    }
-    WriterOptions options = {PackStore, EncodeDefault};
-    Bytes image;
-    std::string error;
-    ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
-    WriteFile(Path("t.fa2"), image);
+    WriteNamedEntries(Path("t.fa2"), {"NUL", "COM1", "AUX.txt", "nul.dat", "Lpt9.log", "con .txt", "trail.",
+                                      "ok.txt", "linked.txt", "COM10.txt", "console.txt"});
     fs::create_directories(Path("out"));
     WriteFile(Path("outside.txt"), Text("precious"));
     fs::create_symlink(Path("outside.txt"), Path("out/linked.txt"));

@@ -115,6 +115,19 @@ int IsInside(const fs::path& path, const fs::path& folder)
     return p.size() > f.size() && p.compare(0, f.size(), f) == 0 && (p[f.size()] == '/' || f.back() == '/');
 }
 
+// A temporary file of this build, which BuildRun removes; 0 after the error.
+int CreateTemporary(BuildRun* run, const std::string& name, std::string* path, FILE** file)
+{
+    std::string error;
+    *file = CreateNewFile(name, &error);
+    if (!*file) {
+        ReportError(&run->report, "", error);
+        return 0;
+    }
+    *path = name;
+    return 1;
+}
+
 // The source must be a folder, the output's folder must exist and lie outside it, and the temporary files
 // beside the output must be creatable: all before any work.
 int CheckOutputPlace(BuildRun* run)
@@ -142,21 +155,10 @@ int CheckOutputPlace(BuildRun* run)
                     "lies inside the source folder " + o.sourceDir + ", which is what gets packed; write it elsewhere");
         return BuildExitUsage;
     }
-    std::string error, stem = o.output + ".fa2-" + std::to_string(ProcessId());
-    run->archivePath = stem + "-archive.tmp";
-    run->archiveFile = CreateNewFile(run->archivePath, &error);
-    if (!run->archiveFile) {
-        run->archivePath.clear();
-        ReportError(&run->report, "", error);
+    std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
+    if (!CreateTemporary(run, stem + "-archive.tmp", &run->archivePath, &run->archiveFile) ||
+        !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile))
         return BuildExitFailed;
-    }
-    run->imagePath = stem + "-image.tmp";
-    run->imageFile = CreateNewFile(run->imagePath, &error);
-    if (!run->imageFile) {
-        run->imagePath.clear();
-        ReportError(&run->report, "", error);
-        return BuildExitFailed;
-    }
     return BuildExitOk;
 }
 
