@@ -4,6 +4,7 @@
 # updater's Wine process while that window shows (VmRSS, and its peak VmHWM).
 # Usage: bench/startup.sh BENCH_BUILD_DIR [SIZES_MB...]   (default sizes: 1 500)
 #   BENCH_BUILD_DIR: a windows-preset build with -DUPD_BENCH=ON (UPDATE.exe, fa2.exe, startup_probe.exe)
+#   STARTUP_FA2=PATH builds the updaters with that Linux fa2 instead of fa2.exe (to compare layouts)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
@@ -19,8 +20,12 @@ for mb in "${sizes[@]}"; do
   printf '[SETUP]\r\nCompanyName=BenchSoft\r\nGameTitle=Bench\r\nGameClass=BenchWindow\r\nGameDir=Bench\r\n' >"$src/UPDATE.INI"
   printf '[UPDATE]\r\nUpdateFile00=data.bin\r\n' >>"$src/UPDATE.INI"
   head -c $((mb * 1000000)) /dev/urandom >"$src/data.bin"
-  "$root/scripts/wine-run" "$build" "$build/fa2.exe" build "Z:$src" -o "Z:$work/u$mb.exe" --store \
-    --stub "Z:$build/UPDATE.exe" >/dev/null 2>&1
+  if [ -n "${STARTUP_FA2:-}" ]; then
+    "$STARTUP_FA2" build "$src" -o "$work/u$mb.exe" --store --stub "$build/UPDATE.exe" >/dev/null 2>&1
+  else
+    "$root/scripts/wine-run" "$build" "$build/fa2.exe" build "Z:$src" -o "Z:$work/u$mb.exe" --store \
+      --stub "Z:$build/UPDATE.exe" >/dev/null 2>&1
+  fi
   cat "$work/u$mb.exe" >/dev/null  # in the page cache, as after a download
 done
 
