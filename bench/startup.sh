@@ -4,12 +4,14 @@
 # updater's Wine process while that window shows (VmRSS, and its peak VmHWM).
 # Usage: bench/startup.sh BENCH_BUILD_DIR [SIZES_MB...]   (default sizes: 1 500)
 #   BENCH_BUILD_DIR: a windows-preset build with -DUPD_BENCH=ON (UPDATE.exe, fa2.exe, startup_probe.exe)
-#   STARTUP_FA2=PATH builds the updaters with that Linux fa2 instead of fa2.exe (to compare layouts)
+#   STARTUP_FA2=PATH builds the updaters with that Linux fa2 instead of fa2.exe, and STARTUP_STUB=PATH from
+#   that updater instead of BENCH_BUILD_DIR's (to compare layouts and stubs)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
 if [ $# -gt 0 ]; then sizes=("$@"); else sizes=(1 500); fi
 root=$(cd "$(dirname "$0")/.." && pwd)
+stub=${STARTUP_STUB:-$build/UPDATE.exe}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rounds=${STARTUP_ROUNDS:-7}
@@ -21,10 +23,10 @@ for mb in "${sizes[@]}"; do
   printf '[UPDATE]\r\nUpdateFile00=data.bin\r\n' >>"$src/UPDATE.INI"
   head -c $((mb * 1000000)) /dev/urandom >"$src/data.bin"
   if [ -n "${STARTUP_FA2:-}" ]; then
-    "$STARTUP_FA2" build "$src" -o "$work/u$mb.exe" --store --stub "$build/UPDATE.exe" >/dev/null 2>&1
+    "$STARTUP_FA2" build "$src" -o "$work/u$mb.exe" --store --stub "$stub" >/dev/null 2>&1
   else
     "$root/scripts/wine-run" "$build" "$build/fa2.exe" build "Z:$src" -o "Z:$work/u$mb.exe" --store \
-      --stub "Z:$build/UPDATE.exe" >/dev/null 2>&1
+      --stub "Z:$stub" >/dev/null 2>&1
   fi
   cat "$work/u$mb.exe" >/dev/null  # in the page cache, as after a download
 done
