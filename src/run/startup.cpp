@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "run/updater_values.h"
+#include "support/ansi_names.h"
 #include "support/decimal.h"
 #include "support/globals.h"
 #include "support/messages.h"
@@ -38,7 +39,7 @@ int LocatePayload(HINSTANCE instance)
 int CreateUpdateIniPath()
 {
     char folder[MAX_PATH + 1];
-    DWORD length = GetTempPathA(MAX_PATH, folder);
+    DWORD length = GetUpdaterTempFolder(folder, MAX_PATH);
     // GetTempFileNameA needs room for its 14-character name; a temporary path that long (or none) is refused
     // instead of extracting into the current folder.
     if (length == 0 || length > MAX_PATH - 14) {
