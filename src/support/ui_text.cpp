@@ -85,6 +85,26 @@ void SetControlText(HWND dialog, int id, const char* text)
     SetDlgItemTextW(dialog, id, wide.text);
 }
 
+void UseJapaneseDialogFont(HWND dialog)
+{
+    // Windows makes the dialog's font with the template's character set, so this stops here. Wine's dialog
+    // manager asks for the default set, which on a Western system picks a face without kana or kanji.
+    HFONT current = (HFONT)SendMessageW(dialog, WM_GETFONT, 0, 0);
+    LOGFONTW font;
+    if (!current || GetObjectW(current, sizeof font, &font) != sizeof font || font.lfCharSet == SHIFTJIS_CHARSET)
+        return;
+    font.lfCharSet = SHIFTJIS_CHARSET;
+    // One wizard per process: its font lives until the process ends. Only the controls get it; the dialog
+    // manager deletes whatever font the dialog itself is given.
+    static HFONT japanese;
+    if (!japanese)
+        japanese = CreateFontIndirectW(&font);
+    if (!japanese)
+        return;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        SendMessageW(child, WM_SETFONT, (WPARAM)japanese, FALSE);
+}
+
 HWND FindUpdaterDialog(const char* caption)
 {
     WideText wide(caption);

@@ -32,6 +32,9 @@ int ShowTextBox(HWND owner, const char* text, const char* caption, UINT style);
 void SetCaptionText(HWND window, const char* text);
 // The text of a dialog's control; a missing control is left alone.
 void SetControlText(HWND dialog, int id, const char* text);
+// Gives the dialog's controls its font in the Shift-JIS character set, so that a system without the template's
+// face draws the Japanese texts in a Japanese one. Does nothing when the dialog's font has that set already.
+void UseJapaneseDialogFont(HWND dialog);
 // A dialog (the predefined dialog class) whose caption is `caption`: a copy of the updater on this system made
 // its caption from the same cp932 bytes the same way, so the wide search finds it on every code page.
 HWND FindUpdaterDialog(const char* caption);

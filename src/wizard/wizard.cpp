@@ -89,6 +89,7 @@ void InitWizard(HWND dialog)
     WizardStep = 0;
     UpdateFinished = 0;
     SetCaptionText(dialog, WindowCaption);
+    UseJapaneseDialogFont(dialog);
 
     // The title text is a format without arguments: '%%' shows as '%', a conversion that wants one as written.
     if (AgreementTitleData)
