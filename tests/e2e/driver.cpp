@@ -302,34 +302,21 @@ bool WriteFileUnderCp932Name(const std::string& path, const std::string& bytes, 
     size_t cut = wide.find_last_of(L'\\');
     if (cut != std::wstring::npos && !CreateFoldersWide(wide.substr(0, cut)))
         return false;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!WriteBytesW(wide, bytes))
+        return false;
+    HANDLE file = CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    DWORD written = 0;
     FILETIME stamp = MakeFileTime(time);
-    bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) && written == bytes.size() &&
-              SetFileTime(file, nullptr, &stamp, &stamp);
+    bool ok = SetFileTime(file, nullptr, &stamp, &stamp) != 0;
     CloseHandle(file);
     return ok;
 }
 
 std::string ReadFileUnderCp932Name(const std::string& path, bool* exists)
 {
-    std::string bytes;
-    if (exists)
-        *exists = false;
-    HANDLE file = CreateFileW(FromCp932(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
-        bytes.append(chunk, read);
-    CloseHandle(file);
-    if (exists)
-        *exists = true;
-    return bytes;
+    return ReadBytesW(FromCp932(path), exists);
 }
 
 std::vector<std::string> FilesMatching(const std::string& folder, const std::string& pattern)

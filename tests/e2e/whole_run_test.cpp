@@ -131,6 +131,22 @@ bool WaitForEnabled(HWND dialog, int id, bool enabled)
     return ::testing::AssertionSuccess();
 }
 
+// From the first page to the end: Next, the confirmation page, the job, then "完了".
+::testing::AssertionResult UpdateFromTheFirstPage(HWND wizard)
+{
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "Next is not clickable on the first page";
+    ::testing::AssertionResult shown = ShowsText(wizard, "アップデートを実行します");
+    if (!shown)
+        return shown;
+    ::testing::AssertionResult finished = RunJobToEnd(wizard);
+    if (!finished)
+        return finished;
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "完了 is not clickable";
+    return ::testing::AssertionSuccess();
+}
+
 TEST(WholeRun, TypicalRunUpdatesTheInstallationAndExitsWithOne)
 {
     UpdateScenario s;
@@ -756,10 +772,7 @@ TEST(WholeRun, TemporaryFolderNamedOutsideTheCodePageStillUpdates)
             std::vector<std::string> during = FilesInPrivateTempFolders();
             ASSERT_EQ(during.size(), before.size() + 1) << "the updater's file is not in a folder of the user's own";
         }
-        ASSERT_TRUE(Click(wizard, Next));
-        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
-        ASSERT_TRUE(RunJobToEnd(wizard));
-        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
         if (c.exists) {
             EXPECT_TRUE(EndsWith(run, 1));
         } else {
@@ -825,10 +838,7 @@ TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreUpdatedInPlace)
     ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
     HWND wizard = run.WaitForWizard();
     ASSERT_TRUE(wizard) << run.problem;
-    ASSERT_TRUE(Click(wizard, Next));
-    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
-    ASSERT_TRUE(RunJobToEnd(wizard));
-    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
     EXPECT_TRUE(EndsWith(run, 1));
 
     EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\説明書.txt"), "説明書 1.02");
