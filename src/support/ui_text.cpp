@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cp932.h"
+#include "system_dlls.h"
 
 namespace {
 
@@ -91,14 +92,14 @@ void UseJapaneseDialogFont(HWND dialog)
     // manager asks for the default set, which on a Western system picks a face without kana or kanji.
     HFONT current = (HFONT)SendMessageW(dialog, WM_GETFONT, 0, 0);
     LOGFONTW font;
-    if (!current || GetObjectW(current, sizeof font, &font) != sizeof font || font.lfCharSet == SHIFTJIS_CHARSET)
+    if (!current || CallGetObject(current, sizeof font, &font) != sizeof font || font.lfCharSet == SHIFTJIS_CHARSET)
         return;
     font.lfCharSet = SHIFTJIS_CHARSET;
     // One wizard per process: its font lives until the process ends. Only the controls get it; the dialog
     // manager deletes whatever font the dialog itself is given.
     static HFONT japanese;
     if (!japanese)
-        japanese = CreateFontIndirectW(&font);
+        japanese = CallCreateFontIndirect(&font);
     if (!japanese)
         return;
     for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
