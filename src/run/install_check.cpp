@@ -10,6 +10,7 @@
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
+#include "support/ui_text.h"
 #include "wizard/wizard.h"
 
 namespace {
@@ -58,6 +59,8 @@ int ReadInstallRecord()
 int WaitForGameToClose(const char* title)
 {
     for (;;) {
+        // The game registers its class and creates its window through the ANSI calls with these same bytes, so
+        // the ANSI search names exactly what it made, on any code page.
         HWND game = FindWindowA(GameClass, title);
         if (!game)
             return 1;
@@ -66,7 +69,7 @@ int WaitForGameToClose(const char* title)
                    "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、"
                    "アップデートを中止する場合は [キャンセル] を押して下さい",
                    title);
-        if (MessageBoxA(nullptr, text, WindowCaption, MB_OKCANCEL) != IDOK) {
+        if (ShowTextBox(nullptr, text, WindowCaption, MB_OKCANCEL) != IDOK) {
             ShowWindow(game, SW_SHOW);
             SetForegroundWindow(game);
             return 0;
@@ -106,7 +109,7 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
         FormatText(WindowCaption, sizeof WindowCaption, "%s アップデータ %s", GameTitle, UpdaterVersion);
 
     // The only guard between copies: a dialog already showing our caption.
-    HWND other = FindWindowA(MAKEINTRESOURCEA(0x8002), WindowCaption);
+    HWND other = FindUpdaterDialog(WindowCaption);
     if (other) {
         ShowWindow(other, SW_SHOW);
         SetForegroundWindow(other);
@@ -118,7 +121,8 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
     if (GameTitleA[0] && !WaitForGameToClose(GameTitleA))
         return 0;
 
-    INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(AgreementTextData ? 101 : 100), nullptr,
+    // A wide dialog: the templates' texts are UTF-16 and stay readable whatever the system's code page.
+    INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(AgreementTextData ? 101 : 100), nullptr,
                                      WizardDialogProc, 0);
     if (result == 0 && UpdateFinished)
         return 1;

@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "run/updater_values.h"
+#include "support/ansi_names.h"
 #include "support/decimal.h"
 #include "support/globals.h"
 #include "support/messages.h"
@@ -65,7 +66,7 @@ void FormatTemporaryName(char* path, const char* folder, unsigned number)
 int CreateUpdateIniFile()
 {
     char folder[MAX_PATH + 1];
-    DWORD length = GetTempPathA(MAX_PATH, folder);
+    DWORD length = GetUpdaterTempFolder(folder, MAX_PATH);
     // A temporary path too long for our name (or none) is refused instead of writing into the current folder.
     if (length == 0 || length > MAX_PATH - 14) {
         ShowUpdaterError("一時フォルダーが見つからないか、パスが長すぎます");

@@ -5,6 +5,8 @@ namespace {
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef HRESULT(WINAPI* CoInitializeFunction)(LPVOID);
 typedef int(WINAPI* ShFileOperationFunction)(SHFILEOPSTRUCTA*);
+typedef int(WINAPI* GetObjectFunction)(HGDIOBJ, int, LPVOID);
+typedef HFONT(WINAPI* CreateFontIndirectFunction)(const LOGFONTW*);
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
@@ -60,4 +62,17 @@ int CallShFileOperation(SHFILEOPSTRUCTA* operation)
     if (!operate)
         return ERROR_MOD_NOT_FOUND;
     return operate(operation);
+}
+
+int CallGetObject(HGDIOBJ object, int size, void* buffer)
+{
+    GetObjectFunction getObject = (GetObjectFunction)(void*)SystemProcedure("gdi32.dll", "GetObjectW");
+    return getObject ? getObject(object, size, buffer) : 0;
+}
+
+HFONT CallCreateFontIndirect(const LOGFONTW* font)
+{
+    CreateFontIndirectFunction create =
+        (CreateFontIndirectFunction)(void*)SystemProcedure("gdi32.dll", "CreateFontIndirectW");
+    return create ? create(font) : nullptr;
 }

@@ -12,3 +12,7 @@ HRESULT CallCoInitialize();
 
 // SHFileOperationA from shell32.dll; a copy that cannot even start fails like a failed copy.
 int CallShFileOperation(SHFILEOPSTRUCTA* operation);
+
+// GetObjectW and CreateFontIndirectW from gdi32.dll; 0 and null when it cannot be reached.
+int CallGetObject(HGDIOBJ object, int size, void* buffer);
+HFONT CallCreateFontIndirect(const LOGFONTW* font);

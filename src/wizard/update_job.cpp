@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "run/updater_values.h"
 #include "settings/setup_settings.h"
+#include "support/ansi_names.h"
 #include "support/cp932.h"
 #include "support/decimal.h"
 #include "support/disk_space.h"
@@ -19,6 +20,7 @@
 #include "support/settings_access.h"
 #include "support/system_dlls.h"
 #include "support/text_format.h"
+#include "support/ui_text.h"
 #include "support/whole_file.h"
 #include "wizard/update_section.h"
 #include "wizard/wizard.h"
@@ -135,6 +137,7 @@ int ApplyUpdateItem(const UpdateItem& item, int overwriteOnly)
         ShowWriteFailure();
         return 0;
     }
+    ResolveTargetName(target, sizeof target);
 
     if (overwriteOnly || item.kind == UpdateKind::Overwrite) {
         DWORD attributes = GetFileAttributesA(target);
@@ -304,7 +307,7 @@ int CopyFromDisc(HWND dialog, const CopyItem& item, char* diskDrive)
 void ShowFinished(HWND dialog)
 {
     SetInfoText(dialog, "%sは完了しました", ModeWord);
-    SetDlgItemTextA(dialog, WizardNextButton, "完了");
+    SetControlText(dialog, WizardNextButton, "完了");
     EnableButton(dialog, WizardNextButton, TRUE);
     SetFocus(GetDlgItem(dialog, WizardNextButton));
     SetCursor(LoadCursorA(nullptr, IDC_ARROW));
@@ -336,7 +339,7 @@ int FindDiskDrive(HWND dialog, int diskNo, const char* itemPath, char* drive)
         }
         char text[1024];
         FormatText(text, sizeof text, "ＣＤ－ＲＯＭドライブに「%s」ディスク %i を入れて下さい", GameTitle, diskNo);
-        if (MessageBoxA(dialog, text, WindowCaption, MB_OKCANCEL) != IDOK)
+        if (ShowTextBox(dialog, text, WindowCaption, MB_OKCANCEL) != IDOK)
             return 0;
     }
 }

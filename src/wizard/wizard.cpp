@@ -3,6 +3,7 @@
 #include "run/updater_values.h"
 #include "support/globals.h"
 #include "support/info_text.h"
+#include "support/ui_text.h"
 #include "wizard/update_job.h"
 
 int WizardStep;
@@ -87,7 +88,8 @@ void InitWizard(HWND dialog)
     WizardBusy = 0;
     WizardStep = 0;
     UpdateFinished = 0;
-    SetWindowTextA(dialog, WindowCaption);
+    SetCaptionText(dialog, WindowCaption);
+    UseJapaneseDialogFont(dialog);
 
     // The title text is a format without arguments: '%%' shows as '%', a conversion that wants one as written.
     if (AgreementTitleData)
@@ -99,7 +101,7 @@ void InitWizard(HWND dialog)
     EnableControl(dialog, WizardCancelButton, TRUE);
     if (AgreementTextData) {
         EnableControl(dialog, WizardNextButton, FALSE);
-        SetDlgItemTextA(dialog, WizardAgreementBox, AgreementTextData);
+        SetControlText(dialog, WizardAgreementBox, AgreementTextData);
         EnableControl(dialog, WizardAgreementBox, TRUE);
         EnableControl(dialog, WizardAgreeRadio, TRUE);
         EnableControl(dialog, WizardDisagreeRadio, TRUE);

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -129,6 +130,22 @@ bool WaitForEnabled(HWND dialog, int id, bool enabled)
         return ::testing::AssertionFailure() << "the job did not finish; info text \"" << last << "\"";
     if (!WaitForControlText(wizard, Next, "完了", &last))
         return ::testing::AssertionFailure() << "button 1 reads \"" << last << "\"";
+    return ::testing::AssertionSuccess();
+}
+
+// From the first page to the end: Next, the confirmation page, the job, then "完了".
+::testing::AssertionResult UpdateFromTheFirstPage(HWND wizard)
+{
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "Next is not clickable on the first page";
+    ::testing::AssertionResult shown = ShowsText(wizard, "アップデートを実行します");
+    if (!shown)
+        return shown;
+    ::testing::AssertionResult finished = RunJobToEnd(wizard);
+    if (!finished)
+        return finished;
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "完了 is not clickable";
     return ::testing::AssertionSuccess();
 }
 
@@ -742,6 +759,134 @@ TEST(WholeRun, TemporaryFolderTooLongStopsBeforeWritingAnything)
     std::string exeFolder = s.exePath.substr(0, s.exePath.find_last_of('\\'));
     EXPECT_TRUE(FilesMatching(exeFolder, "UPDATE.INI").empty());
     EXPECT_TRUE(FilesMatching(s.tempDir, "UPD*.tmp").empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The updater's own UPD*.tmp files in the per-user folders under the system's temporary folder.
+std::vector<std::string> FilesInPrivateTempFolders()
+{
+    char windows[MAX_PATH] = "";
+    GetSystemWindowsDirectoryA(windows, sizeof windows);
+    std::string temp = std::string(windows) + "\\Temp";
+    std::vector<std::string> files;
+    for (const std::string& folder : FilesMatching(temp, "UPD-*"))
+        for (const std::string& name : FilesMatching(temp + "\\" + folder, "UPD*.tmp"))
+            files.push_back(temp + "\\" + folder + "\\" + name);
+    return files;
+}
+
+// A player whose user name has a character outside the code page ("é" on a Japanese system, "Ł" on a Western
+// one): the temporary folder has no ANSI form, and the update runs all the same, through the folder's short
+// name or, when there is none, a folder of the user's own.
+TEST(WholeRun, TemporaryFolderNamedOutsideTheCodePageStillUpdates)
+{
+    struct {
+        const char* name;
+        bool exists;  // else the folder is missing, so it has no short name either
+    } cases[] = {{"through the short name", true}, {"through a folder of the user's own", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        ASSERT_TRUE(Prepare(s));
+        std::wstring temp = FromAnsi(s.tempDir) + L"\\Jos\u00e9-\u0141ukasz";
+        if (c.exists) {
+            ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        }
+        std::vector<std::string> before = FilesInPrivateTempFolders();
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.StartWithWideTemp(s.exePath, temp));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        if (c.exists) {
+            ASSERT_FALSE(run.tempDir.empty()) << "the test folder has no short name";
+            EXPECT_TRUE(OwnTemporaryFile(run, s, nullptr));
+        } else {
+            std::vector<std::string> during = FilesInPrivateTempFolders();
+            ASSERT_EQ(during.size(), before.size() + 1) << "the updater's file is not in a folder of the user's own";
+        }
+        ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
+        if (c.exists) {
+            EXPECT_TRUE(EndsWith(run, 1));
+        } else {
+            std::string what;
+            ASSERT_TRUE(run.WaitForExit(&what)) << what;
+            EXPECT_EQ(run.exitCode, 1u);
+            EXPECT_EQ(FilesInPrivateTempFolders(), before) << "the updater's file was left behind";
+            EXPECT_EQ(GetFileAttributesW(temp.c_str()), INVALID_FILE_ATTRIBUTES) << "the missing folder was made";
+        }
+        EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+    }
+}
+
+// The names in a folder, as UTF-16.
+std::vector<std::wstring> NamesIn(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (lstrcmpW(found.cFileName, L".") && lstrcmpW(found.cFileName, L".."))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A game unpacked by a Unicode tool on a system with another code page keeps its files under their real names,
+// not under what the ANSI calls make of the cp932 bytes. An item whose file is missing under the ANSI name but
+// present under the real one updates that file; on a code page 932 system the two names are one.
+TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreUpdatedInPlace)
+{
+    const unsigned long long day = 864000000000ull;
+    UpdateScenario s;
+    s.update = IniSection();
+    s.update.Set("UpdateFile00", "o,説明書.txt");      // only over an existing file
+    s.update.Set("UpdateFile01", "o,効果音\\表示.dat");  // a folder, and 表 whose trail byte is 0x5C
+    s.update.Set("UpdateFile02", "u,更新履歴.txt");    // the installed file is newer: kept
+    s.update.Set("UpdateFile03", "新規.txt");          // missing under both names: written as the game reads it
+    s.payload = {
+        {"説明書.txt", "説明書 1.02"},
+        {"表示.dat", "表示 1.02"},
+        {"更新履歴.txt", "履歴 1.02"},
+        {"新規.txt", "新規 1.02"},
+    };
+    ASSERT_TRUE(Prepare(s));
+    struct {
+        const char* name;
+        const char* bytes;
+        unsigned long long time;
+    } unpacked[] = {
+        {"説明書.txt", "説明書 1.00", PayloadTime - day},
+        {"効果音\\表示.dat", "表示 1.00", PayloadTime - day},
+        {"更新履歴.txt", "履歴 (編集済み)", PayloadTime + day},
+    };
+    for (const auto& file : unpacked)
+        ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\" + file.name, file.bytes, file.time)) << file.name;
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
+    EXPECT_TRUE(EndsWith(run, 1));
+
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\説明書.txt"), "説明書 1.02");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat"), "表示 1.02");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\更新履歴.txt"), "履歴 (編集済み)");
+    EXPECT_EQ(ReadBytes(s.instPath + "\\新規.txt"), "新規 1.02");
+    // Nothing beside them under another name.
+    std::vector<std::wstring> expected = {L"SETUP.INI", FromCp932("説明書.txt"), FromCp932("効果音"),
+                                          FromCp932("更新履歴.txt"), FromAnsi("新規.txt")};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(NamesIn(FromAnsi(s.instPath)) == expected);
+    EXPECT_TRUE(NamesIn(FromCp932(s.instPath + "\\効果音")) == std::vector<std::wstring>{FromCp932("表示.dat")});
 }
 
 }  // namespace

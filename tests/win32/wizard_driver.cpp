@@ -47,7 +47,8 @@ INT_PTR RunWizard(int templateId, const std::vector<WizardScriptStep>& steps)
     IdleTicks = 0;
     InStep = 0;
     UINT_PTR timer = SetTimer(nullptr, 0, 5, ScriptTimer);
-    INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId), nullptr,
+    // Wide, as the updater opens it.
+    INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId), nullptr,
                                      WizardDialogProc, 0);
     KillTimer(nullptr, timer);
     Script = nullptr;
