@@ -524,6 +524,31 @@ TEST_F(Fa2Tool, VerifyHoldsEveryEntryToItsChecksum)
     }
 }
 
+// fa2 extract holds entries to their checksums as well, and a damaged one costs no file already in the folder.
+TEST_F(Fa2Tool, ExtractKeepsAFileInThePlaceOfADamagedEntry)
+{
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    Bytes exe = ReadBytes(Path("u.exe"));
+    BuiltLayout layout;
+    ASSERT_TRUE(ReadLayout(exe, &layout));
+    size_t voice = std::find(layout.names.begin(), layout.names.end(), "voice.dat") - layout.names.begin();
+    ASSERT_LT(voice, layout.names.size());
+    exe[layout.dataAt[voice] + 7] ^= 0x20;  // voice.dat is stored: it decodes whatever its bytes
+    WriteFile(Path("bad.exe"), exe);
+    fs::create_directories(Path("out"));
+    WriteFile(Path("out/voice.dat"), Text("the one already there"));
+
+    Result extract = Run("extract '" + Path("bad.exe") + "' '" + Path("out") + "'");
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_EQ(extract.err, "fa2 extract: voice.dat: damaged entry: its bytes do not match the checksum\n");
+    EXPECT_EQ(ReadBytes(Path("out/voice.dat")), Text("the one already there"));
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(Path("out")))
+        names.push_back(item.path().filename().u8string());
+    EXPECT_EQ(names.size(), 8u) << "the other seven entries, and no temporary file";
+    EXPECT_EQ(ReadBytes(Path("out/scenario.dat")), ReadBytes(SourceRoot() + "/samples/update/scenario.dat"));
+}
+
 // Entries named like Windows devices are written nowhere, on any system; a link already in the target folder
 // is never followed, so the file it points at outside stays as it was.
 TEST_F(Fa2Tool, ExtractRefusesDeviceNamesAndPlantedLinks)

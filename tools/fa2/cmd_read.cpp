@@ -139,8 +139,16 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
+    // The entry goes to a new file beside its place, which takes the place once it is whole and sound: a damaged
+    // entry never costs a file already there, and a link planted under the name is refused, never followed.
     std::string path = JoinPath(dir, fileName);
-    FILE* file = OpenFileForReplacing(path, &error);
+    if (!IsRegularFileOrAbsent(path, &error)) {
+        CommandError("extract", shown + ": not extracted: " + error);
+        return 0;
+    }
+    std::string temporary = path + ".fa2-extract.tmp";
+    RemoveFileQuietly(temporary);
+    FILE* file = CreateNewFile(temporary, &error);
     if (!file) {
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
@@ -148,18 +156,16 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
     uint32_t sum;
     int streamed = StreamLoadedEntry(archive, index, WriteToFile, file, &sum, &error);
     int closed = fclose(file) == 0;
-    if (!streamed || !closed) {
-        CommandError("extract", shown + (streamed || error.empty() ? ": write error" : ": damaged entry: " + error));
-        RemoveFileQuietly(path);
-        return 0;
+    if (streamed && closed && archive.hasSums && archive.sumsState == PayloadSumsRead &&
+        sum != PayloadEntrySum(&archive.sums, index)) {
+        streamed = 0;
+        error = "its bytes do not match the checksum";
     }
-    if (archive.hasSums && archive.sumsState == PayloadSumsRead && sum != PayloadEntrySum(&archive.sums, index)) {
-        CommandError("extract", shown + ": damaged entry: its bytes do not match the checksum");
-        RemoveFileQuietly(path);
-        return 0;
-    }
-    if (!SetFileTimeValue(path, FileTimeValue(entry->fileTime), &error)) {
-        CommandError("extract", error);
+    if (!streamed || !closed || !SetFileTimeValue(temporary, FileTimeValue(entry->fileTime), &error) ||
+        !ReplaceFileWith(temporary, path, &error)) {
+        CommandError("extract", shown + (!streamed && !error.empty() ? ": damaged entry: " + error
+                                                                     : ": " + (error.empty() ? "write error" : error)));
+        RemoveFileQuietly(temporary);
         return 0;
     }
     return 1;

@@ -124,36 +124,20 @@ FILE* CreateNewFile(const std::string& path, std::string* error)
     return file;
 }
 
-FILE* OpenFileForReplacing(const std::string& path, std::string* error)
+int IsRegularFileOrAbsent(const std::string& path, std::string* error)
 {
 #ifdef _WIN32
     DWORD attributes = GetFileAttributesW(Widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
-        *error = path + ": a link or a folder has this name; it is not followed";
-        return nullptr;
-    }
-    FILE* file = _wfopen(Widen(path).c_str(), L"wb");
-    if (!file)
-        *error = path + ": " + strerror(errno);
-    return file;
 #else
     struct stat info;
     if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        *error = path + ": a link, a folder or a device has this name; it is not followed";
-        return nullptr;
-    }
-    // O_NOFOLLOW closes the gap between the look and the open.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (!file) {
-        *error = path + ": " + (errno == ELOOP ? std::string("a link has this name; it is not followed")
-                                               : std::string(strerror(errno)));
-        if (fd >= 0)
-            close(fd);
-    }
-    return file;
 #endif
+        *error = path + ": a link, a folder or a device has this name; it is not followed";
+        return 0;
+    }
+    return 1;
 }
 
 int ReplaceFileWith(const std::string& from, const std::string& to, std::string* error)

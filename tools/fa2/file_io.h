@@ -13,9 +13,8 @@ int WriteWholeFile(const std::string& path, const unsigned char* data, size_t si
 FILE* OpenFileForReading(const std::string& path, std::string* error);
 // A file that must not exist yet, for reading and writing (a temporary file nobody else can have planted).
 FILE* CreateNewFile(const std::string& path, std::string* error);
-// A file to (over)write that is refused when anything but a regular file has the name: a link planted there is
-// never followed, so nothing outside the folder is written.
-FILE* OpenFileForReplacing(const std::string& path, std::string* error);
+// 1 when nothing has the name, or a regular file does; 0 with the reason for a link, a folder or a device.
+int IsRegularFileOrAbsent(const std::string& path, std::string* error);
 // Puts `from` in the place of `to` in one step, replacing a file that is there.
 int ReplaceFileWith(const std::string& from, const std::string& to, std::string* error);
 void RemoveFileQuietly(const std::string& path);
