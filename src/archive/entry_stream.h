@@ -30,7 +30,8 @@ extern const EntryPieces DefaultEntryPieces;
 // the entry cannot be decoded at all (unknown method or parameters), which is damage. Call CheckEntryData first.
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
 
-// Hands the entry's unpackedSize file bytes to `output`, in order, in pieces. `stored` is the entry's storedSize
+// Hands the entry's unpackedSize file bytes to `output`, in order, in pieces; never more than unpackedSize bytes
+// in all, even from damaged data (whose result says so only at the end). `stored` is the entry's storedSize
 // stored bytes (only read); `workspace` holds at least EntryWorkspaceSize bytes. Nothing outside `workspace` is
 // written and nothing outside `stored` is read, whatever the stored bytes hold.
 EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "archive/entry_stream.h"
 #include "file_io.h"
 #include "pe_resources.h"
 
@@ -69,6 +70,13 @@ std::string EntryName(const ArchiveEntry* entry)
     return std::string(entry->name, length);
 }
 
+static int AppendPiece(void* context, const unsigned char* bytes, size_t count)
+{
+    std::vector<unsigned char>* data = (std::vector<unsigned char>*)context;
+    data->insert(data->end(), bytes, bytes + count);
+    return 1;
+}
+
 int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<unsigned char>* data,
                       std::string* error)
 {
@@ -78,24 +86,27 @@ int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<
     if (!CheckEntryData(entry, offset, imageSize)) {
         if (offset > imageSize || imageSize - offset < entry->storedSize)
             *error = "its data lies past the end of the archive";
+        else if (EntryMethodOf(entry) == EntryMethodUnknown)
+            *error = "it is marked with both compression methods";
         else if (!EntryNeedsDecoding(entry))
             *error = "stored entry whose unpacked size differs from its stored size";
         else
             *error = "its compressed data is too short for its unpacked size";
         return 0;
     }
-    std::vector<unsigned char> copy(EntryNeedsCopy(entry) ? entry->storedSize : 0);
-    std::vector<unsigned char> decoded(EntryNeedsDecoding(entry) ? entry->unpackedSize : 0);
-    const unsigned char* bytes = DecodeEntryData(entry, archive.image.data() + offset, copy.data(), decoded.data());
-    if (!bytes) {
+    // Decoded as the updater decodes it, in pieces through the same workspace.
+    const unsigned char* stored = archive.image.data() + offset;
+    size_t size;
+    if (!EntryWorkspaceSize(entry, stored, &size)) {
+        *error = "malformed compressed data (its LZMA header is not valid)";
+        return 0;
+    }
+    std::vector<unsigned char> workspace(size);
+    data->clear();
+    data->reserve(entry->unpackedSize);
+    if (StreamEntry(entry, stored, workspace.data(), workspace.size(), AppendPiece, data) != EntryStreamDone) {
         *error = "malformed compressed data";
         return 0;
     }
-    if (bytes == decoded.data() && !decoded.empty())
-        data->swap(decoded);
-    else if (bytes == copy.data() && !copy.empty())
-        data->swap(copy);
-    else
-        data->assign(bytes, bytes + entry->unpackedSize);
     return 1;
 }

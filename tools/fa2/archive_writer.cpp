@@ -3,21 +3,29 @@
 #include <cstring>
 
 #include "archive/archive_format.h"
+#include "lzma_encoder.h"
 
-// Encodes `data` when the mode asks for it and it pays; 1 in *compressed when `stored` holds a block.
-static void PackBytes(const unsigned char* data, size_t size, PackMode mode, EncodeLevel level,
-                      std::vector<unsigned char>* stored, int* compressed)
+// Encodes `data` when the mode asks for it and it pays; 1 in *compressed when `stored` holds encoded data.
+static int PackBytes(const unsigned char* data, size_t size, PackMode mode, const WriterOptions& options,
+                     std::vector<unsigned char>* stored, int* compressed, std::string* error)
 {
     *compressed = 0;
     if (mode != PackStore) {
-        std::vector<unsigned char> block = EncodeBlock(data, size, level);
-        if (mode == PackCompressAlways || block.size() < size) {
-            stored->swap(block);
+        std::vector<unsigned char> encoded;
+        if (options.codec == CodecLzma) {
+            if (!EncodeLzma(data, size, options.level, &encoded, error))
+                return 0;
+        } else {
+            encoded = EncodeBlock(data, size, options.level);
+        }
+        if (mode == PackCompressAlways || encoded.size() < size) {
+            stored->swap(encoded);
             *compressed = 1;
-            return;
+            return 1;
         }
     }
     stored->assign(data, data + size);
+    return 1;
 }
 
 static int CheckEntryName(const std::string& name, std::string* error)
@@ -57,7 +65,8 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
         }
         std::vector<unsigned char> stored;
         int compressed;
-        PackBytes(source.data.data(), source.data.size(), source.storage, options.level, &stored, &compressed);
+        if (!PackBytes(source.data.data(), source.data.size(), source.storage, options, &stored, &compressed, error))
+            return 0;
         if (stored.size() > 0xFFFFFFFFu) {
             *error = "compressed entry larger than 4 GiB: " + source.name;
             return 0;
@@ -65,7 +74,9 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
         ArchiveEntry record;
         memset(&record, 0, sizeof record);
         memcpy(record.name, source.name.data(), source.name.size());
-        record.storage = compressed ? EntryStorageCompressed : EntryStorageStored;
+        record.storage = !compressed ? EntryStorageStored
+                         : options.codec == CodecLzma ? EntryStorageLzma
+                                                      : EntryStorageCompressed;
         record.scramble = source.scramble ? EntryScrambled : 0;
         record.fileTime.lowDateTime = (uint32_t)source.fileTime;
         record.fileTime.highDateTime = (uint32_t)(source.fileTime >> 32);
@@ -87,18 +98,45 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
 
     std::vector<unsigned char> table;
     int tableCompressed;
-    PackBytes(records.data(), records.size(), options.table, options.level, &table, &tableCompressed);
+    if (!PackBytes(records.data(), records.size(), options.table, options, &table, &tableCompressed, error))
+        return 0;
     if (archive.size() + table.size() > 0xFFFFFFFFu) {
         *error = "archive larger than 4 GiB";
         return 0;
     }
     ArchiveHeader header;
     header.magic = ArchiveMagic;
-    header.flags = tableCompressed ? ArchiveFlagTableCompressed : 0;
+    header.flags = !tableCompressed ? 0
+                   : options.codec == CodecLzma ? ArchiveFlagTableLzma
+                                                : ArchiveFlagTableCompressed;
     header.tableOffset = (uint32_t)archive.size();
     header.entryCount = (uint32_t)entries.size();
     memcpy(archive.data(), &header, sizeof header);
     archive.insert(archive.end(), table.begin(), table.end());
     out->swap(archive);
     return 1;
+}
+
+int ParseCodecName(const std::string& name, ArchiveCodec* codec, std::string* error)
+{
+    if (name == "fa2") {
+        *codec = CodecBlock;
+        return 1;
+    }
+    if (name == "lzma" && LzmaEncoderAvailable()) {
+        *codec = CodecLzma;
+        return 1;
+    }
+    if (name == "lzma")
+        *error = "this fa2 has no LZMA encoder: its only codec is fa2 (the Linux fa2 has lzma too)";
+    else
+        *error = "unknown codec " + name + (LzmaEncoderAvailable() ? " (codecs: fa2, lzma)" : " (codecs: fa2)");
+    return 0;
+}
+
+const char* CodecHelp()
+{
+    return LzmaEncoderAvailable()
+               ? "  --codec NAME       compression method: fa2 (the default) or lzma (smaller, slower to pack)\n"
+               : "  --codec NAME       compression method: fa2 only (this build has no LZMA encoder)\n";
 }

@@ -34,6 +34,7 @@ namespace {
 
 const char BuildUsage[] =
     "usage: fa2 build SOURCE_DIR -o OUT.exe [--stub UPDATE.exe] [--fast|--best|--store] [--scramble]\n"
+    "                 [--codec fa2|lzma]\n"
     "Checks SOURCE_DIR/UPDATE.INI against the folder, packs every file of the folder (sub-folders included) as\n"
     "an entry named by its bare file name, and writes OUT.exe: a copy of the updater with the archive as its\n"
     "resource UPDATE/102.\n"
@@ -555,6 +556,7 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err)
     WriterOptions writer;
     writer.table = options.store ? PackStore : PackCompressIfSmaller;
     writer.level = options.level;
+    writer.codec = options.codec;
     std::vector<unsigned char> archive;
     auto packStart = std::chrono::steady_clock::now();
     PackProgress progress{err, entries.size(), fileBytes, packStart};
@@ -587,9 +589,10 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err)
             Error(&r, "", "entry " + Shown(entries[i].name) + " does not read back as packed");
             return BuildExitFailed;
         }
-        compressed += (LoadedEntry(loaded, i)->storage & EntryStorageCompressed) ? 1 : 0;
+        compressed += EntryNeedsDecoding(LoadedEntry(loaded, i)) ? 1 : 0;
     }
-    int tableCompressed = (LoadedTable(loaded)->header.flags & ArchiveFlagTableCompressed) != 0;
+    int tableCompressed =
+        (LoadedTable(loaded)->header.flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma)) != 0;
 
     std::vector<unsigned char> image;
     if (!WritePeResource(stub.data(), stub.size(), PayloadType, PayloadId, PayloadLanguage, archive.data(),
@@ -629,10 +632,12 @@ int RunBuild(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
         fputs(BuildUsage, stdout);
+        fputs(CodecHelp(), stdout);
         return BuildExitOk;
     }
     BuildOptions options;
     options.level = EncodeDefault;
+    options.codec = CodecBlock;
     options.store = 0;
     options.scramble = 0;
     options.fixedTime = 0;
@@ -656,6 +661,16 @@ int RunBuild(const std::vector<std::string>& args)
             options.output = arg.substr(9);
         } else if (arg.compare(0, 7, "--stub=") == 0) {
             options.stub = arg.substr(7);
+        } else if (arg == "--codec" || arg.compare(0, 8, "--codec=") == 0) {
+            std::string error;
+            if (arg == "--codec" && i + 1 >= args.size()) {
+                UsageError("--codec needs a name");
+                return BuildExitUsage;
+            }
+            if (!ParseCodecName(arg == "--codec" ? args[++i] : arg.substr(8), &options.codec, &error)) {
+                UsageError(error);
+                return BuildExitUsage;
+            }
         } else if (arg == "--store") {
             options.store = 1;
         } else if (arg == "--scramble") {
