@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# By hand, not in CI: one compressible entry of SIZE_MB (default 3072) megabytes extracted by the 32-bit
+# updater's ExtractEntry under Wine, with the process's memory before and after.
+#   bench/huge_entry_run.sh [SIZE_MB]
+# Needs build/host (fa2), build/win-bench (win32_extract_bench.exe, UPD_BENCH=ON) and build/windows's Wine prefix;
+# about 2 x SIZE_MB of free disk in /tmp and as much again under the prefix's C:.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mb=${1:-3072}
+work=$(mktemp -d /tmp/huge-entry.XXXXXX)
+prefix_c=$root/build/windows/wineprefix/drive_c
+trap 'rm -rf "$work" "$prefix_c/huge-extract"' EXIT
+mkdir "$work/src"
+# 64 KiB chunks: a line with the chunk's counters, then one of sixteen 251-byte texts repeated; about 4% once
+# packed, so the archive fits the 32-bit process whatever the entry's size.
+cat > "$work/generate.py" <<'PY'
+import sys
+size = int(sys.argv[1]) << 20
+texts = [(b"scene %02d: the lantern swings over the harbour road; " % v * 8)[:251] for v in range(16)]
+out = sys.stdout.buffer
+chunk = 65536
+for k in range(0, size // chunk + 1):
+    head = b"chunk %d of the archive, frame %d, checksum %08x\r\n" % (k, k * 3, k * 2654435761 % 2**32)
+    body = (texts[k % 16] * (chunk // 251 + 1))[:chunk - len(head)]
+    out.write((head + body)[:size - k * chunk])
+PY
+python3 "$work/generate.py" "$size_mb" > "$work/src/huge.log"
+echo "generated $(stat -c %s "$work/src/huge.log") bytes"
+/usr/bin/time -f "fa2 pack: %e s, %M KB peak" "$root/build/host/fa2" pack --fast "$work/src" -o "$work/huge.fa2"
+rm -rf "$work/src"
+UPD_WINE_TIMEOUT=3600 "$root/scripts/wine-run" "$root/build/windows" "$root/build/win-bench/win32_extract_bench.exe" \
+  "Z:$work/huge.fa2" 'C:\huge-extract' | tr -d '\r'
+ls -l "$prefix_c/huge-extract"
+cmp <(python3 "$work/generate.py" "$size_mb") "$prefix_c/huge-extract/huge.log" &&
+  echo "the extracted file is the generated one, byte for byte"
