@@ -13,20 +13,12 @@
 #include "archive/entry_stream.h"
 #include "archive/lzma_decoder.h"
 #include "archive_writer.h"
+#include "hand_block.h"
 #include "lzma_encoder.h"
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
-
-Bytes Random(size_t size, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes b(size);
-    for (auto& c : b)
-        c = (unsigned char)rng();
-    return b;
-}
+Bytes Random(size_t size, unsigned seed) { return RandomBytes(size, seed); }
 
 Bytes Text(size_t size, unsigned seed)
 {
