@@ -28,8 +28,31 @@ python3 "$work/generate.py" "$size_mb" > "$work/src/huge.log"
 echo "generated $(stat -c %s "$work/src/huge.log") bytes"
 /usr/bin/time -f "fa2 pack: %e s, %M KB peak" "$root/build/host/fa2" pack --fast "$work/src" -o "$work/huge.fa2"
 rm -rf "$work/src"
+# The Wine process's resident set when the archive is in memory (the program then leaves a marker and waits),
+# the peak reset there, and the peak at its end: what the extraction itself added.
+watch() {
+  local pid="" loaded="" peak=""
+  while [ ! -e "$work/stop" ]; do
+    [ -z "$pid" ] && pid=$(pgrep -f 'win32_extract_bench\.exe' | head -1 || true)
+    if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
+      if [ -z "$loaded" ] && [ -e "$prefix_c/huge-extract/.archive-loaded" ]; then
+        loaded=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status")
+        echo 5 >"/proc/$pid/clear_refs"
+      fi
+      [ -n "$loaded" ] && peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo "$peak")
+    fi
+    sleep 0.05
+  done
+  echo "Wine process $pid: VmRSS with the archive in memory ${loaded:-?} kB; VmHWM from there to the end ${peak:-?} kB" \
+    "(the extraction added $(( ${peak:-0} - ${loaded:-0} )) kB at its peak)" >"$work/memory"
+}
+watch &
+watcher=$!
 UPD_WINE_TIMEOUT=3600 "$root/scripts/wine-run" "$root/build/windows" "$root/build/win-bench/win32_extract_bench.exe" \
   "Z:$work/huge.fa2" 'C:\huge-extract' | tr -d '\r'
+touch "$work/stop"
+wait $watcher
+cat "$work/memory"
 ls -l "$prefix_c/huge-extract"
 cmp <(python3 "$work/generate.py" "$size_mb") "$prefix_c/huge-extract/huge.log" &&
   echo "the extracted file is the generated one, byte for byte"

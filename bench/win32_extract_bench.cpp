@@ -3,8 +3,10 @@
 //                                       whole-buffer extraction it replaced, and the decoder alone against zlib
 //   win32_extract_bench ARCHIVE [DIR]   every entry of an archive or updater through ExtractEntry into DIR: time,
 //                                       speed, and the process's memory before and after
-// Memory figures: private bytes (GetProcessMemoryInfo) and VmHWM, the peak resident set of the Wine process, read
-// from its own /proc status through Wine's Z: drive; the peak is reset before each extraction.
+// Memory figures: GetProcessMemoryInfo's (Wine fills the working set and the commit charge, which is the private
+// bytes; not PrivateUsage). The peak resident set of the Wine process (VmHWM) can only be read from outside:
+// bench/huge_entry_run.sh does that, and this program leaves a file `.archive-loaded` in DIR when it starts
+// extracting, so the script can reset the peak there.
 #include <windows.h>
 #include <psapi.h>
 #include <zlib.h>
@@ -32,54 +34,14 @@ double Seconds(std::chrono::steady_clock::time_point from)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
-double PrivateMB()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters;
-    memset(&counters, 0, sizeof counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS*)&counters, sizeof counters);
-    return counters.PrivateUsage / 1048576.0;
-}
-
-int ReadProcStatus(std::string* status)
-{
-    HANDLE file = CreateFileA("Z:\\proc\\self\\status", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    char buffer[8192];
-    DWORD got = 0;
-    ReadFile(file, buffer, sizeof buffer - 1, &got, nullptr);
-    CloseHandle(file);
-    status->assign(buffer, got);
-    return 1;
-}
-
-
-// A line of the Wine process's own status ("VmHWM:  123 kB"), in MB; -1 when it cannot be read.
-double ProcStatusMB(const char* key)
-{
-    std::string status;
-    if (!ReadProcStatus(&status))
-        return -1;
-    size_t at = status.find(key);
-    return at == std::string::npos ? -1 : atof(status.c_str() + at + strlen(key)) / 1024.0;
-}
-
-// Resets VmHWM to the current resident set (Linux: 5 written to clear_refs).
-void ResetPeak()
-{
-    HANDLE file = CreateFileA("Z:\\proc\\self\\clear_refs", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written;
-    WriteFile(file, "5", 1, &written, nullptr);
-    CloseHandle(file);
-}
-
 void PrintMemory(const char* when)
 {
-    printf("  %-28s private %8.1f MB, VmRSS %8.1f MB, VmHWM %8.1f MB\n", when, PrivateMB(), ProcStatusMB("VmRSS:"),
-           ProcStatusMB("VmHWM:"));
+    PROCESS_MEMORY_COUNTERS counters;
+    memset(&counters, 0, sizeof counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    printf("  %-24s private (commit) %8.1f MB, working set %8.1f MB, peak working set %8.1f MB\n", when,
+           counters.PagefileUsage / 1048576.0, counters.WorkingSetSize / 1048576.0,
+           counters.PeakWorkingSetSize / 1048576.0);
 }
 
 // The extraction as it was before streaming: descrambled copy and decoded buffer of the whole entry, then one
@@ -221,8 +183,10 @@ int ExtractArchive(const char* path, const char* folder)
     }
     CreateDirectoryA(folder, nullptr);
     PrintMemory("archive in memory");
-    ResetPeak();
-    double before = PrivateMB(), beforeRss = ProcStatusMB("VmRSS:");
+    HANDLE marker = CreateFileA((std::string(folder) + "\\.archive-loaded").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(marker);
+    Sleep(1000);  // time for a watcher to take the resident set here and reset the peak
     uint64_t total = 0;
     auto all = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < table->header.entryCount; ++i) {
@@ -243,8 +207,7 @@ int ExtractArchive(const char* path, const char* folder)
     printf("%u entries, %llu bytes extracted in %.2f s (%.0f MB/s)\n", table->header.entryCount,
            (unsigned long long)total, s, total / s / 1e6);
     PrintMemory("after the extractions");
-    printf("  growth during the extractions: private %+.1f MB, peak resident over the start %+.1f MB\n",
-           PrivateMB() - before, ProcStatusMB("VmHWM:") - beforeRss);
+    DeleteFileA((std::string(folder) + "\\.archive-loaded").c_str());
     GlobalFree(table);
     return 0;
 }

@@ -40,10 +40,12 @@ static_assert(Literal == LzmaFixedProbabilities, "the fixed probabilities come b
 
 #if defined(__GNUC__)
 #define LZMA_INLINE inline __attribute__((always_inline))
+#define LZMA_OUTLINE __attribute__((noinline))
 inline bool Likely(bool c) { return __builtin_expect(c, 1); }
 inline bool Unlikely(bool c) { return __builtin_expect(c, 0); }
 #else
 #define LZMA_INLINE inline
+#define LZMA_OUTLINE
 inline bool Likely(bool c) { return c; }
 inline bool Unlikely(bool c) { return c; }
 #endif
@@ -123,7 +125,8 @@ uint32_t DecodeDirectBits(RangeDecoder& rc, unsigned count)
     return result;
 }
 
-LZMA_INLINE unsigned DecodeLength(RangeDecoder& rc, uint16_t* coder, unsigned posState)
+// Lengths and distances come once per match, not per byte: out of line, they keep the updater small.
+LZMA_OUTLINE unsigned DecodeLength(RangeDecoder& rc, uint16_t* coder, unsigned posState)
 {
     if (DecodeBit(rc, coder + LenChoice) == 0)
         return DecodeTree(rc, coder + LenLow + posState * 8, 3);
@@ -133,7 +136,7 @@ LZMA_INLINE unsigned DecodeLength(RangeDecoder& rc, uint16_t* coder, unsigned po
 }
 
 // The distance of a new match, less one; 0xFFFFFFFF is the end marker.
-uint32_t DecodeDistance(RangeDecoder& rc, uint16_t* probabilities, unsigned length)
+LZMA_OUTLINE uint32_t DecodeDistance(RangeDecoder& rc, uint16_t* probabilities, unsigned length)
 {
     unsigned lenState = length < LenToPosStates - 1 ? length : LenToPosStates - 1;
     unsigned slot = DecodeTree(rc, probabilities + PosSlot + (lenState << 6), 6);
