@@ -39,4 +39,15 @@ ls -l "$work/demo/SampleUpdate.exe" "$root/build/windows/UPDATE.exe"
 gamedir=$(ls "$work/demo/wineprefix/drive_c/Games")
 cmp "$work/src/data.pak" "$work/demo/wineprefix/drive_c/Games/$gamedir/data.pak" &&
   echo "data.pak installed byte for byte ($(stat -c %s "$work/src/data.pak") bytes)"
+
+# Extraction speed of the same entries in the 32-bit code, LZMA against the block method (needs build/win-bench).
+if [ -x "$root/build/win-bench/win32_extract_bench.exe" ]; then
+  "$root/build/host/fa2" build "$work/src" -o "$work/block.exe" --stub "$root/build/windows/UPDATE.exe" >/dev/null
+  for exe in "$work/demo/SampleUpdate.exe" "$work/block.exe"; do
+    echo "extracting $(basename "$exe") with the updater's ExtractEntry:"
+    UPD_WINE_TIMEOUT=1200 "$root/scripts/wine-run" "$root/build/windows" \
+      "$root/build/win-bench/win32_extract_bench.exe" "Z:$exe" 'C:\whole-run-extract' | tr -d '\r' | grep -v -E '^  (at start|archive in memory|after the)'
+    rm -rf "$root/build/windows/wineprefix/drive_c/whole-run-extract"
+  done
+fi
 exit $status
