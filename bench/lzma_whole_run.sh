@@ -14,11 +14,21 @@ cp -r "$root/samples/update" "$work/src"
 mv "$work/pak/data.pak" "$work/src/data.pak"
 printf 'UpdateFile05=data.pak\r\n' >>"$work/src/UPDATE.INI"  # [UPDATE] is the file's last section
 
+# The Wine process of a program: of the processes whose command line names it (the wrappers that start it do
+# too), the one with the largest resident set.
+wine_pid() {
+  local best="" most=0 pid rss
+  for pid in $(pgrep -f "$1" || true); do
+    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
+  done
+  echo "$best"
+}
 watch() {  # the updater's Wine process: its resident set when first seen, and its VmHWM until it ends
   local pid="" first="" peak=""
   while [ ! -e "$work/stop" ]; do
     if [ -z "$pid" ]; then
-      pid=$(pgrep -f 'SampleUpdate\.exe' | head -1 || true)
+      pid=$(wine_pid 'SampleUpdate\.exe')
       [ -n "$pid" ] && first=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
     elif [ -r "/proc/$pid/status" ]; then
       peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo "$peak")
