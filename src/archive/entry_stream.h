@@ -26,8 +26,11 @@ struct EntryPieces {
 };
 extern const EntryPieces DefaultEntryPieces;
 
-// Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. 0 when
-// the entry cannot be decoded at all (unknown method or parameters), which is damage. Call CheckEntryData first.
+// Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. About
+// 270 KB for the block method whatever the entry's size; for LZMA, its tables and a window of min(dictionary,
+// unpackedSize), read from the header at the start of `stored` (a hostile dictionary only makes the allocation
+// fail). 0 when the entry cannot be decoded at all (unknown method or parameters), which is damage. Call
+// CheckEntryData first.
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
 
 // Hands the entry's unpackedSize file bytes to `output`, in order, in pieces; never more than unpackedSize bytes

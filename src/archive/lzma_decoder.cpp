@@ -155,6 +155,69 @@ inline unsigned StateAfterMatch(unsigned s) { return s < 7 ? 7 : 10; }
 inline unsigned StateAfterRep(unsigned s) { return s < 7 ? 8 : 11; }
 inline unsigned StateAfterShortRep(unsigned s) { return s < 7 ? 9 : 11; }
 
+// Where the byte `distance` + 1 places behind `pos` lies in the ring.
+inline uint32_t Behind(uint32_t pos, uint32_t distance, uint32_t windowSize)
+{
+    return pos > distance ? pos - distance - 1 : pos + windowSize - distance - 1;
+}
+
+// A literal's eight bits; after a match (matched), steered by the byte at the last distance until a bit differs.
+LZMA_INLINE unsigned DecodeLiteral(RangeDecoder& rc, uint16_t* coder, int matched, unsigned matchByte)
+{
+    unsigned symbol = 1;
+    if (matched) {
+        do {
+            unsigned matchBit = (matchByte >> 7) & 1;
+            matchByte <<= 1;
+            unsigned bit = DecodeBit(rc, coder + ((1 + matchBit) << 8) + symbol);
+            symbol = (symbol << 1) | bit;
+            if (matchBit != bit)
+                break;
+        } while (symbol < 0x100);
+    }
+    while (symbol < 0x100)
+        symbol = (symbol << 1) | DecodeBit(rc, coder + symbol);
+    return symbol & 0xFF;
+}
+
+// Which of the four last distances a repeated match takes; it moves to the front. 0: the one-byte form.
+LZMA_INLINE int TakeRepeatedDistance(RangeDecoder& rc, uint16_t* probs, unsigned state, unsigned posState,
+                                     uint32_t* rep)
+{
+    if (DecodeBit(rc, probs + IsRepG0 + state) == 0)
+        return DecodeBit(rc, probs + IsRep0Long + (state << PosBitsMax) + posState);
+    uint32_t distance;
+    if (DecodeBit(rc, probs + IsRepG1 + state) == 0) {
+        distance = rep[1];
+    } else {
+        if (DecodeBit(rc, probs + IsRepG2 + state) == 0) {
+            distance = rep[2];
+        } else {
+            distance = rep[3];
+            rep[3] = rep[2];
+        }
+        rep[2] = rep[1];
+    }
+    rep[1] = rep[0];
+    rep[0] = distance;
+    return 1;
+}
+
+// A copy that neither wraps nor crosses a flush.
+inline void CopyInWindow(unsigned char* window, uint32_t pos, uint32_t from, uint32_t length)
+{
+    unsigned char* out = window + pos;
+    const unsigned char* in = window + from;
+    if (from < pos && pos - from < length) {
+        // The copy repeats its own output: byte by byte, each read after the write it depends on.
+        for (uint32_t k = 0; k < length; ++k)
+            out[k] = in[k];
+    } else {
+        // Wholly behind, or ahead in the ring (older bytes, none of which this copy writes first).
+        memmove(out, in, length);
+    }
+}
+
 }  // namespace
 
 int ReadLzmaProperties(unsigned char byte, uint32_t dictionarySize, LzmaProperties* properties)
@@ -216,7 +279,7 @@ LzmaSpanResult DecodeLzmaSpan(LzmaDecoder* d, int moreInput)
     const unsigned lc = d->properties.lc;
     const uint32_t lpMask = (1u << d->properties.lp) - 1;
     const uint32_t pbMask = (1u << d->properties.pb) - 1;
-    uint32_t rep0 = d->rep[0], rep1 = d->rep[1], rep2 = d->rep[2], rep3 = d->rep[3];
+    uint32_t rep[4] = {d->rep[0], d->rep[1], d->rep[2], d->rep[3]};
     unsigned state = d->state;
     uint32_t total = d->total;
     uint32_t pos = d->pos;
@@ -227,8 +290,8 @@ LzmaSpanResult DecodeLzmaSpan(LzmaDecoder* d, int moreInput)
 
     for (;;) {
         if (copyLeft) {
-            // The rest of a copy that a flush interrupted; its distance was checked when it began.
-            uint32_t from = pos > rep0 ? pos - rep0 - 1 : pos + windowSize - rep0 - 1;
+            // The rest of a copy that wraps or crosses a flush, byte by byte; its distance was checked already.
+            uint32_t from = Behind(pos, rep[0], windowSize);
             while (copyLeft && pos < flushAt) {
                 window[pos++] = window[from++];
                 if (from == windowSize)
@@ -245,51 +308,32 @@ LzmaSpanResult DecodeLzmaSpan(LzmaDecoder* d, int moreInput)
             result = LzmaSpanNeedInput;
             break;
         }
+        const unsigned posState = total & pbMask;
         if (total == unpackedSize) {
             // All of the output is here: the data ends now, or with an end marker and nothing after it.
-            if (rc.ip == rc.iend && !moreInput) {
-                result = rc.code == 0 ? LzmaSpanEnd : LzmaSpanFailed;
-                break;
+            int marker = 0;
+            if (rc.ip != rc.iend || moreInput) {
+                marker = DecodeBit(rc, probs + IsMatch + (state << PosBitsMax) + posState) == 1 &&
+                         DecodeBit(rc, probs + IsRep + state) == 0 &&
+                         DecodeDistance(rc, probs, DecodeLength(rc, probs + LenCoder, posState)) == 0xFFFFFFFFu;
+                if (!marker || rc.ip != rc.iend || moreInput) {
+                    result = LzmaSpanFailed;
+                    break;
+                }
             }
-            unsigned posState = total & pbMask;
-            if (DecodeBit(rc, probs + IsMatch + (state << PosBitsMax) + posState) == 0 ||
-                DecodeBit(rc, probs + IsRep + state) != 0) {
-                result = LzmaSpanFailed;
-                break;
-            }
-            unsigned length = DecodeLength(rc, probs + LenCoder, posState);
-            uint32_t distance = DecodeDistance(rc, probs, length);
-            result = distance == 0xFFFFFFFFu && !rc.overrun && rc.code == 0 && rc.ip == rc.iend && !moreInput
-                         ? LzmaSpanEnd
-                         : LzmaSpanFailed;
+            result = rc.code == 0 && !rc.overrun ? LzmaSpanEnd : LzmaSpanFailed;
             break;
         }
 
-        unsigned posState = total & pbMask;
         if (DecodeBit(rc, probs + IsMatch + (state << PosBitsMax) + posState) == 0) {
             unsigned previous = total ? window[pos ? pos - 1 : windowSize - 1] : 0;
-            uint16_t* coder =
-                probs + Literal + 0x300 * ((((total & lpMask) << lc) + (previous >> (8 - lc))));
-            unsigned symbol = 1;
-            if (state >= 7) {
-                uint32_t from = pos > rep0 ? pos - rep0 - 1 : pos + windowSize - rep0 - 1;
-                unsigned matchByte = window[from];
-                do {
-                    unsigned matchBit = (matchByte >> 7) & 1;
-                    matchByte <<= 1;
-                    unsigned bit = DecodeBit(rc, coder + ((1 + matchBit) << 8) + symbol);
-                    symbol = (symbol << 1) | bit;
-                    if (matchBit != bit)
-                        break;
-                } while (symbol < 0x100);
-            }
-            while (symbol < 0x100)
-                symbol = (symbol << 1) | DecodeBit(rc, coder + symbol);
+            uint16_t* coder = probs + Literal + 0x300 * ((((total & lpMask) << lc) + (previous >> (8 - lc))));
+            unsigned byte = DecodeLiteral(rc, coder, state >= 7, state >= 7 ? window[Behind(pos, rep[0], windowSize)] : 0);
             if (Unlikely(rc.overrun)) {
                 result = LzmaSpanFailed;
                 break;
             }
-            window[pos++] = (unsigned char)symbol;
+            window[pos++] = (unsigned char)byte;
             ++total;
             state = StateAfterLiteral(state);
             if (pos == flushAt) {
@@ -299,83 +343,43 @@ LzmaSpanResult DecodeLzmaSpan(LzmaDecoder* d, int moreInput)
             continue;
         }
 
-        unsigned length;
+        uint32_t length;
         if (DecodeBit(rc, probs + IsRep + state) != 0) {
             if (total == 0) {
                 result = LzmaSpanFailed;
                 break;
             }
-            if (DecodeBit(rc, probs + IsRepG0 + state) == 0) {
-                if (DecodeBit(rc, probs + IsRep0Long + (state << PosBitsMax) + posState) == 0) {
-                    // One byte from the last distance.
-                    if (Unlikely(rc.overrun)) {
-                        result = LzmaSpanFailed;
-                        break;
-                    }
-                    state = StateAfterShortRep(state);
-                    uint32_t from = pos > rep0 ? pos - rep0 - 1 : pos + windowSize - rep0 - 1;
-                    window[pos] = window[from];
-                    ++pos;
-                    ++total;
-                    if (pos == flushAt) {
-                        result = LzmaSpanFlush;
-                        break;
-                    }
-                    continue;
-                }
+            if (!TakeRepeatedDistance(rc, probs, state, posState, rep)) {
+                // One byte from the last distance.
+                length = 1;
+                state = StateAfterShortRep(state);
             } else {
-                uint32_t distance;
-                if (DecodeBit(rc, probs + IsRepG1 + state) == 0) {
-                    distance = rep1;
-                } else {
-                    if (DecodeBit(rc, probs + IsRepG2 + state) == 0) {
-                        distance = rep2;
-                    } else {
-                        distance = rep3;
-                        rep3 = rep2;
-                    }
-                    rep2 = rep1;
-                }
-                rep1 = rep0;
-                rep0 = distance;
+                length = MatchMinLength + DecodeLength(rc, probs + RepLenCoder, posState);
+                state = StateAfterRep(state);
             }
-            length = DecodeLength(rc, probs + RepLenCoder, posState);
-            state = StateAfterRep(state);
         } else {
-            rep3 = rep2;
-            rep2 = rep1;
-            rep1 = rep0;
-            length = DecodeLength(rc, probs + LenCoder, posState);
+            rep[3] = rep[2];
+            rep[2] = rep[1];
+            rep[1] = rep[0];
+            length = MatchMinLength + DecodeLength(rc, probs + LenCoder, posState);
             state = StateAfterMatch(state);
-            rep0 = DecodeDistance(rc, probs, length);
+            rep[0] = DecodeDistance(rc, probs, length - MatchMinLength);
         }
-        length += MatchMinLength;
         // The distance reaches no byte before the output's start nor outside the window; the copy ends within the
         // output's size. (The end marker's distance fails here too: it comes only once all output is there.)
-        if (Unlikely(rc.overrun || rep0 >= total || rep0 >= windowSize || rep0 >= dictionarySize ||
+        if (Unlikely(rc.overrun || rep[0] >= total || rep[0] >= windowSize || rep[0] >= dictionarySize ||
                      length > unpackedSize - total)) {
             result = LzmaSpanFailed;
             break;
         }
-        uint32_t from = pos > rep0 ? pos - rep0 - 1 : pos + windowSize - rep0 - 1;
-        if (length <= flushAt - pos && length <= windowSize - from) {
-            // The common case: neither side wraps or reaches the flush.
-            unsigned char* out = window + pos;
-            const unsigned char* in = window + from;
-            if (from < pos && pos - from < length) {
-                // The copy repeats its own output: byte by byte, each read after the write it depends on.
-                for (unsigned k = 0; k < length; ++k)
-                    out[k] = in[k];
-            } else {
-                // Wholly behind, or ahead in the ring (older bytes, none of which this copy writes first).
-                memmove(out, in, length);
-            }
-            pos += length;
-            total += length;
-        } else {
-            copyLeft = length;  // byte by byte at the loop's top, across the ring's end and flushes
+        uint32_t from = Behind(pos, rep[0], windowSize);
+        if (length > flushAt - pos || length > windowSize - from) {
+            copyLeft = length;
             continue;
         }
+        CopyInWindow(window, pos, from, length);
+        pos += length;
+        total += length;
         if (pos == flushAt) {
             result = LzmaSpanFlush;
             break;
@@ -385,10 +389,8 @@ LzmaSpanResult DecodeLzmaSpan(LzmaDecoder* d, int moreInput)
     d->range = rc.range;
     d->code = rc.code;
     d->ip = rc.ip;
-    d->rep[0] = rep0;
-    d->rep[1] = rep1;
-    d->rep[2] = rep2;
-    d->rep[3] = rep3;
+    for (int k = 0; k < 4; ++k)
+        d->rep[k] = rep[k];
     d->state = state;
     d->total = total;
     d->pos = pos;
