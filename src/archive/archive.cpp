@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "archive/entry_file.h"
 #include "support/crc32.h"
 #include "support/disk_space.h"
@@ -130,15 +132,16 @@ const ArchiveEntry* FindEntry(const ArchiveTable* table, const char* name, uint6
     return entry;
 }
 
-// The working buffers an entry needs, taken in the order descrambled copy, decoded buffer; the message when one
-// cannot be had.
-int AllocateWorkingBuffers(const ArchiveEntry* entry, GlobalBlock* copy, GlobalBlock* decoded)
+// Takes a piece of the entry into the caller's buffer, after what came before it.
+struct BufferOutput {
+    unsigned char* at;
+};
+
+int CopyPiece(void* context, const unsigned char* bytes, size_t count)
 {
-    if ((EntryNeedsCopy(entry) && !copy->Allocate(entry->storedSize)) ||
-        (EntryNeedsDecoding(entry) && !decoded->Allocate(entry->unpackedSize))) {
-        ShowUpdaterError(NoMemoryText);
-        return 0;
-    }
+    BufferOutput* out = (BufferOutput*)context;
+    memcpy(out->at, bytes, count);
+    out->at += count;
     return 1;
 }
 
@@ -206,25 +209,29 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
     const ArchiveEntry* entry = FindEntry(table, name, &offset);
     if (!entry)
         return nullptr;
-    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
+    size_t workspaceSize;
+    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize) ||
+        !EntryWorkspaceSize(entry, ArchiveImage + offset, &workspaceSize)) {
         ShowUndecodableEntry();
         return nullptr;
     }
     const unsigned char* stored = ArchiveImage + offset;
     const unsigned char* data = stored;
-    GlobalBlock copy, decoded;
     if (EntryNeedsCopy(entry) || EntryNeedsDecoding(entry)) {
-        if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+        // The callers want the bytes in memory: the whole file in one block, decoded into it in pieces.
+        GlobalBlock file, workspace;
+        if (!file.Allocate(entry->unpackedSize) || !workspace.Allocate((uint32_t)workspaceSize)) {
+            ShowUpdaterError(NoMemoryText);
             return nullptr;
-        data = DecodeEntryData(entry, stored, copy.bytes, decoded.bytes);
-        if (!data) {
+        }
+        BufferOutput out = {file.bytes};
+        if (StreamEntry(entry, stored, workspace.bytes, workspaceSize, CopyPiece, &out) != EntryStreamDone) {
             ShowUndecodableEntry();
             return nullptr;
         }
-        if (!DecodedEntryIntact(table, entry, data))
+        if (!DecodedEntryIntact(table, entry, file.bytes))
             return nullptr;
-        // The caller owns whichever buffer holds the file; the other one goes now.
-        data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+        data = file.Release();
         *owned = 1;
     } else if (!DecodedEntryIntact(table, entry, data)) {
         return nullptr;

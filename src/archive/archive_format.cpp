@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/block_decoder.h"
+#include "archive/lzma_decoder.h"
 #include "support/cp932.h"
 
 int BlockCanDecodeTo(uint64_t blockSize, uint64_t decodedSize)
@@ -83,8 +84,12 @@ int LocateArchiveTable(const ArchiveHeader* header, uint64_t archiveSize, uint32
     if (header->tableOffset > archiveSize)
         return 0;
     uint64_t rest = archiveSize - header->tableOffset;
-    if (header->flags & ArchiveFlagTableCompressed) {
-        if (rest > 0xFFFFFFFFu || !BlockCanDecodeTo(rest, recordsSize))
+    if ((header->flags & ArchiveFlagTableCompressed) && (header->flags & ArchiveFlagTableLzma))
+        return 0;
+    if (header->flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma)) {
+        int fits = (header->flags & ArchiveFlagTableLzma) ? LzmaCanDecodeTo(rest, recordsSize)
+                                                           : BlockCanDecodeTo(rest, recordsSize);
+        if (rest > 0xFFFFFFFFu || !fits)
             return 0;
         *tableLength = (uint32_t)rest;
     } else {
@@ -102,6 +107,14 @@ int FillArchiveRecords(ArchiveTable* table, uint32_t blockSize, const unsigned c
         return 0;
     unsigned char* records = reinterpret_cast<unsigned char*>(table) + ArchiveHeaderSize;
     uint32_t recordsSize = blockSize - ArchiveHeaderSize;
+    if ((table->header.flags & ArchiveFlagTableCompressed) && (table->header.flags & ArchiveFlagTableLzma))
+        return 0;
+    if (table->header.flags & ArchiveFlagTableLzma) {
+        if (!LzmaCanDecodeTo(tableLength, recordsSize))
+            return 0;
+        uint16_t probabilities[LzmaTableProbabilities];
+        return DecompressLzma(records, recordsSize, tableBytes, tableLength, probabilities, LzmaTableProbabilities);
+    }
     if (table->header.flags & ArchiveFlagTableCompressed) {
         if (!BlockCanDecodeTo(tableLength, recordsSize))
             return 0;
@@ -173,14 +186,19 @@ int CheckEntryData(const ArchiveEntry* entry, uint64_t dataOffset, uint64_t imag
 {
     if (dataOffset > imageSize || imageSize - dataOffset < entry->storedSize)
         return 0;
-    if (EntryNeedsDecoding(entry))
-        return BlockCanDecodeTo(entry->storedSize, entry->unpackedSize);
-    return entry->unpackedSize == entry->storedSize;
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored: return entry->unpackedSize == entry->storedSize;
+    case EntryMethodBlock: return BlockCanDecodeTo(entry->storedSize, entry->unpackedSize);
+    case EntryMethodLzma: return LzmaCanDecodeTo(entry->storedSize, entry->unpackedSize);
+    default: return 0;
+    }
 }
 
 const unsigned char* DecodeEntryData(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* copy,
                                      unsigned char* decoded)
 {
+    if (EntryMethodOf(entry) == EntryMethodLzma || EntryMethodOf(entry) == EntryMethodUnknown)
+        return nullptr;
     // Empty entries may come without buffers (a zero-byte allocation can be null); then the stored bytes stand in.
     if ((!copy && EntryNeedsCopy(entry) && entry->storedSize) ||
         (!decoded && EntryNeedsDecoding(entry) && entry->unpackedSize))

@@ -12,10 +12,19 @@ const uint32_t ArchiveMagic = 0x00324146u;  // "FA2" and a zero byte
 const uint32_t ArchiveHeaderSize = 16;
 const uint32_t ArchiveEntrySize = 280;
 const uint32_t ArchiveNameSize = 260;
-const uint32_t ArchiveFlagTableCompressed = 1;
+const uint32_t ArchiveFlagTableCompressed = 1;  // the table is one block of the block method
+const uint32_t ArchiveFlagTableLzma = 2;        // the table is LZMA data (with bit 0 also set: damaged)
 const unsigned char EntryStorageStored = 1;
-const unsigned char EntryStorageCompressed = 2;  // the only storage bit that is read
+const unsigned char EntryStorageCompressed = 2;  // the block method
+const unsigned char EntryStorageLzma = 4;        // LZMA; with the bit of value 2 also set: damaged
 const unsigned char EntryScrambled = 1;          // exactly this value means scrambled
+
+// How an entry's stored bytes become its file. Only the bits of value 2 and 4 are read, so archives that use
+// neither read as they always did. LZMA data is stored as: 1 properties byte ((pb * 5 + lp) * 9 + lc), the
+// dictionary size (4 bytes, little-endian), then the raw LZMA stream, with or without an end marker; the file's
+// size is unpackedSize. Scrambling, when marked, covers all of the stored bytes, header included. An LZMA table
+// keeps lc + lp <= 4, since it is decoded before anything else is allocated.
+enum EntryMethod { EntryMethodStored, EntryMethodBlock, EntryMethodLzma, EntryMethodUnknown };
 
 struct ArchiveHeader {
     uint32_t magic;
@@ -97,7 +106,7 @@ int HasArchiveMagic(const ArchiveHeader* header);
 int ArchiveTableBlockSize(uint32_t entryCount, uint32_t* blockSize);
 
 // Length of the table's bytes at tableOffset in an archive of `archiveSize` bytes: exactly entryCount * 280 for a
-// plain table, the rest of the archive for a compressed one. 0 when the table cannot lie there.
+// plain table, the rest of the archive for a compressed one (either method). 0 when the table cannot lie there.
 int LocateArchiveTable(const ArchiveHeader* header, uint64_t archiveSize, uint32_t* tableLength);
 
 // Fills the records of `table` (whose header is already set) from the table's bytes: copied when plain, decoded
@@ -120,10 +129,22 @@ int CheckEntryData(const ArchiveEntry* entry, uint64_t dataOffset, uint64_t imag
 
 // Working buffers an entry needs: a descrambled copy of storedSize bytes, a decoded buffer of unpackedSize bytes.
 inline int EntryNeedsCopy(const ArchiveEntry* entry) { return entry->scramble == EntryScrambled; }
-inline int EntryNeedsDecoding(const ArchiveEntry* entry) { return (entry->storage & EntryStorageCompressed) != 0; }
+inline int EntryNeedsDecoding(const ArchiveEntry* entry)
+{
+    return (entry->storage & (EntryStorageCompressed | EntryStorageLzma)) != 0;
+}
+inline EntryMethod EntryMethodOf(const ArchiveEntry* entry)
+{
+    switch (entry->storage & (EntryStorageCompressed | EntryStorageLzma)) {
+    case 0: return EntryMethodStored;
+    case EntryStorageCompressed: return EntryMethodBlock;
+    case EntryStorageLzma: return EntryMethodLzma;
+    default: return EntryMethodUnknown;
+    }
+}
 
 // Turns an entry's stored bytes into its file bytes: descrambles into `copy` when scrambled, then decodes into
-// `decoded` when compressed. Returns the file's unpackedSize bytes (the stored bytes themselves, `copy` or
+// `decoded` when compressed with the block method (LZMA entries need tables: StreamEntry decodes them). Returns the file's unpackedSize bytes (the stored bytes themselves, `copy` or
 // `decoded`), or null when the compressed data is malformed. Call CheckEntryData first. A buffer may be null
 // only when its size is 0.
 const unsigned char* DecodeEntryData(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* copy,

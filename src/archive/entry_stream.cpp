@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/block_decoder.h"
+#include "archive/lzma_decoder.h"
 
 const EntryPieces DefaultEntryPieces = {192u << 10, 64u << 10};
 
@@ -17,8 +18,47 @@ int PiecesAreValid(const EntryPieces* pieces)
 // The block method's window: the history a back-reference may reach, then room for one piece of new output.
 size_t BlockWindowSize(const EntryPieces* pieces) { return BlockHistorySize + pieces->output; }
 
-// A descrambled piece, behind the few bytes of the previous one the decoder has not taken yet.
-size_t InputBufferSize(const EntryPieces* pieces) { return BlockStepMaxInput + pieces->input; }
+// A descrambled piece, behind the few bytes of the previous one the decoder has not taken yet (a block step's or
+// an LZMA packet's worth at most).
+const size_t InputCarry = LzmaMaxPacketInput > BlockStepMaxInput ? LzmaMaxPacketInput : BlockStepMaxInput;
+size_t InputBufferSize(const EntryPieces* pieces) { return InputCarry + pieces->input; }
+
+// An LZMA entry's properties from its stored header (descrambled when the entry is scrambled). 0 when it has no
+// valid header.
+int ReadLzmaHeader(const ArchiveEntry* entry, const unsigned char* stored, LzmaProperties* properties)
+{
+    if (entry->storedSize < LzmaHeaderSize)
+        return 0;
+    unsigned char header[8];
+    size_t count = entry->storedSize < sizeof header ? entry->storedSize : sizeof header;
+    memcpy(header, stored, count);
+    if (EntryNeedsCopy(entry)) {
+        ScrambleKey key;
+        StartDescramble(&key, entry->storedSize);
+        DescramblePiece(&key, header, count);
+    }
+    return ReadLzmaProperties(header[0], ReadLzmaDictionary(header), properties);
+}
+
+// The LZMA workspace: probabilities first (aligned, as the workspace's start is), then the window.
+size_t LzmaProbabilityBytes(const LzmaProperties* properties)
+{
+    return (LzmaProbabilityCount(properties) * sizeof(uint16_t) + 15) & ~(size_t)15;
+}
+
+int LzmaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
+                      size_t* size)
+{
+    LzmaProperties properties;
+    if (!ReadLzmaHeader(entry, stored, &properties))
+        return 0;
+    uint64_t needed = (uint64_t)LzmaProbabilityBytes(&properties) + LzmaWindowSize(&properties, entry->unpackedSize) +
+                      (EntryNeedsCopy(entry) ? InputBufferSize(pieces) : 0);
+    if (needed > (size_t)-1)
+        return 0;
+    *size = (size_t)needed;
+    return 1;
+}
 
 // The entry's stored bytes as the decoders read them: straight from the image, or descrambled piece by piece into
 // a buffer of the workspace.
@@ -146,18 +186,65 @@ EntryStreamResult StreamBlock(const ArchiveEntry* entry, const unsigned char* st
     }
 }
 
+EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
+                             unsigned char* workspace, EntryOutput output, void* context)
+{
+    LzmaProperties properties;
+    if (!ReadLzmaHeader(entry, stored, &properties))
+        return EntryStreamDamaged;
+    LzmaDecoder decoder;
+    decoder.probabilities = (uint16_t*)(void*)workspace;
+    decoder.window = workspace + LzmaProbabilityBytes(&properties);
+    decoder.windowSize = LzmaWindowSize(&properties, entry->unpackedSize);
+    decoder.unpackedSize = entry->unpackedSize;
+    decoder.piece = pieces->output;
+    StoredReader reader;
+    StartReader(&reader, entry, stored, decoder.window + decoder.windowSize, pieces->input);
+    NextStoredSpan(&reader, nullptr, 0, &decoder.ip, &decoder.iend);
+    decoder.ip += LzmaHeaderSize;  // the header was read above; the first span holds it whole
+    if (!StartLzma(&decoder, &properties))
+        return EntryStreamDamaged;
+    for (;;) {
+        switch (DecodeLzmaSpan(&decoder, ReaderHasMore(&reader))) {
+        case LzmaSpanFlush:
+            if (!output(context, decoder.window + decoder.pending, decoder.pos - decoder.pending))
+                return EntryStreamStopped;
+            LzmaFlushed(&decoder);
+            break;
+        case LzmaSpanNeedInput:
+            NextStoredSpan(&reader, decoder.ip, (size_t)(decoder.iend - decoder.ip), &decoder.ip, &decoder.iend);
+            break;
+        case LzmaSpanEnd:
+            if (decoder.pos != decoder.pending && !output(context, decoder.window + decoder.pending,
+                                                          decoder.pos - decoder.pending))
+                return EntryStreamStopped;
+            return EntryStreamDone;
+        case LzmaSpanFailed:
+        default:
+            return EntryStreamDamaged;
+        }
+    }
+}
+
 }  // namespace
 
-int EntryWorkspaceSizeInPieces(const ArchiveEntry* entry, const unsigned char*, const EntryPieces* pieces,
+int EntryWorkspaceSizeInPieces(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
                                size_t* size)
 {
     if (!PiecesAreValid(pieces))
         return 0;
-    if (EntryNeedsDecoding(entry))
-        *size = BlockWindowSize(pieces) + (EntryNeedsCopy(entry) ? InputBufferSize(pieces) : 0);
-    else
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored:
         *size = EntryNeedsCopy(entry) ? pieces->input : 0;
-    return 1;
+        return 1;
+    case EntryMethodBlock:
+        *size = BlockWindowSize(pieces) + (EntryNeedsCopy(entry) ? InputBufferSize(pieces) : 0);
+        return 1;
+    case EntryMethodLzma:
+        return LzmaWorkspaceSize(entry, stored, pieces, size);
+    default:
+        return 0;
+    }
 }
 
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)
@@ -172,9 +259,12 @@ EntryStreamResult StreamEntryInPieces(const ArchiveEntry* entry, const unsigned 
     size_t needed;
     if (!EntryWorkspaceSizeInPieces(entry, stored, pieces, &needed) || workspaceSize < needed)
         return EntryStreamDamaged;
-    if (EntryNeedsDecoding(entry))
-        return StreamBlock(entry, stored, pieces, workspace, output, context);
-    return StreamStored(entry, stored, pieces, workspace, output, context);
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored: return StreamStored(entry, stored, pieces, workspace, output, context);
+    case EntryMethodBlock: return StreamBlock(entry, stored, pieces, workspace, output, context);
+    case EntryMethodLzma: return StreamLzma(entry, stored, pieces, workspace, output, context);
+    default: return EntryStreamDamaged;
+    }
 }
 
 EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,

@@ -26,11 +26,15 @@ struct EntryPieces {
 };
 extern const EntryPieces DefaultEntryPieces;
 
-// Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. 0 when
-// the entry cannot be decoded at all (unknown method or parameters), which is damage. Call CheckEntryData first.
+// Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. About
+// 270 KB for the block method whatever the entry's size; for LZMA, its tables and a window of min(dictionary,
+// unpackedSize), read from the header at the start of `stored` (a hostile dictionary only makes the allocation
+// fail). 0 when the entry cannot be decoded at all (unknown method or parameters), which is damage. Call
+// CheckEntryData first.
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
 
-// Hands the entry's unpackedSize file bytes to `output`, in order, in pieces. `stored` is the entry's storedSize
+// Hands the entry's unpackedSize file bytes to `output`, in order, in pieces; never more than unpackedSize bytes
+// in all, even from damaged data (whose result says so only at the end). `stored` is the entry's storedSize
 // stored bytes (only read); `workspace` holds at least EntryWorkspaceSize bytes. Nothing outside `workspace` is
 // written and nothing outside `stored` is read, whatever the stored bytes hold.
 EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,

@@ -315,17 +315,7 @@ TEST(BlockDecoder, RefusesEveryTruncation)
 // The same faults inside large blocks, where the decoder runs its steps without per-step bounds tests.
 TEST(BlockDecoder, RefusesDamageInsideLargeBlocks)
 {
-    std::mt19937 rng(77);
-    HandBlock h;
-    for (int k = 0; k < 9000; ++k)
-        Lit(h, (unsigned char)rng());
-    for (int k = 0; k < 4000; ++k) {
-        if (rng() % 3 == 0)
-            Lit(h, (unsigned char)rng());
-        else
-            Copy(h, 3 + rng() % 280, 1 + rng() % 8192);
-    }
-    End(h);
+    HandBlock h = RandomCodes(77, 4000);
     int ok = 0;
     Bytes out = Decode(h.block, h.expected.size(), &ok);
     ASSERT_EQ(ok, 1);
@@ -340,14 +330,7 @@ TEST(BlockDecoder, RefusesDamageInsideLargeBlocks)
         EXPECT_EQ(ok, 0) << "dst short by " << shortBy;
     }
 
-    HandBlock early;  // a copy that reaches one byte before the output's start, 8189 bytes in
-    for (int k = 0; k < 8186; ++k)
-        Lit(early, (unsigned char)k);
-    Copy(early, 3, 1);
-    Copy(early, 3, 8190);
-    for (int k = 0; k < 2000; ++k)
-        Lit(early, (unsigned char)k);
-    End(early);
+    HandBlock early = ReachBeforeTheStart();
     Decode(early.block, early.expected.size(), &ok);
     EXPECT_EQ(ok, 0);
 }
@@ -377,14 +360,7 @@ Bytes Text(size_t size, unsigned seed)
     return b;
 }
 
-Bytes Random(size_t size, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes b(size);
-    for (auto& c : b)
-        c = (unsigned char)rng();
-    return b;
-}
+Bytes Random(size_t size, unsigned seed) { return RandomBytes(size, seed); }
 
 // Records of a game-like table: small counters, ids and repeated padding.
 Bytes Table(size_t size)

@@ -533,6 +533,33 @@ TEST(Build, StoreCompressesNothing)
         EXPECT_EQ(LoadedEntry(archive, i)->storage, EntryStorageStored);
 }
 
+TEST(Build, LzmaCodecMarksItsEntriesAndTable)
+{
+    std::string dir = NewFolder("lzma");
+    BuildOptions o = Options(SampleDir(), dir + "/block.exe");
+    ASSERT_EQ(Build(o).exit, BuildExitOk);
+    o.output = dir + "/lzma.exe";
+    o.codec = CodecLzma;
+    Outcome r = Build(o);
+    ASSERT_EQ(r.exit, BuildExitOk) << r.err;
+    LoadedArchive block, lzma;
+    ASSERT_TRUE(OpenBuilt(dir + "/block.exe", &block));
+    ASSERT_TRUE(OpenBuilt(dir + "/lzma.exe", &lzma));
+    EXPECT_EQ(LoadedTable(lzma)->header.flags, ArchiveFlagTableLzma);
+    ASSERT_EQ(LoadedEntryCount(lzma), LoadedEntryCount(block));
+    for (uint32_t i = 0; i < LoadedEntryCount(lzma); ++i) {
+        const ArchiveEntry* e = LoadedEntry(lzma, i);
+        SCOPED_TRACE(EntryName(e));
+        EXPECT_TRUE(e->storage == EntryStorageLzma || e->storage == EntryStorageStored);
+        Bytes a, b;
+        std::string error;
+        ASSERT_TRUE(DecodeLoadedEntry(lzma, i, &a, &error)) << error;
+        ASSERT_TRUE(DecodeLoadedEntry(block, i, &b, &error)) << error;
+        EXPECT_TRUE(a == b);
+    }
+    EXPECT_LT(lzma.image.size(), block.image.size());
+}
+
 TEST(Build, LinkedFoldersAreLeftOut)
 {
     std::string dir = NewFolder("links");

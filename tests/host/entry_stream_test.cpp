@@ -83,14 +83,7 @@ Bytes WholeDecode(const StoredEntry& e, int* ok)
     return data ? Bytes(data, data + e.record.unpackedSize) : Bytes();
 }
 
-Bytes Random(size_t size, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes b(size);
-    for (auto& c : b)
-        c = (unsigned char)rng();
-    return b;
-}
+Bytes Random(size_t size, unsigned seed) { return RandomBytes(size, seed); }
 
 Bytes Text(size_t size, unsigned seed)
 {
@@ -188,24 +181,8 @@ TEST(StreamEntry, CopiesReachIntoHistoryMovedBySlides)
 TEST(StreamEntry, RefusesDamagedBlocksLikeTheWholeDecoding)
 {
     std::mt19937 rng(11);
-    HandBlock h;
-    for (int k = 0; k < 9000; ++k)
-        Lit(h, (unsigned char)rng());
-    for (int k = 0; k < 1500; ++k) {
-        if (rng() % 3 == 0)
-            Lit(h, (unsigned char)rng());
-        else
-            Copy(h, 3 + rng() % 280, 1 + rng() % 8192);
-    }
-    End(h);
-    HandBlock early;  // a copy that reaches one byte before the output's start, 8189 bytes in
-    for (int k = 0; k < 8186; ++k)
-        Lit(early, (unsigned char)k);
-    Copy(early, 3, 1);
-    Copy(early, 3, 8190);
-    for (int k = 0; k < 2000; ++k)
-        Lit(early, (unsigned char)k);
-    End(early);
+    HandBlock h = RandomCodes(11, 1500);
+    HandBlock early = ReachBeforeTheStart();
 
     struct Case {
         std::string label;

@@ -230,13 +230,17 @@ TEST_F(Fa2Tool, PackOptionsShowInTheRecords)
         const char* options;
         const char* marksA;     // marks of the compressible a.txt
         const char* marksRand;  // marks of the incompressible rand.bin
-        int tableCompressed;
+        int tableFlags;
     } cases[] = {
         {"", "c-", "--", 1},
         {"--store", "--", "--", 0},
         {"--scramble", "cs", "-s", 1},
         {"--fast --scramble", "cs", "-s", 1},
         {"--best", "c-", "--", 1},
+        {"--codec fa2", "c-", "--", 1},
+        {"--codec lzma", "l-", "--", 2},
+        {"--codec=lzma --scramble --best", "ls", "-s", 2},
+        {"--codec lzma --store", "--", "--", 0},
     };
     for (const Case& c : cases) {
         std::string archive = Path("t.fa2");
@@ -244,7 +248,7 @@ TEST_F(Fa2Tool, PackOptionsShowInTheRecords)
         ASSERT_EQ(pack.status, 0) << c.options << pack.err;
         Bytes image = ReadBytes(archive);
         ASSERT_GE(image.size(), 16u);
-        EXPECT_EQ(image[4] & 1, c.tableCompressed) << c.options;
+        EXPECT_EQ(image[4], c.tableFlags) << c.options;
         std::vector<std::string> lines = Lines(Run("list '" + archive + "'").out);
         ASSERT_EQ(lines.size(), 4u) << c.options;
         EXPECT_NE(lines[1].find(std::string(" ") + c.marksA + " "), std::string::npos) << c.options << lines[1];
@@ -256,6 +260,11 @@ TEST_F(Fa2Tool, PackOptionsShowInTheRecords)
         fs::remove_all(Path("out"));
     }
     EXPECT_EQ(Run("pack --store --best '" + Path("src") + "' -o '" + Path("x.fa2") + "'").status, 2);
+    Result unknown = Run("pack --codec zstd '" + Path("src") + "' -o '" + Path("x.fa2") + "'");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown codec zstd (codecs: fa2, lzma)"), std::string::npos) << unknown.err;
+    EXPECT_NE(Run("pack --help").out.find("--codec NAME       compression method: fa2 (the default) or lzma"),
+              std::string::npos);
     EXPECT_EQ(Run("pack '" + Path("src") + "'").status, 2) << "no output named";
     EXPECT_FALSE(fs::exists(Path("x.fa2")));
 }

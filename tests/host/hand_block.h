@@ -2,6 +2,7 @@
 // Blocks written code by code from the format's description, independently of the encoder, with the bytes each
 // must decode to.
 #include <cstddef>
+#include <random>
 #include <vector>
 
 namespace handblock {
@@ -102,6 +103,47 @@ inline void End(HandBlock& h)
     Bits(h, 3, 3);
     Byte(h, 255);
     Bits(h, 7, 3);
+}
+
+// Noise: `size` bytes from a seeded generator.
+inline Bytes RandomBytes(size_t size, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b(size);
+    for (auto& c : b)
+        c = (unsigned char)rng();
+    return b;
+}
+
+// 9000 random literals, then `tokens` random literals and copies of every length and distance.
+inline HandBlock RandomCodes(unsigned seed, int tokens)
+{
+    std::mt19937 rng(seed);
+    HandBlock h;
+    for (int k = 0; k < 9000; ++k)
+        Lit(h, (unsigned char)rng());
+    for (int k = 0; k < tokens; ++k) {
+        if (rng() % 3 == 0)
+            Lit(h, (unsigned char)rng());
+        else
+            Copy(h, 3 + rng() % 280, 1 + rng() % 8192);
+    }
+    End(h);
+    return h;
+}
+
+// A copy that reaches one byte before the output's start, 8189 bytes in, amid literals.
+inline HandBlock ReachBeforeTheStart()
+{
+    HandBlock h;
+    for (int k = 0; k < 8186; ++k)
+        Lit(h, (unsigned char)k);
+    Copy(h, 3, 1);
+    Copy(h, 3, 8190);
+    for (int k = 0; k < 2000; ++k)
+        Lit(h, (unsigned char)k);
+    End(h);
+    return h;
 }
 
 }  // namespace handblock

@@ -588,12 +588,14 @@ TEST(PayloadSums, DamagedSumsOrAnotherTableStopTheStart)
         MessageBoxCapture capture;
         SumsInForce inForce(bytes);
         EXPECT_EQ(inForce.loaded, c.loaded);
-        if (inForce.loaded)
+        if (inForce.loaded) {
             EXPECT_EQ(CheckTableSums(archive.table, ArchiveImageSize), c.tableOk);
+        }
         size_t boxes = (c.loaded && c.tableOk) ? 0 : 1;
         ASSERT_EQ(capture.boxes.size(), boxes);
-        if (boxes)
+        if (boxes) {
             EXPECT_EQ(capture.boxes[0].text, DamagedPayloadText);
+        }
         EXPECT_EQ(UpdateSumsLoaded, c.loaded && !c.version);
     }
 }
@@ -721,6 +723,89 @@ TEST(ExtractEntry, OnlyLoadingWholeNeedsMemoryForTheWholeEntry)
     EXPECT_EQ(capture.boxes[1].text, NotFound);
     EXPECT_FALSE(PathExists(folder / "big"));
     EXPECT_TRUE(Listing(folder.path).empty()) << "no temporary file left behind";
+    GlobalFree(table);
+}
+
+// The LZMA fixtures' big.dat, by the formula of tests/win32/fixtures/make_lzma_fixtures.sh.
+std::string BigLzmaFixture()
+{
+    std::string s;
+    for (uint32_t k = 0; k < 12000; ++k) {
+        s += "line " + std::to_string(k) + " of the update\r\n";
+        uint32_t fields[4] = {k, 1000 + 3 * k, k % 7, 0xFFFF0000u};
+        s.append((const char*)fields, sizeof fields);
+    }
+    return s;
+}
+
+TEST(LzmaEntries, OpenLoadAndExtractInTheUpdater)
+{
+    const uint64_t NewYear2020 = 132223104000000000ull;
+    std::string ini;
+    for (int k = 0; k < 40; ++k)
+        ini += "[SETUP]\r\nCompanyName=Q\r\n";
+    for (const char* fixture : {"lzma.fa2", "lzma_scrambled.fa2"}) {
+        bool read = false;
+        OpenedArchive archive(ReadBytes(std::string(UPD_FIXTURES) + "\\" + fixture, &read));
+        ASSERT_TRUE(read) << fixture;
+        ASSERT_NE(archive.table, nullptr) << fixture << ": an LZMA table opens";
+        EXPECT_EQ(archive.table->header.flags, ArchiveFlagTableLzma);
+        ScratchFolder folder;
+        MessageBoxCapture capture;
+        EXPECT_EQ(Load(archive.table, "update.ini"), ini) << fixture;
+        ASSERT_EQ(ExtractEntry(archive.table, "big.dat", (folder / "big.dat").c_str(), 0), 1) << fixture;
+        EXPECT_TRUE(ReadBytes(folder / "big.dat") == BigLzmaFixture()) << fixture;
+        EXPECT_EQ(LastWriteTime(folder / "big.dat"), NewYear2020) << fixture;
+        ASSERT_EQ(ExtractEntry(archive.table, "noise.bin", (folder / "noise.bin").c_str(), 0), 1) << fixture;
+        EXPECT_EQ(ReadBytes(folder / "noise.bin").size(), 2000u);
+        EXPECT_TRUE(capture.boxes.empty()) << fixture;
+    }
+}
+
+TEST(LzmaEntries, DamageAndHostileDictionariesStopCleanly)
+{
+    bool read = false;
+    std::string image = ReadBytes(std::string(UPD_FIXTURES) + "\\lzma.fa2", &read);
+    ASSERT_TRUE(read);
+    ScratchFolder folder;
+    std::string target = folder / "big.dat";
+    ASSERT_TRUE(WriteBytes(target, "the installed file"));
+    {
+        // A byte of big.dat's stream changed: refused as the other methods refuse damage, the target kept.
+        OpenedArchive archive(image);
+        ASSERT_NE(archive.table, nullptr);
+        const ArchiveEntry* entry;
+        uint64_t offset;
+        ASSERT_TRUE(FindArchiveEntry(archive.table, "big.dat", &entry, &offset));
+        archive.image[(size_t)offset + entry->storedSize / 2] ^= 0x21;
+        MessageBoxCapture capture;
+        EXPECT_EQ(ExtractEntry(archive.table, "big.dat", target.c_str(), 0), 0);
+        ASSERT_EQ(capture.boxes.size(), 1u);
+        EXPECT_EQ(capture.boxes[0].text, NotFound);
+        EXPECT_EQ(ReadBytes(target), "the installed file");
+    }
+
+    // A record claiming 2.5 GB with a 4 GiB dictionary: the window cannot be had in 32 bits.
+    const uint32_t huge = 2500000000u;
+    uint64_t available = 0, total = 0;
+    if (!QueryDriveFreeSpace("C:", &available, &total, nullptr) || available < huge)
+        GTEST_SKIP() << "C: has less than 2.5 GB free, so the free-space test would answer first";
+    std::string stored = std::string("\x5D\xFF\xFF\xFF\xFF", 5) + std::string(80000, '\0');
+    OpenedArchive hostile(Write({Entry("hostile", stored)}));
+    hostile.Record(0)[260] = EntryStorageLzma;
+    memcpy(hostile.Record(0) + 272, &huge, 4);
+    ArchiveTable* table = OpenArchive(hostile.image.data(), (uint32_t)hostile.image.size());
+    ASSERT_NE(table, nullptr);
+    MessageBoxCapture capture;
+    uint32_t size;
+    int owned;
+    EXPECT_EQ(LoadEntry(table, "hostile", &size, &owned), nullptr);
+    EXPECT_EQ(ExtractEntry(table, "hostile", target.c_str(), 0), 0);
+    ASSERT_EQ(capture.boxes.size(), 2u);
+    EXPECT_EQ(capture.boxes[0].text, "Can't Allocate Memory !!");
+    EXPECT_EQ(capture.boxes[1].text, "Can't Allocate Memory !!");
+    EXPECT_EQ(ReadBytes(target), "the installed file");
+    EXPECT_EQ(Listing(folder.path), std::vector<std::string>{"big.dat"});
     GlobalFree(table);
 }
 

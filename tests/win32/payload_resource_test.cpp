@@ -187,6 +187,30 @@ TEST(PayloadResource, Fa2BuildIntoTheUpdater)
 #endif
 }
 
+// This fa2 has no LZMA encoder: its help says so, and asking for the codec is a usage error that names the one
+// it has, before anything is written.
+TEST(PayloadResource, WindowsFa2NamesTheCodecsItHas)
+{
+    std::string dir = TempFolder("codec");
+    std::string help;
+    EXPECT_EQ(RunProgram(Quoted(Native(PRT_FA2_EXE)) + " build --help", &help), 0);
+    EXPECT_NE(help.find("--codec NAME       compression method: fa2 only (this build has no LZMA encoder)"),
+              std::string::npos)
+        << help;
+    std::string output;
+    std::string out = dir + "\\x.exe";
+    EXPECT_EQ(RunProgram(Quoted(Native(PRT_FA2_EXE)) + " build --codec lzma " + Quoted(Native(PRT_SAMPLE_DIR)) +
+                             " -o " + Quoted(out),
+                         &output),
+              2);
+    EXPECT_NE(output.find("this fa2 has no LZMA encoder: its only codec is fa2"), std::string::npos) << output;
+    EXPECT_EQ(GetFileAttributesA(out.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(RunProgram(Quoted(Native(PRT_FA2_EXE)) + " pack --codec lzma " + Quoted(Native(PRT_SAMPLE_DIR)) +
+                             " -o " + Quoted(dir + "\\x.fa2"),
+                         &output),
+              2);
+}
+
 // Rewritten images still start, and find payloads of 0 bytes, a few bytes and tens of MB in themselves.
 TEST(PayloadResource, RewrittenStubStartsAndReadsItsPayload)
 {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive/entry_stream.h"
 #include "byte_sink.h"
 #include "file_io.h"
 #include "pe_resources.h"
@@ -65,12 +66,12 @@ int LoadTable(LoadedArchive* archive, const ArchiveHeader& header, const unsigne
     uint32_t recordsSize = blockSize - ArchiveHeaderSize;
     std::vector<unsigned char>& block = archive->tableBlock;
     block.assign((const unsigned char*)&header, (const unsigned char*)&header + sizeof header);
-    if (!(header.flags & ArchiveFlagTableCompressed)) {
+    if (!(header.flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma))) {
         block.insert(block.end(), tableBytes, tableBytes + recordsSize);
     } else {
         ArchiveEntry table;
         memset(&table, 0, sizeof table);
-        table.storage = EntryStorageCompressed;
+        table.storage = (header.flags & ArchiveFlagTableLzma) ? EntryStorageLzma : EntryStorageCompressed;
         table.unpackedSize = recordsSize;
         table.storedSize = tableLength;
         size_t workspaceSize = 0;
@@ -268,6 +269,8 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
     if (!CheckEntryData(entry, offset, archive.size)) {
         if (offset > archive.size || archive.size - offset < entry->storedSize)
             *error = "its data lies past the end of the archive";
+        else if (EntryMethodOf(entry) == EntryMethodUnknown)
+            *error = "it is marked with both compression methods";
         else if (!EntryNeedsDecoding(entry))
             *error = "stored entry whose unpacked size differs from its stored size";
         else
@@ -289,7 +292,7 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
     }
     size_t workspaceSize;
     if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
-        *error = "its data cannot be decoded";
+        *error = "malformed compressed data (its LZMA header is not valid)";
         return 0;
     }
     Workspace workspace(workspaceSize);

@@ -7,6 +7,7 @@
 
 #include "archive/archive_format.h"
 #include "file_io.h"
+#include "lzma_encoder.h"
 #include "support/crc32.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +34,16 @@ int CheckEntryName(const std::string& name, std::string* error)
     return 1;
 }
 
+// `data` in the build's compression method.
+int EncodeBytes(const unsigned char* data, size_t size, const WriterOptions& options,
+                std::vector<unsigned char>* encoded, std::string* error)
+{
+    if (options.codec == CodecLzma)
+        return EncodeLzma(data, size, options.level, encoded, error);
+    *encoded = EncodeBlock(data, size, options.level);
+    return 1;
+}
+
 void Progress(const ArchiveWriter* writer, uint64_t bytesDone)
 {
     if (writer->options.progress)
@@ -54,7 +65,9 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     ArchiveEntry record;
     memset(&record, 0, sizeof record);
     memcpy(record.name, name.data(), name.size());
-    record.storage = compressed ? EntryStorageCompressed : EntryStorageStored;
+    record.storage = !compressed                               ? EntryStorageStored
+                     : writer->options.codec == CodecLzma ? EntryStorageLzma
+                                                           : EntryStorageCompressed;
     record.scramble = scramble ? EntryScrambled : 0;
     record.fileTime.lowDateTime = (uint32_t)fileTime;
     record.fileTime.highDateTime = (uint32_t)(fileTime >> 32);
@@ -140,7 +153,8 @@ int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned cha
     if (storage != PackStore) {
         if (writer->options.compressing)
             writer->options.compressing(writer->options.progressContext, writer->inputBytes);
-        block = EncodeBlock(data, size, writer->options.level);
+        if (!EncodeBytes(data, size, writer->options, &block, error))
+            return 0;
         compressed = storage == PackCompressAlways || block.size() < size;
         if (!compressed)
             std::vector<unsigned char>().swap(block);
@@ -208,7 +222,8 @@ int FinishArchive(ArchiveWriter* writer, std::string* error)
     std::vector<unsigned char> block;
     const std::vector<unsigned char>& records = writer->records;
     if (writer->options.table != PackStore) {
-        block = EncodeBlock(records.data(), records.size(), writer->options.level);
+        if (!EncodeBytes(records.data(), records.size(), writer->options, &block, error))
+            return 0;
         writer->tableCompressed = writer->options.table == PackCompressAlways || block.size() < records.size();
     }
     const std::vector<unsigned char>& table = writer->tableCompressed ? block : records;
@@ -218,7 +233,9 @@ int FinishArchive(ArchiveWriter* writer, std::string* error)
     }
     ArchiveHeader header;
     header.magic = ArchiveMagic;
-    header.flags = writer->tableCompressed ? ArchiveFlagTableCompressed : 0;
+    header.flags = !writer->tableCompressed                ? 0
+                   : writer->options.codec == CodecLzma ? ArchiveFlagTableLzma
+                                                        : ArchiveFlagTableCompressed;
     header.tableOffset = (uint32_t)writer->size;
     header.entryCount = count;
     if (!SinkWrite(writer->sink, table.data(), table.size()) ||
@@ -247,4 +264,28 @@ int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& o
         return 0;
     out->swap(archive);
     return 1;
+}
+
+int ParseCodecName(const std::string& name, ArchiveCodec* codec, std::string* error)
+{
+    if (name == "fa2") {
+        *codec = CodecBlock;
+        return 1;
+    }
+    if (name == "lzma" && LzmaEncoderAvailable()) {
+        *codec = CodecLzma;
+        return 1;
+    }
+    if (name == "lzma")
+        *error = "this fa2 has no LZMA encoder: its only codec is fa2 (the Linux fa2 has lzma too)";
+    else
+        *error = "unknown codec " + name + (LzmaEncoderAvailable() ? " (codecs: fa2, lzma)" : " (codecs: fa2)");
+    return 0;
+}
+
+const char* CodecHelp()
+{
+    return LzmaEncoderAvailable()
+               ? "  --codec NAME       compression method: fa2 (the default) or lzma (smaller, slower to pack)\n"
+               : "  --codec NAME       compression method: fa2 only (this build has no LZMA encoder)\n";
 }

@@ -22,6 +22,12 @@ struct WriterEntry {
     int scramble;                     // 1: the stored bytes (compressed ones when compressed) are scrambled
 };
 
+// The compression method of an archive's entries and table.
+enum ArchiveCodec {
+    CodecBlock,  // the block method (the default; every updater reads it)
+    CodecLzma    // LZMA: smaller, needs an updater that reads it and an fa2 with the encoder
+};
+
 struct WriterOptions {
     PackMode table;     // PackStore gives a plain table
     EncodeLevel level;  // for the entries and the table
@@ -32,6 +38,7 @@ struct WriterOptions {
     // progress call, EncodeBlockProgress tells how far into the entry it is.
     void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
     void* progressContext = nullptr;
+    ArchiveCodec codec = CodecBlock;
 };
 
 struct ArchiveWriter {
@@ -65,3 +72,10 @@ int FinishArchive(ArchiveWriter* writer, std::string* error);
 // in `error` for a bad name or an archive that does not fit 32-bit offsets.
 int WriteArchive(const std::vector<WriterEntry>& entries, const WriterOptions& options,
                  std::vector<unsigned char>* out, std::string* error);
+
+// The --codec option's value: "fa2" (the block method) or "lzma". 0 with one line in `error` for another name,
+// or for lzma in a build without its encoder.
+int ParseCodecName(const std::string& name, ArchiveCodec* codec, std::string* error);
+
+// The --codec option's help line, naming the codecs this build has.
+const char* CodecHelp();

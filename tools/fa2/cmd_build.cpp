@@ -34,6 +34,7 @@ namespace {
 
 const char BuildUsage[] =
     "usage: fa2 build SOURCE_DIR -o OUT.exe [--stub UPDATE.exe] [--fast|--best|--store] [--scramble]\n"
+    "                 [--codec fa2|lzma]\n"
     "Checks SOURCE_DIR/UPDATE.INI against the folder, packs UPDATE.INI and every file it names (found anywhere\n"
     "below SOURCE_DIR, by its bare file name), and writes OUT.exe: a copy of the updater with the archive as its\n"
     "resource UPDATE/102 and the archive's checksums as UPDATE/103.\n"
@@ -261,6 +262,7 @@ int PackArchive(BuildRun* run)
     WriterOptions writer;
     writer.table = o.store ? PackStore : PackCompressIfSmaller;
     writer.level = o.level;
+    writer.codec = o.codec;
     writer.progress = WriterProgress;
     writer.compressing = WriterCompressing;
     writer.progressContext = &run->progress;
@@ -518,10 +520,12 @@ int RunBuild(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
         fputs(BuildUsage, stdout);
+        fputs(CodecHelp(), stdout);
         return BuildExitOk;
     }
     BuildOptions options;
     options.level = EncodeDefault;
+    options.codec = CodecBlock;
     options.store = 0;
     options.scramble = 0;
     options.fixedTime = 0;
@@ -545,6 +549,16 @@ int RunBuild(const std::vector<std::string>& args)
             options.output = arg.substr(9);
         } else if (arg.compare(0, 7, "--stub=") == 0) {
             options.stub = arg.substr(7);
+        } else if (arg == "--codec" || arg.compare(0, 8, "--codec=") == 0) {
+            std::string error;
+            if (arg == "--codec" && i + 1 >= args.size()) {
+                UsageError("--codec needs a name");
+                return BuildExitUsage;
+            }
+            if (!ParseCodecName(arg == "--codec" ? args[++i] : arg.substr(8), &options.codec, &error)) {
+                UsageError(error);
+                return BuildExitUsage;
+            }
         } else if (arg == "--store") {
             options.store = 1;
         } else if (arg == "--scramble") {

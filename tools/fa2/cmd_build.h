@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_writer.h"
 #include "block_encoder.h"
 #include "build_progress.h"
 
@@ -21,6 +22,7 @@ struct BuildOptions {
     std::string output;
     std::string stub;       // the updater executable to copy
     EncodeLevel level;
+    ArchiveCodec codec = CodecBlock;
     int store;              // 1: compress nothing
     int scramble;           // 1: scramble the entries the updater extracts
     int fixedTime;          // 1: every entry gets `fileTime` instead of its file's time

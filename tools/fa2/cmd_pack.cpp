@@ -7,7 +7,7 @@
 #include "file_io.h"
 
 static const char PackUsage[] =
-    "usage: fa2 pack DIR -o OUT.fa2 [--store] [--scramble] [--fast|--best]\n"
+    "usage: fa2 pack DIR -o OUT.fa2 [--store] [--scramble] [--fast|--best] [--codec fa2|lzma]\n"
     "Packs the files directly inside DIR (sorted by name; sub-folders are skipped) as entries named by their\n"
     "bare file names, each compressed only where that makes it smaller, the table likewise.\n"
     "  -o, --output FILE  the archive to write\n"
@@ -19,11 +19,13 @@ int RunPack(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
         fputs(PackUsage, stdout);
+        fputs(CodecHelp(), stdout);
         return 0;
     }
     std::vector<std::string> operands;
     std::string output;
     int store = 0, scramble = 0, fast = 0, best = 0, optionsDone = 0;
+    ArchiveCodec codec = CodecBlock;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
         if (optionsDone || arg.size() < 2 || arg[0] != '-') {
@@ -38,6 +40,16 @@ int RunPack(const std::vector<std::string>& args)
             output = args[++i];
         } else if (arg.compare(0, 9, "--output=") == 0) {
             output = arg.substr(9);
+        } else if (arg == "--codec" || arg.compare(0, 8, "--codec=") == 0) {
+            std::string error;
+            if (arg == "--codec" && i + 1 >= args.size()) {
+                CommandError("pack", "--codec needs a name");
+                return 2;
+            }
+            if (!ParseCodecName(arg == "--codec" ? args[++i] : arg.substr(8), &codec, &error)) {
+                CommandError("pack", error);
+                return 2;
+            }
         } else if (arg == "--store") {
             store = 1;
         } else if (arg == "--scramble") {
@@ -100,6 +112,7 @@ int RunPack(const std::vector<std::string>& args)
     WriterOptions options;
     options.table = store ? PackStore : PackCompressIfSmaller;
     options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;
+    options.codec = codec;
     ArchiveWriter writer;
     int ok = StartArchive(&writer, FileSink(file), options);
     for (size_t i = 0; ok && i < names.size(); i++) {

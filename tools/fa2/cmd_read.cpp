@@ -13,8 +13,8 @@
 
 static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
-    "Prints one line per entry: unpacked size, stored size, marks (c: compressed, s: scrambled),\n"
-    "file time (UTC) and name.\n";
+    "Prints one line per entry: unpacked size, stored size, marks (method: - stored, c block method,\n"
+    "l LZMA; then s: scrambled), file time (UTC) and name.\n";
 static const char ExtractUsage[] =
     "usage: fa2 extract ARCHIVE DIR [NAME...]\n"
     "Writes every entry, or the named ones, into DIR (created when missing) with their file times.\n"
@@ -54,6 +54,17 @@ static int OpenInput(const char* command, const std::string& path, LoadedArchive
     return 1;
 }
 
+// The method column: - stored, c the block method, l LZMA, ? both bits (damaged).
+static char MethodMark(const ArchiveEntry* entry)
+{
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored: return '-';
+    case EntryMethodBlock: return 'c';
+    case EntryMethodLzma: return 'l';
+    default: return '?';
+    }
+}
+
 int RunList(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
@@ -74,7 +85,7 @@ int RunList(const std::vector<std::string>& args)
         const ArchiveEntry* entry = LoadedEntry(archive, i);
         std::string name = EntryName(entry);
         printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s\n", entry->unpackedSize, entry->storedSize,
-               EntryNeedsDecoding(entry) ? 'c' : '-', EntryNeedsCopy(entry) ? 's' : '-',
+               MethodMark(entry), EntryNeedsCopy(entry) ? 's' : '-',
                FormatFileTimeIso(FileTimeValue(entry->fileTime)).c_str(),
                Cp932ForDisplay(name.data(), name.size()).c_str());
     }

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# By hand, not in CI: one compressible entry of SIZE_MB (default 3072) megabytes extracted by the 32-bit
+# updater's ExtractEntry under Wine, with the process's memory before and after.
+#   bench/huge_entry_run.sh [SIZE_MB]
+# Needs build/host (fa2), build/win-bench (win32_extract_bench.exe, UPD_BENCH=ON) and build/windows's Wine prefix;
+# about 2 x SIZE_MB of free disk in /tmp and as much again under the prefix's C:.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mb=${1:-3072}
+work=$(mktemp -d /tmp/huge-entry.XXXXXX)
+prefix_c=$root/build/windows/wineprefix/drive_c
+trap 'rm -rf "$work" "$prefix_c/huge-extract"' EXIT
+mkdir "$work/src"
+# 64 KiB chunks: a line with the chunk's counters, then one of sixteen 251-byte texts repeated; about 4% once
+# packed, so the archive fits the 32-bit process whatever the entry's size.
+cat > "$work/generate.py" <<'PY'
+import sys
+size = int(sys.argv[1]) << 20
+texts = [(b"scene %02d: the lantern swings over the harbour road; " % v * 8)[:251] for v in range(16)]
+out = sys.stdout.buffer
+chunk = 65536
+for k in range(0, size // chunk + 1):
+    head = b"chunk %d of the archive, frame %d, checksum %08x\r\n" % (k, k * 3, k * 2654435761 % 2**32)
+    body = (texts[k % 16] * (chunk // 251 + 1))[:chunk - len(head)]
+    out.write((head + body)[:size - k * chunk])
+PY
+python3 "$work/generate.py" "$size_mb" > "$work/src/huge.log"
+echo "generated $(stat -c %s "$work/src/huge.log") bytes"
+/usr/bin/time -f "fa2 pack: %e s, %M KB peak" "$root/build/host/fa2" pack --fast "$work/src" -o "$work/huge.fa2"
+rm -rf "$work/src"
+# The Wine process of a program: of the processes whose command line names it (the wrappers that start it do
+# too), the one with the largest resident set.
+wine_pid() {
+  local best="" most=0 pid rss
+  for pid in $(pgrep -f "$1" || true); do
+    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
+  done
+  echo "$best"
+}
+# The Wine process's resident set when the archive is in memory (the program then leaves a marker and waits),
+# the peak reset there, and the peak at its end: what the extraction itself added.
+watch() {
+  local pid="" loaded="" peak=""
+  while [ ! -e "$work/stop" ]; do
+    if [ -z "$loaded" ] && [ -e "$prefix_c/huge-extract/.archive-loaded" ]; then
+      pid=$(wine_pid 'win32_extract_bench\.exe')
+    fi
+    if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
+      if [ -z "$loaded" ]; then
+        loaded=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status")
+        echo 5 >"/proc/$pid/clear_refs"
+      fi
+      [ -n "$loaded" ] && peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo "$peak")
+    fi
+    sleep 0.05
+  done
+  echo "Wine process $pid: VmRSS with the archive in memory ${loaded:-?} kB; VmHWM from there to the end ${peak:-?} kB" \
+    "(the extraction added $(( ${peak:-0} - ${loaded:-0} )) kB at its peak)" >"$work/memory"
+}
+watch &
+watcher=$!
+UPD_WINE_TIMEOUT=3600 "$root/scripts/wine-run" "$root/build/windows" "$root/build/win-bench/win32_extract_bench.exe" \
+  "Z:$work/huge.fa2" 'C:\huge-extract' | tr -d '\r'
+touch "$work/stop"
+wait $watcher
+cat "$work/memory"
+ls -l "$prefix_c/huge-extract"
+cmp <(python3 "$work/generate.py" "$size_mb") "$prefix_c/huge-extract/huge.log" &&
+  echo "the extracted file is the generated one, byte for byte"

@@ -1,0 +1,21 @@
+#pragma once
+// The LZMA method's encoder: liblzma's raw LZMA1 encoder where this build of fa2 has the library (not in the
+// Windows build, for which no maintained build of it is packaged).
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "block_encoder.h"
+
+// Largest dictionary fa2 writes: the updater's window for an entry is min(dictionary, entry size), and the job's
+// memory must stay within 16 MB of its start.
+const size_t LzmaMaxDictionary = 8u << 20;
+
+// 1 when this build can write LZMA entries.
+int LzmaEncoderAvailable();
+
+// The stored form of `data` (properties byte, dictionary size, raw stream without an end marker). Fast, default
+// and best pick liblzma's presets 1, 6 and 9e, with the dictionary no larger than the data (rounded up to 4 KiB)
+// and never above LzmaMaxDictionary. 0 with one line in `error` on failure or when this build has no encoder.
+int EncodeLzma(const unsigned char* data, size_t size, EncodeLevel level, std::vector<unsigned char>* out,
+               std::string* error);
