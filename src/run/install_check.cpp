@@ -10,6 +10,7 @@
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
+#include "wizard/job_recovery.h"
 #include "wizard/wizard.h"
 
 namespace {
@@ -77,7 +78,7 @@ int WaitForGameToClose(const char* title)
 
 int CheckInstallationAndRunWizard(HINSTANCE instance)
 {
-    if (!ReadInstallRecord())
+    if (!ReadInstallRecord() || !FinishInterruptedJob())
         return 0;
 
     if (UpdateMessage[0]) {
@@ -117,9 +118,8 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
     if (GameTitleA[0] && !WaitForGameToClose(GameTitleA))
         return 0;
 
-    INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(AgreementTextData ? 101 : 100), nullptr,
-                                     WizardDialogProc, 0);
-    if (result == 0 && UpdateFinished)
+    INT_PTR result = OpenWizard(instance, AgreementTextData ? WizardTemplateAgreement : WizardTemplatePlain);
+    if (result == WizardFinished)
         return 1;
     ShowUpdaterError("アップデートが中断されました");
     return 0;

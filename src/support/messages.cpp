@@ -13,3 +13,8 @@ int ShowUpdaterError(const char* text)
 {
     return MessageBoxA(WizardWindow, text, WindowCaption, MB_ICONERROR);
 }
+
+int ShowUpdaterNotice(const char* text)
+{
+    return MessageBoxA(WizardWindow, text, WindowCaption, MB_ICONINFORMATION);
+}

@@ -1,10 +1,12 @@
 #include "support/system_dlls.h"
 
+#include <commctrl.h>
+
 namespace {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef HRESULT(WINAPI* CoInitializeFunction)(LPVOID);
-typedef int(WINAPI* ShFileOperationFunction)(SHFILEOPSTRUCTA*);
+typedef BOOL(WINAPI* InitCommonControlsExFunction)(const INITCOMMONCONTROLSEX*);
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
@@ -53,11 +55,14 @@ HRESULT CallCoInitialize()
     return coInitialize ? coInitialize(nullptr) : E_FAIL;
 }
 
-int CallShFileOperation(SHFILEOPSTRUCTA* operation)
+int LoadCommonControls()
 {
-    ShFileOperationFunction operate =
-        (ShFileOperationFunction)(void*)SystemProcedure("shell32.dll", "SHFileOperationA");
-    if (!operate)
-        return ERROR_MOD_NOT_FOUND;
-    return operate(operation);
+    InitCommonControlsExFunction initialise =
+        (InitCommonControlsExFunction)(void*)SystemProcedure("comctl32.dll", "InitCommonControlsEx");
+    if (!initialise)
+        return 0;
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    return initialise(&controls) != 0;
 }

@@ -83,6 +83,7 @@ unsigned long long FreeBytes(const char* root)
 }
 
 const char WriteFailure[] = "ファイルの書き込みに失敗しました";
+const char LeftAsItWas[] = "ゲームのファイルは元のままです。もう一度アップデートを実行できます";
 
 std::string CopyFailure(const std::string& path)
 {
@@ -184,9 +185,36 @@ protected:
         }
     }
 
+    // A failed job: its own error boxes, then the one that says the game was left as it was, and the dialog ends.
+    void ExpectRolledBack(const JobRun& run, const std::vector<std::string>& failureBoxes)
+    {
+        EXPECT_EQ(run.result, -1);
+        EXPECT_FALSE(run.jobReturned);
+        ASSERT_EQ(boxes.boxes.size(), failureBoxes.size() + 1);
+        std::vector<CapturedBox> failures(boxes.boxes.begin(), boxes.boxes.end() - 1);
+        boxes.boxes.swap(failures);
+        ExpectErrorBoxes(run, failureBoxes);
+        boxes.boxes.swap(failures);
+        const CapturedBox& last = boxes.boxes.back();
+        EXPECT_EQ(last.text, LeftAsItWas);
+        EXPECT_EQ(last.caption, "表示ゲーム アップデート");
+        EXPECT_EQ(last.style, (UINT)(MB_ICONINFORMATION | MB_OK));
+        EXPECT_EQ(last.owner, run.dialog);
+    }
+
+    // Both folders the job may write, as they are now.
+    TreeSnapshot Snapshot() const
+    {
+        TreeSnapshot installation = SnapshotTree(inst), saves = SnapshotTree(data);
+        for (TreeEntry& entry : saves)
+            entry.path = "<data>\\" + entry.path;
+        installation.insert(installation.end(), saves.begin(), saves.end());
+        return installation;
+    }
+
     void ExpectFinished(const JobRun& run, const char* info = "アップデートは完了しました")
     {
-        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.result, WizardFinished);
         ASSERT_TRUE(run.jobReturned);
         EXPECT_EQ(run.after.info, info);
         EXPECT_EQ(run.after.nextLabel, "完了");
@@ -196,14 +224,12 @@ protected:
         EXPECT_FALSE(run.after.cancelEnabled);
         EXPECT_EQ(run.after.step, 2);
         EXPECT_EQ(run.cursorAfter, (unsigned long long)(UINT_PTR)LoadCursorA(nullptr, IDC_ARROW));
-        EXPECT_EQ(UpdateFinished, 1);
     }
 
     void ExpectEndedByFailure(const JobRun& run)
     {
         EXPECT_EQ(run.result, -1);
         EXPECT_FALSE(run.jobReturned);
-        EXPECT_EQ(UpdateFinished, 0);
     }
 };
 
@@ -339,27 +365,30 @@ TEST_F(UpdateJobTest, DataFolderIsCreatedForEveryItemEvenASkippedOne)
     EXPECT_FALSE(PathExists(inst + "\\セーブ\\c.dat"));
 }
 
-TEST_F(UpdateJobTest, MissingSubFolderStopsAfterTheEarlierItems)
+// A failure at any item, whatever came before it: nothing of the installation changes, not even a folder's time.
+TEST_F(UpdateJobTest, MissingSubFolderLeavesTheInstallationAsItWas)
 {
+    lstrcpyA(DataFolder, "セーブ");  // a folder the job creates, and must remove again
+    ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
+    ASSERT_TRUE(SetLastWriteTime(inst + "\\b.dat", EntryTime - Second));
+    ASSERT_TRUE(MakeReadOnly(inst + "\\b.dat"));
     UseArchive({"a.dat", "b.dat", "c.dat", "d.dat"});
     Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=sub\\c.dat\r\nUpdateFile03=d.dat\r\n");
+    Sleep(20);  // so that anything the job writes would carry another time
+    TreeSnapshot before = Snapshot();
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {WriteFailure});
-    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
-    EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "new-b.dat");
-    EXPECT_FALSE(PathExists(inst + "\\sub")) << "only the DataFolder level is created";
-    EXPECT_FALSE(PathExists(inst + "\\d.dat"));
+    ExpectRolledBack(run, {WriteFailure});
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
 TEST_F(UpdateJobTest, MissingEntryShowsItsOwnMessageFirst)
 {
     UseArchive({"a.dat"});
     Section("UpdateFile00=a.dat\r\nUpdateFile01=nothere.dat\r\n");
+    TreeSnapshot before = Snapshot();
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {"Can't Find File in Resource !!", WriteFailure});
-    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+    ExpectRolledBack(run, {"Can't Find File in Resource !!", WriteFailure});
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
 TEST_F(UpdateJobTest, NoItemKeysAtAll)
@@ -446,7 +475,6 @@ TEST_F(UpdateJobTest, FreeSpaceOfTheInstallationDrive)
         EXPECT_EQ(run.after.step, 2);
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_FALSE(PathExists(inst + "\\a.dat"));
-        EXPECT_EQ(UpdateFinished, 0);
     }
 }
 
@@ -471,9 +499,8 @@ TEST_F(UpdateJobTest, DataItemWithoutAnAbsoluteDataFolderFails)
         UseArchive({"a.dat", "b.dat"});
         Section("UpdateFile00=a.dat\r\nUpdateFile01=d,b.dat\r\n");
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {WriteFailure});
-        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
         EXPECT_FALSE(PathExists(folder / "b.dat"));
         EXPECT_FALSE(PathExists(folder / "data\\b.dat"));
         EXPECT_FALSE(PathExists(folder / "data\\rel\\b.dat"));
@@ -541,9 +568,8 @@ TEST_F(UpdateJobTest, RefusedUpdateItemsFailWithTheWriteBox)
         UseArchive({"a.dat", longName});
         Section("UpdateFile00=a.dat\r\n" + c.line + "\r\nUpdateFile02=a2.dat\r\n");
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {WriteFailure});
-        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
         EXPECT_FALSE(PathExists(inst + "\\a2.dat"));
     }
 }
@@ -637,7 +663,9 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
         boxes.boxes.clear();
         std::vector<std::string> infoAtPrompt;
         size_t asked = 0;
-        boxes.onBox = [&](const CapturedBox&) {
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text == LeftAsItWas)
+                return IDOK;
             infoAtPrompt.push_back(ControlText(WizardWindow, 1001));
             int answer = c.answers[asked++];
             if (asked == c.answers.size() && answer == IDOK) {
@@ -650,7 +678,12 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
         JobRun run = Run();
         boxes.onBox = nullptr;
 
-        ASSERT_EQ(boxes.boxes.size(), c.answers.size());
+        // Declining the disc ends the job with the game as it was, which the last box says.
+        ASSERT_EQ(boxes.boxes.size(), c.answers.size() + (c.copied ? 0 : 1));
+        if (!c.copied) {
+            EXPECT_EQ(boxes.boxes.back().text, LeftAsItWas);
+            boxes.boxes.pop_back();
+        }
         for (const CapturedBox& box : boxes.boxes) {
             EXPECT_EQ(box.text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
             EXPECT_EQ(box.caption, "表示ゲーム アップデート");
@@ -663,7 +696,8 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
             ExpectFinished(run);
             EXPECT_EQ(ReadBytes(inst + "\\x.txt"), "disc two");
         } else {
-            ExpectEndedByFailure(run);
+            EXPECT_EQ(run.result, -1);
+            EXPECT_FALSE(run.jobReturned);
             EXPECT_FALSE(PathExists(inst + "\\x.txt"));
         }
     }
@@ -715,38 +749,38 @@ TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
     // Without a drive a path would be taken relative to the current folder.
     ASSERT_TRUE(WriteBytes(folder / "there.txt", "from the current folder"));
     ASSERT_TRUE(SetCurrentDirectoryA(folder.path.c_str()));
-    const char* searching = "アップデートを実行しています";
     struct {
         std::string value;
         std::string shownPath;
-        std::string infoAtBox;  // refusals come before the copy starts
     } cases[] = {
-        // A source the disc lacks is taken as a folder, and the shell fails it.
-        {"1:missing.txt", "missing.txt", "missing.txt をコピーしています"},
-        {"there.txt", "there.txt", searching},  // disk 0 before any disc was searched for
-        {"/:there.txt", "there.txt", searching},  // disk numbers outside 0-9
-        {"ｱ:there.txt", "there.txt", searching},  // a single-byte katakana is no digit either
-        {"1:", "", searching},                  // the whole disc
-        {"1:\\", "\\", searching},
-        {"1:.", ".", searching},
-        {"1:" + deep, deep, searching},
-        {longValue, std::string(longValue.c_str() + 2, 257), searching},
+        {"1:missing.txt", "missing.txt"},  // a source the disc lacks
+        {"1:missing\\*.txt", "missing\\*.txt"},
+        {"there.txt", "there.txt"},    // disk 0 before any disc was searched for
+        {"/:there.txt", "there.txt"},  // disk numbers outside 0-9
+        {"ｱ:there.txt", "there.txt"},  // a single-byte katakana is no digit either
+        {"1:", ""},                    // the whole disc
+        {"1:\\", "\\"},
+        {"1:.", "."},
+        {"1:" + deep, deep},
+        {longValue, std::string(longValue.c_str() + 2, 257)},
     };
-    std::string infoAtBox;
+    // Every one is found while the job plans its work, before anything is copied.
+    std::vector<std::string> infoAtBoxes;
     boxes.onBox = [&](const CapturedBox&) {
-        infoAtBox = ControlText(WizardWindow, 1001);
+        infoAtBoxes.push_back(ControlText(WizardWindow, 1001));
         return IDOK;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
         boxes.boxes.clear();
-        Section("CopyFile00=" + c.value + "\r\nCopyFile01=1:there.txt\r\n");
+        infoAtBoxes.clear();
+        Section("UpdateFile00=a.dat\r\nCopyFile00=" + c.value + "\r\nCopyFile01=1:there.txt\r\n");
+        TreeSnapshot before = Snapshot();
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {CopyFailure(c.shownPath)});
-        EXPECT_EQ(infoAtBox, c.infoAtBox);
-        EXPECT_FALSE(PathExists(inst + "\\there.txt")) << "nothing after the failed item is copied";
-        EXPECT_FALSE(PathExists(inst + "\\pppppppp")) << "nothing of the item";
+        ExpectRolledBack(run, {CopyFailure(c.shownPath)});
+        ASSERT_FALSE(infoAtBoxes.empty());
+        EXPECT_EQ(infoAtBoxes[0], "アップデートを実行しています");
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "") << "not even the update item before the copies";
     }
 }
 
@@ -756,11 +790,11 @@ TEST_F(CopyJobTest, CheckFileNameThatCannotFormAPathRefusesTheItem)
     lstrcpyA(SetupSettings.DiskCheckFile[4], std::string(256, 'c').c_str());
     Section("CopyFile00=4:x.txt\r\n");
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {CopyFailure("x.txt")});  // no disc prompt
+    ExpectRolledBack(run, {CopyFailure("x.txt")});  // no disc prompt
     EXPECT_FALSE(PathExists(inst + "\\x.txt"));
 }
 
+// The copy is weighed with the whole job: the shortage page, and nothing touched.
 TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
 {
     std::string why;
@@ -771,11 +805,49 @@ TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
     ASSERT_TRUE(PutOnDisc("D:\\big.bin", std::string(2 * 1024 * 1024, 'b')));
     unsigned long long free = FreeBytes("F:\\");
     Section("CopyFile00=1:big.bin\r\n");
+    TreeSnapshot before = SnapshotTree(inst);
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {"ディスク容量が足りません。F: ドライブに " + std::to_string(2 * 1024 * 1024 - free) +
-                           " バイトの空き容量が必要です"});
-    EXPECT_EQ(ReadBytes(inst + "\\big.bin"), "installed");
+    ASSERT_TRUE(run.jobReturned);
+    // The staged copy beside the installed file, and one cluster of the small disk for the journal.
+    EXPECT_EQ(run.after.info, "ディスク容量が足りません。\rF: ドライブに " +
+                                  std::to_string(2 * 1024 * 1024 + 4096 - free) + " バイトの空き容量が必要です");
+    EXPECT_TRUE(run.after.backEnabled);
+    EXPECT_FALSE(run.after.nextEnabled);
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(inst)), "");
+}
+
+}  // namespace
+
+namespace {
+
+// However the folder is named on the disc, what lands in the installation is writable: the read-only marks are
+// cleared on the installation's side. A closing backslash names the folder's contents, as the shell's copy took it.
+TEST_F(CopyJobTest, FolderCopiesAreWritableWhateverTheSourceForm)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\cdfolder\\a.txt", "folder a", true));
+    ASSERT_TRUE(PutOnDisc("D:\\cdfolder\\深い\\b.txt", "folder b", true));
+    struct {
+        const char* source;
+        const char* landsIn;  // below the installation folder
+    } cases[] = {{"cdfolder\\", ""}, {"cdfolder", "cdfolder\\"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        boxes.boxes.clear();
+        Section(std::string("CopyFile00=1:") + c.source + "\r\n");
+        JobRun run = Run();
+        ExpectFinished(run);
+        EXPECT_TRUE(boxes.boxes.empty());
+        for (const char* copied : {"a.txt", "深い\\b.txt"}) {
+            std::string path = inst + "\\" + c.landsIn + copied;
+            SCOPED_TRACE(path);
+            EXPECT_TRUE(PathExists(path));
+            EXPECT_FALSE(IsReadOnly(path));
+        }
+    }
 }
 
 }  // namespace

@@ -47,8 +47,7 @@ INT_PTR RunWizard(int templateId, const std::vector<WizardScriptStep>& steps)
     IdleTicks = 0;
     InStep = 0;
     UINT_PTR timer = SetTimer(nullptr, 0, 5, ScriptTimer);
-    INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId), nullptr,
-                                     WizardDialogProc, 0);
+    INT_PTR result = OpenWizard(GetModuleHandleA(nullptr), templateId);
     KillTimer(nullptr, timer);
     Script = nullptr;
     return result;

@@ -1,0 +1,94 @@
+#include "wizard/job_journal.h"
+
+#include <cstring>
+
+#include "support/path_join.h"
+
+const char JournalFileName[] = "~UPDATE.JNL";
+
+namespace {
+
+int KeepInMemory(JobJournal* journal, const unsigned char* bytes, size_t count)
+{
+    if (journal->size + count > journal->capacity) {
+        size_t capacity = journal->capacity ? journal->capacity * 2 : 16384;
+        while (capacity < journal->size + count)
+            capacity *= 2;
+        HGLOBAL grown = journal->bytes ? GlobalReAlloc(journal->bytes, capacity, GMEM_MOVEABLE)
+                                       : GlobalAlloc(GMEM_FIXED, capacity);
+        if (!grown)
+            return 0;
+        journal->bytes = (unsigned char*)grown;
+        journal->capacity = capacity;
+    }
+    memcpy(journal->bytes + journal->size, bytes, count);
+    journal->size += count;
+    return 1;
+}
+
+int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
+{
+    DWORD written = 0;
+    return WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
+}
+
+}  // namespace
+
+int JournalPathFor(const char* folder, char* path)
+{
+    memset(path, 0, MAX_PATH);
+    size_t length = strnlen(folder, MAX_PATH);
+    if (length >= MAX_PATH)
+        return 0;
+    memcpy(path, folder, length);
+    return AppendPathName(path, MAX_PATH, JournalFileName);
+}
+
+int CreateJobJournal(JobJournal* journal, const char* folder)
+{
+    memset(journal, 0, sizeof *journal);
+    journal->file = INVALID_HANDLE_VALUE;
+    if (!JournalPathFor(folder, journal->path))
+        return 0;
+    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (journal->file == INVALID_HANDLE_VALUE)
+        return 0;
+    unsigned char header[JournalHeaderSize];
+    EncodeJournalHeader(header);
+    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header)) {
+        CloseJobJournal(journal, 1);
+        FreeJobJournal(journal);
+        return 0;
+    }
+    return 1;
+}
+
+int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
+{
+    unsigned char encoded[JournalRecordMaxSize];
+    size_t size = EncodeJournalRecord(record, encoded);
+    // The file is written first: the copy in memory never holds a record the file may lack.
+    return size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size);
+}
+
+int FlushJobJournal(JobJournal* journal)
+{
+    return FlushFileBuffers(journal->file) != 0;
+}
+
+void CloseJobJournal(JobJournal* journal, int remove)
+{
+    if (journal->file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal->file);
+    journal->file = INVALID_HANDLE_VALUE;
+    if (remove && journal->path[0])
+        DeleteFileA(journal->path);
+}
+
+void FreeJobJournal(JobJournal* journal)
+{
+    if (journal->bytes)
+        GlobalFree(journal->bytes);
+    journal->bytes = nullptr;
+    journal->size = journal->capacity = 0;
+}
