@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "archive/archive.h"
-#include "archive_writer.h"
 #include "harness.h"
+#include "job_fixture.h"
 #include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
@@ -18,39 +18,6 @@
 #include "wizard_driver.h"
 
 namespace {
-
-const unsigned long long EntryTime = 0x01D5A1B2C3D4E5F0ull;  // 2019, 100 ns units
-const unsigned long long Second = 10000000ull;
-
-std::vector<unsigned char> ImageBytes;  // the payload stand-in; lives like the real one, for the whole process
-
-void UseArchive(const std::vector<std::string>& names)
-{
-    std::vector<WriterEntry> entries;
-    int index = 0;
-    for (const std::string& name : names) {
-        WriterEntry entry;
-        entry.name = name;
-        std::string content = "new-" + name;
-        entry.data.assign(content.begin(), content.end());
-        entry.fileTime = EntryTime;
-        // Every storage form the job may meet; the archive's own tests cover them in depth.
-        entry.storage = index % 2 ? PackCompressAlways : PackStore;
-        entry.scramble = index % 3 == 0;
-        entries.push_back(entry);
-        ++index;
-    }
-    WriterOptions options{PackCompressIfSmaller, EncodeDefault};
-    std::string error;
-    ImageBytes.clear();
-    ASSERT_EQ(WriteArchive(entries, options, &ImageBytes, &error), 1) << error;
-    if (UpdateArchive)
-        GlobalFree(UpdateArchive);
-    ArchiveImage = ImageBytes.data();
-    ArchiveImageSize = (uint32_t)ImageBytes.size();
-    UpdateArchive = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
-    ASSERT_NE(UpdateArchive, nullptr);
-}
 
 unsigned long long LastAccess(const std::string& path)
 {
@@ -128,9 +95,7 @@ protected:
 
     void TearDown() override
     {
-        if (UpdateArchive)
-            GlobalFree(UpdateArchive);
-        UpdateArchive = nullptr;
+        DropArchive();
     }
 
     // Moves the installation onto the empty 1 MiB F: drive; false (with the reason) where there is none.
