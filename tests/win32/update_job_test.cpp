@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -13,6 +15,7 @@
 #include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
+#include "wizard/job_thread.h"
 #include "wizard/update_job.h"
 #include "wizard/wizard.h"
 #include "wizard_driver.h"
@@ -813,6 +816,218 @@ TEST_F(CopyJobTest, FolderCopiesAreWritableWhateverTheSourceForm)
             EXPECT_FALSE(IsReadOnly(path));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Another program holds one target open (as a running game holds its files): the commit cannot move it aside,
+// and every file already moved goes back, whichever item it is.
+TEST_F(UpdateJobTest, ATargetInUseAtAnyItemLeavesEverythingAsItWas)
+{
+    const char* names[] = {"a.dat", "b.dat", "c.dat"};
+    for (int position = 0; position < 3; ++position) {
+        SCOPED_TRACE(position);
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        for (const char* name : names) {
+            ASSERT_TRUE(WriteBytes(inst + "\\" + name, std::string("old-") + name));
+            ASSERT_TRUE(SetLastWriteTime(inst + "\\" + name, EntryTime - Second));
+        }
+        ASSERT_TRUE(MakeReadOnly(inst + "\\b.dat"));
+        ASSERT_TRUE(SetLastWriteTime(inst, EntryTime - 5 * Second));
+        UseArchive({"a.dat", "b.dat", "c.dat", "new.dat"});
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\nUpdateFile03=new.dat\r\n");
+        TreeSnapshot before = Snapshot();
+        HANDLE inUse = CreateFileA((inst + "\\" + names[position]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+        boxes.boxes.clear();
+        JobRun run = Run();
+        CloseHandle(inUse);
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    }
+}
+
+// Large enough that the job is still staging when the player acts on it.
+void UseLargeArchive()
+{
+    std::vector<FixtureEntry> entries;
+    for (char c : {'a', 'b', 'c'})
+        entries.push_back(FixtureEntry{std::string(1, c) + ".dat", std::string(16 << 20, c)});
+    UseArchiveEntries(entries);
+}
+
+// The staged files of a job in the installation folder right now.
+size_t StagedFiles(const std::string& folder)
+{
+    size_t count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\~*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            ++count;
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    return count;
+}
+
+// Cancel while files are being staged: the job holds still while the player is asked; OK puts everything back,
+// Cancel lets the job go on to its end.
+TEST_F(UpdateJobTest, CancelWhileStagingAsksAndRollsBackOnOk)
+{
+    for (int answer : {IDOK, IDCANCEL}) {
+        SCOPED_TRACE(answer);
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
+        ASSERT_TRUE(SetLastWriteTime(inst, EntryTime - 5 * Second));
+        UseLargeArchive();
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\n");
+        TreeSnapshot before = Snapshot();
+        boxes.boxes.clear();
+        bool clicked = false;
+        size_t stagedAtQuestion = 0;
+        uint64_t doneAtQuestion = 0, doneAfterWaiting = 1;
+        WatchWhileBusy([&](HWND dialog) {
+            HWND bar = GetDlgItem(dialog, WizardProgressBar);
+            LRESULT position = SendMessageA(bar, PBM_GETPOS, 0, 0);
+            if (!clicked && position > 0 && position < 2500) {
+                clicked = true;
+                Click(dialog, WizardCancelButton);
+            }
+        });
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text != "アップデートを中止しますか？")
+                return IDOK;
+            stagedAtQuestion = StagedFiles(inst);
+            uint64_t total;
+            char file[MAX_PATH];
+            ReadJobProgress(&doneAtQuestion, &total, file, sizeof file);
+            Sleep(300);
+            ReadJobProgress(&doneAfterWaiting, &total, file, sizeof file);
+            return answer;
+        };
+        JobRun run = Run();
+        boxes.onBox = nullptr;
+        ASSERT_TRUE(clicked) << "the job ended before the progress showed";
+        ASSERT_GE(boxes.boxes.size(), 1u);
+        EXPECT_EQ(boxes.boxes[0].text, "アップデートを中止しますか？");
+        EXPECT_EQ(boxes.boxes[0].style, (UINT)MB_OKCANCEL) << "a question: no icon";
+        EXPECT_EQ(boxes.boxes[0].owner, run.dialog);
+        EXPECT_GT(stagedAtQuestion, 0u) << "asked while files were being staged";
+        EXPECT_EQ(doneAfterWaiting, doneAtQuestion) << "the job went on while the player was asked";
+        if (answer == IDOK) {
+            boxes.boxes.erase(boxes.boxes.begin());
+            ExpectRolledBack(run, {});
+            EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+        } else {
+            ExpectFinished(run);
+            EXPECT_EQ(boxes.boxes.size(), 1u);
+            EXPECT_EQ(ReadBytes(inst + "\\b.dat"), std::string(16 << 20, 'b'));
+            EXPECT_EQ(StagedFiles(inst), 0u);
+        }
+    }
+}
+
+// The progress bar and the file's name show only while the job runs; the bar moves forward and ends full; Next
+// and Back clicked meanwhile start nothing.
+TEST_F(UpdateJobTest, ProgressShowsWhileTheJobRuns)
+{
+    UseLargeArchive();
+    Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\n");
+    bool shownOnConfirmation = true;
+    std::vector<LRESULT> positions;
+    std::vector<std::string> names;
+    LRESULT range = 0;
+    WatchWhileBusy([&](HWND dialog) {
+        HWND bar = GetDlgItem(dialog, WizardProgressBar);
+        if (!(GetWindowLongA(bar, GWL_STYLE) & WS_VISIBLE))
+            return;
+        range = SendMessageA(bar, PBM_GETRANGE, FALSE, 0);
+        positions.push_back(SendMessageA(bar, PBM_GETPOS, 0, 0));
+        names.push_back(ControlText(dialog, WizardFileLabel));
+        Click(dialog, WizardNextButton);
+        Click(dialog, WizardBackButton);
+    });
+    LRESULT finalPosition = -1;
+    JobRun run{};
+    run.result = RunWizard(WizardTemplateAgreement,
+                           {
+                               [&](HWND dialog) {
+                                   run.dialog = dialog;
+                                   Click(dialog, WizardAgreeRadio);
+                               },
+                               [](HWND dialog) { Click(dialog, WizardNextButton); },
+                               [&](HWND dialog) {
+                                   shownOnConfirmation =
+                                       (GetWindowLongA(GetDlgItem(dialog, WizardProgressBar), GWL_STYLE) & WS_VISIBLE) ||
+                                       (GetWindowLongA(GetDlgItem(dialog, WizardFileLabel), GWL_STYLE) & WS_VISIBLE);
+                                   Click(dialog, WizardNextButton);
+                               },
+                               [&](HWND dialog) {
+                                   run.jobReturned = true;
+                                   run.after = ReadWizardState(dialog);
+                                   finalPosition = SendDlgItemMessageA(dialog, WizardProgressBar, PBM_GETPOS, 0, 0);
+                                   Click(dialog, WizardNextButton);
+                               },
+                           });
+    EXPECT_EQ(run.result, WizardFinished);
+    EXPECT_EQ(run.after.step, 2) << "the clicks during the job moved nothing";
+    EXPECT_FALSE(shownOnConfirmation);
+    ASSERT_GE(positions.size(), 2u);
+    EXPECT_GT(range, 0);
+    for (size_t i = 1; i < positions.size(); ++i)
+        EXPECT_GE(positions[i], positions[i - 1]);
+    EXPECT_TRUE(std::any_of(positions.begin(), positions.end(), [&](LRESULT p) { return p > 0 && p < range; }));
+    EXPECT_EQ(finalPosition, range);
+    for (const std::string& name : names)
+        EXPECT_TRUE(name.empty() || name == "a.dat" || name == "b.dat" || name == "c.dat") << name;
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& n) { return !n.empty(); }));
+}
+
+// The disk fills up after the job was weighed (another program writes to it while the player swaps discs): the
+// write fails, and nothing the job staged or created stays.
+TEST_F(CopyJobTest, DiskFillingUpWhileStagingLeavesEverythingAsItWas)
+{
+    std::string why;
+    if (!InstallOnSmallDisk(&why))
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(WriteBytes(inst + "\\a.dat", "old-a.dat"));
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\movie\\big.bin", std::string(300000, 'm')));
+    lstrcpyA(SetupSettings.DiskCheckFile[2], "DISK2.CHK");
+    Section("UpdateFile00=a.dat\r\nCopyFile00=1:movie\r\nCopyFile01=2:extra.txt\r\n");
+    TreeSnapshot before = SnapshotTree(inst);
+    int prompts = 0;
+    boxes.onBox = [&](const CapturedBox& box) {
+        if (box.text.find("を入れて下さい") == std::string::npos)
+            return IDOK;
+        if (++prompts == 1) {  // planning: disc 2 goes in where disc 1 was
+            DeleteFileA("D:\\DISK1.CHK");
+            PutOnDisc("D:\\DISK2.CHK", "");
+            PutOnDisc("D:\\extra.txt", "extra");
+        } else {  // staging: disc 1 back, and the disk is full by now
+            DeleteFileA("D:\\DISK2.CHK");
+            PutOnDisc("D:\\DISK1.CHK", "");
+            WriteBytes("F:\\filler.bin", std::string((size_t)FreeBytes("F:\\") - 100000, 'f'));
+        }
+        return IDOK;
+    };
+    JobRun run = Run();
+    boxes.onBox = nullptr;
+    DeleteFileA("F:\\filler.bin");
+    ASSERT_EQ(prompts, 2);
+    std::vector<CapturedBox> prompted(boxes.boxes.begin(), boxes.boxes.begin() + 2);
+    EXPECT_EQ(prompted[0].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
+    EXPECT_EQ(prompted[1].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 1 を入れて下さい");
+    boxes.boxes.erase(boxes.boxes.begin(), boxes.boxes.begin() + 2);
+    ExpectRolledBack(run, {CopyFailure("movie")});
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(inst)), "");
+    ClearSmallDisk();
 }
 
 }  // namespace
