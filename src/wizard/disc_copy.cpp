@@ -278,12 +278,16 @@ int PlanCopyItems(JobPlan* plan)
     return 1;
 }
 
-int DiscDriveForStaging(int index, char* drive)
+int DiscOfCopyItem(int index)
 {
-    // An item without a disk number reads the disc of the nearest item before it that has one, as it did when
-    // the job was planned.
     int diskNo = 0;
     for (int i = index; i >= 0 && diskNo == 0; --i)
         diskNo = CopyList[i].diskNo;
+    return diskNo;
+}
+
+int DiscDriveForStaging(int index, char* drive)
+{
+    int diskNo = DiscOfCopyItem(index);
     return diskNo != 0 && FindDiskDrive(diskNo, CopyList[index].path, drive);
 }

@@ -15,6 +15,10 @@ void ShowCopyFailure(const char* itemPath);
 // the player declined to insert a disc).
 int PlanCopyItems(JobPlan* plan);
 
+// The disc copy item `index` reads: its own disk number, or for an item without one, that of the nearest item
+// before it that has one (0 when there is none).
+int DiscOfCopyItem(int index);
+
 // The drive to read copy item `index` from while staging, into `drive` (3 bytes): its disc is looked for again,
 // since the player may have swapped discs after the job was planned. 0 when the player declined to insert it.
 int DiscDriveForStaging(int index, char* drive);

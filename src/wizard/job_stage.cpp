@@ -161,6 +161,74 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     return 1;
 }
 
+// Flushing a staged file waits for the disk. A second thread flushes and closes each finished file while this one
+// decodes the next; the commit waits until every flush has come back.
+const int FlushQueueSize = 8;
+
+struct Flusher {
+    HANDLE thread;
+    HANDLE filled;  // semaphore: files waiting in the queue
+    HANDLE free;    // semaphore: free places in the queue
+    HANDLE queue[FlushQueueSize];
+    int head, tail;
+    LONG failed;
+};
+
+DWORD WINAPI FlushStagedFiles(LPVOID context)
+{
+    Flusher* flusher = (Flusher*)context;
+    for (;;) {
+        WaitForSingleObject(flusher->filled, INFINITE);
+        HANDLE file = flusher->queue[flusher->head];
+        flusher->head = (flusher->head + 1) % FlushQueueSize;
+        ReleaseSemaphore(flusher->free, 1, nullptr);
+        if (!file)
+            return 0;
+        BOOL flushed = FlushFileBuffers(file);
+        BOOL closed = CloseHandle(file);
+        if (!flushed || !closed)
+            InterlockedExchange(&flusher->failed, 1);
+    }
+}
+
+void StartFlusher(Flusher* flusher)
+{
+    memset(flusher, 0, sizeof *flusher);
+    flusher->filled = CreateSemaphoreA(nullptr, 0, FlushQueueSize, nullptr);
+    flusher->free = CreateSemaphoreA(nullptr, FlushQueueSize, FlushQueueSize, nullptr);
+    if (flusher->filled && flusher->free)
+        flusher->thread = CreateThread(nullptr, 0, FlushStagedFiles, flusher, 0, nullptr);
+}
+
+// Flushed and closed by the second thread, or here when there is none. 0 when it is known to have failed.
+int FlushAndClose(Flusher* flusher, HANDLE file)
+{
+    if (!flusher->thread) {
+        BOOL flushed = FlushFileBuffers(file);
+        return CloseHandle(file) && flushed;
+    }
+    WaitForSingleObject(flusher->free, INFINITE);
+    flusher->queue[flusher->tail] = file;
+    flusher->tail = (flusher->tail + 1) % FlushQueueSize;
+    ReleaseSemaphore(flusher->filled, 1, nullptr);
+    return 1;
+}
+
+// Every file handed over is on the disk and closed. 0 when a flush failed.
+int StopFlusher(Flusher* flusher)
+{
+    if (flusher->thread) {
+        FlushAndClose(flusher, nullptr);
+        WaitForSingleObject(flusher->thread, INFINITE);
+        CloseHandle(flusher->thread);
+    }
+    if (flusher->filled)
+        CloseHandle(flusher->filled);
+    if (flusher->free)
+        CloseHandle(flusher->free);
+    return !flusher->failed;
+}
+
 // How one write ended.
 enum WriteResult { WriteDone, WriteBroken, WriteCopyBroken, WriteDamaged, WriteNoMemory, WriteStopped };
 
@@ -240,7 +308,7 @@ WriteResult CopyBytes(const char* source, const PlannedWrite& write, HANDLE file
     return result;
 }
 
-WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigned char* buffer)
+WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigned char* buffer, Flusher* flusher)
 {
     HANDLE file = CreateFileA(write.staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               write.attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -270,12 +338,13 @@ WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigne
                       : write.source == FromDisc ? SetFileTime(file, nullptr, nullptr, &time)
                                                  : 1;
         LARGE_INTEGER size;
-        // On the disk before the commit: a power cut must never show a new name over data that never got there.
-        if (!stamped || !FlushFileBuffers(file) || !GetFileSizeEx(file, &size) || (uint64_t)size.QuadPart != write.size)
+        if (!stamped || !GetFileSizeEx(file, &size) || (uint64_t)size.QuadPart != write.size)
             result = write.source == FromDisc ? WriteCopyBroken : WriteBroken;
     }
-    if (!CloseHandle(file) && result == WriteDone)
-        result = WriteBroken;
+    // On the disk before the commit: a power cut must never show a new name over data that never got there.
+    if (result == WriteDone)
+        return FlushAndClose(flusher, file) ? WriteDone : WriteBroken;
+    CloseHandle(file);
     return result;
 }
 
@@ -331,29 +400,42 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
         return StageFailed;
     }
     JobSetTotal(TotalBytes(plan));
+    Flusher flusher;
+    StartFlusher(&flusher);
     StageResult result = StageDone;
     int copyItem = -1;
     char discDrive[3] = "";
-    for (int i = 0; i < plan->writeCount && result == StageDone; ++i) {
-        PlannedWrite& write = plan->writes[i];
-        if (write.dropped)
-            continue;
-        if (JobStopRequested()) {
-            result = StageStopped;
-            break;
-        }
-        if (write.source == FromDisc && write.copyItem != copyItem) {
-            copyItem = write.copyItem;
-            if (!DiscDriveForStaging(copyItem, discDrive)) {
-                result = StageFailed;
+    // The disc in the drive now is the one planning asked for last: its files go first and the other discs' after
+    // them, so that a job over two discs asks for the first one only once more.
+    int inDrive = CopyListCount > 0 ? DiscOfCopyItem(CopyListCount - 1) : 0;
+    for (int pass = 0; pass < 2 && result == StageDone; ++pass) {
+        for (int i = 0; i < plan->writeCount && result == StageDone; ++i) {
+            PlannedWrite& write = plan->writes[i];
+            int otherDisc = write.source == FromDisc && DiscOfCopyItem(write.copyItem) != inDrive;
+            if (write.dropped || otherDisc != pass)
+                continue;
+            if (JobStopRequested()) {
+                result = StageStopped;
                 break;
             }
-            JobSetInfoText("%s をコピーしています", CopyList[copyItem].path);
+            if (write.source == FromDisc && write.copyItem != copyItem) {
+                copyItem = write.copyItem;
+                if (!DiscDriveForStaging(copyItem, discDrive)) {
+                    result = StageFailed;
+                    break;
+                }
+                JobSetInfoText("%s をコピーしています", CopyList[copyItem].path);
+            }
+            JobStartFile(write.shown);
+            WriteResult written = StageWrite(write, discDrive, buffer, &flusher);
+            if (written != WriteDone)
+                result = ReportWrite(&write, written);
         }
-        JobStartFile(write.shown);
-        WriteResult written = StageWrite(write, discDrive, buffer);
-        if (written != WriteDone)
-            result = ReportWrite(&write, written);
+    }
+    // Every staged file closed, whatever the result: a rollback deletes them next.
+    if (!StopFlusher(&flusher) && result == StageDone) {
+        JobShowError(WriteFailureText);
+        result = StageFailed;
     }
     GlobalFree(buffer);
     return result;

@@ -245,10 +245,14 @@ void JobAddBytes(uint64_t count)
 {
     if (!OnJobThread())
         return;
+    int complete;
     {
         Locked locked;
         Shared.done += count;
+        complete = Shared.done >= Shared.total;
     }
+    if (complete)
+        Shared.lastPost -= 1000;  // the full bar shows at once, before the commit
     PostProgress();
 }
 

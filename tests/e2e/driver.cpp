@@ -358,7 +358,7 @@ bool UpdateScenario::Build(std::string* log)
     // Entry times must come from the files.
     SetEnvironmentVariableA("SOURCE_DATE_EPOCH", nullptr);
     std::string command = Quoted(Fa2Path()) + " build " + Quoted(source) + " -o " + Quoted(exePath) + " --stub " +
-                          Quoted(UpdaterStubPath());
+                          Quoted(stub.empty() ? UpdaterStubPath() : stub);
     std::string output;
     int code = RunProgram(command, &output);
     if (log)
