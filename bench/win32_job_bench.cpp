@@ -4,8 +4,8 @@
 // files), installed over the same older game each time, and timed from Next on the confirmation page to the
 // finished page, alternating which one goes first. For the staged job the progress bar splits the time: planning
 // and weighing (until the bar first moves), staging (until it is full), commit and clean-up (until finished).
-// Finally the same bytes are written to plain files with and without FlushFileBuffers, for the share of the
-// flushes alone.
+// Throughout each job the wizard is asked WM_NULL, and the longest wait for its answer is reported. Finally the
+// same bytes are written to plain files with and without FlushFileBuffers, for the share of the flushes alone.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -60,6 +60,7 @@ std::string Name(int index)
 
 struct Timing {
     double total = 0, planning = 0, staging = 0, commit = 0;
+    double slowestAnswer = 0;  // the longest the wizard took to answer one look at it during the job
 };
 
 int Position(HWND wizard)
@@ -97,13 +98,19 @@ bool TimeOneRun(const UpdateScenario& s, const std::string& exe, Timing* timing)
     if (!Click(wizard, Next))
         return false;
     for (;;) {
+        // Three questions to the wizard per look (WM_NULL, the bar, the info text): how long they wait for it.
+        double asked = Now();
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(wizard, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer);
         int position = Position(wizard);
+        std::string info = ControlText(wizard, Info);
         double now = Now();
+        timing->slowestAnswer = std::max(timing->slowestAnswer, now - asked);
         if (position > 0 && !moved)
             moved = now;
         if (position == 10000 && !full)
             full = now;
-        if (ControlText(wizard, Info) == "アップデートは完了しました")
+        if (info == "アップデートは完了しました")
             break;
         if (run.Ended() || now - start > 900) {
             fprintf(stderr, "the run did not finish: %s\n", run.problem.c_str());
@@ -200,11 +207,14 @@ int main(int argc, char** argv)
                 planning.push_back(timing.planning);
                 staging.push_back(timing.staging);
                 commit.push_back(timing.commit);
-                printf("  round %d staged job:   %.3f s (planning %.3f, staging %.3f, commit %.3f)\n", round + 1,
-                       timing.total, timing.planning, timing.staging, timing.commit);
+                printf("  round %d staged job:   %.3f s (planning %.3f, staging %.3f, commit %.3f); window unanswered "
+                       "for at most %.0f ms\n",
+                       round + 1, timing.total, timing.planning, timing.staging, timing.commit,
+                       timing.slowestAnswer * 1000);
             } else {
                 inPlaceTotal.push_back(timing.total);
-                printf("  round %d in-place job: %.3f s\n", round + 1, timing.total);
+                printf("  round %d in-place job: %.3f s; window unanswered for at most %.0f ms\n", round + 1,
+                       timing.total, timing.slowestAnswer * 1000);
             }
         }
     }
