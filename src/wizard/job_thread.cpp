@@ -273,7 +273,8 @@ int JobEnterCommit()
         Shared.state = JobCommitting;
         return 1;
     });
+    // Sent, not posted: Cancel is off before the first file moves.
     if (entered)
-        PostMessageA(JobDialog, JobCommitMessage, 0, 0);
+        SendMessageA(JobDialog, JobCommitMessage, 0, 0);
     return entered;
 }

@@ -12,7 +12,7 @@
 // Messages to the wizard.
 const UINT JobRequestMessage = WM_APP + 0x40;   // sent by the job: lParam is a JobRequest to carry out
 const UINT JobProgressMessage = WM_APP + 0x41;  // posted: the progress changed
-const UINT JobCommitMessage = WM_APP + 0x42;    // posted: the commit has begun, Cancel goes off
+const UINT JobCommitMessage = WM_APP + 0x42;    // sent: the commit begins, Cancel goes off
 const UINT JobEndedMessage = WM_APP + 0x43;     // posted last by the job's thread: wParam is what it returned
 
 enum JobRequestKind { JobErrorBox, JobDiscQuestion, JobInfoText };

@@ -844,9 +844,17 @@ TEST_F(UpdateJobTest, ATargetInUseAtAnyItemLeavesEverythingAsItWas)
                                    OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
         boxes.boxes.clear();
+        int cancelAtFailure = -1;
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text == WriteFailure)
+                cancelAtFailure = IsWindowEnabled(GetDlgItem(WizardWindow, WizardCancelButton));
+            return IDOK;
+        };
         JobRun run = Run();
+        boxes.onBox = nullptr;
         CloseHandle(inUse);
         ExpectRolledBack(run, {WriteFailure});
+        EXPECT_EQ(cancelAtFailure, 0) << "the commit had begun: Cancel is off";
         EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
     }
 }
@@ -880,8 +888,14 @@ size_t StagedFiles(const std::string& folder)
 // was asked is shown by the whole run, which clicks once the progress bar moves.)
 TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
 {
-    for (int answer : {IDOK, IDCANCEL}) {
-        SCOPED_TRACE(answer);
+    enum Trigger { Button, CloseBox, Escape };
+    struct {
+        Trigger trigger;
+        int answer;
+    } cases[] = {{Button, IDOK}, {CloseBox, IDOK}, {Escape, IDOK}, {Button, IDCANCEL}};
+    for (const auto& c : cases) {
+        int answer = c.answer;
+        SCOPED_TRACE(std::to_string(c.trigger) + " answered " + std::to_string(answer));
         RemoveTree(inst);
         CreateDirectoryA(inst.c_str(), nullptr);
         ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
@@ -893,10 +907,16 @@ TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
         bool clicked = false;
         uint64_t doneAtQuestion = 0, doneAfterWaiting = 1;
         WatchWhileBusy([&](HWND dialog) {
-            if (!clicked) {
-                clicked = true;
+            if (clicked)
+                return;
+            clicked = true;
+            HWND focus = GetFocus() ? GetFocus() : dialog;
+            if (c.trigger == Button)
                 Click(dialog, WizardCancelButton);
-            }
+            else if (c.trigger == CloseBox)
+                PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+            else
+                PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
         });
         boxes.onBox = [&](const CapturedBox& box) {
             if (box.text != "アップデートを中止しますか？")
