@@ -84,11 +84,7 @@ struct JobGame {
 
     TreeSnapshot Snapshot() const
     {
-        TreeSnapshot installation = SnapshotTree(s.instPath), saves = SnapshotTree(s.dataPath);
-        for (TreeEntry& entry : saves)
-            entry.path = "<data>\\" + entry.path;
-        installation.insert(installation.end(), saves.begin(), saves.end());
-        return installation;
+        return SnapshotInstallation(s.instPath, s.dataPath);
     }
 
     std::string Target(int position) const
@@ -298,6 +294,17 @@ int ProgressPosition(HWND wizard)
     return (int)position;
 }
 
+// Cancel as soon as the progress bar moves: files are being staged by then.
+::testing::AssertionResult ClickCancelOnceTheBarMoves(UpdaterRun& run, HWND wizard)
+{
+    DWORD start = GetTickCount();
+    while (ProgressPosition(wizard) == 0 && GetTickCount() - start < 20000 && !run.Ended())
+        Sleep(2);
+    if (!Click(wizard, Cancel))
+        return ::testing::AssertionFailure() << "Cancel is not clickable while the job runs";
+    return ::testing::AssertionSuccess();
+}
+
 TEST(WholeRunJob, CancelInTheMiddleAsksAndPutsEverythingBack)
 {
     std::string why;
@@ -310,10 +317,7 @@ TEST(WholeRunJob, CancelInTheMiddleAsksAndPutsEverythingBack)
     UpdaterRun run;
     HWND wizard = StartJob(run, game);
     ASSERT_TRUE(wizard) << run.problem;
-    DWORD start = GetTickCount();
-    while (ProgressPosition(wizard) == 0 && GetTickCount() - start < 20000 && !run.Ended())
-        Sleep(2);
-    ASSERT_TRUE(Click(wizard, Cancel)) << "Cancel is not clickable while the job runs";
+    ASSERT_TRUE(ClickCancelOnceTheBarMoves(run, wizard));
     std::string caption = game.s.DefaultCaption();
     ExpectedBox question{"アップデートを中止しますか？", caption, false, true, wizard};
     EXPECT_TRUE(SeeBox(run, question, IDOK, [&] {
@@ -337,10 +341,7 @@ TEST(WholeRunJob, SecondStartDuringAJobLeavesItAlone)
     UpdaterRun run;
     HWND wizard = StartJob(run, game);
     ASSERT_TRUE(wizard) << run.problem;
-    DWORD start = GetTickCount();
-    while (ProgressPosition(wizard) == 0 && GetTickCount() - start < 20000 && !run.Ended())
-        Sleep(2);
-    ASSERT_TRUE(Click(wizard, Cancel));
+    ASSERT_TRUE(ClickCancelOnceTheBarMoves(run, wizard));
     std::string caption = game.s.DefaultCaption();
     ExpectedBox question{"アップデートを中止しますか？", caption, false, true, wizard};
     EXPECT_TRUE(SeeBox(run, question, IDCANCEL, [&] {

@@ -335,6 +335,15 @@ TreeSnapshot SnapshotTree(const std::string& root)
     return snapshot;
 }
 
+TreeSnapshot SnapshotInstallation(const std::string& installation, const std::string& data)
+{
+    TreeSnapshot both = SnapshotTree(installation), saves = SnapshotTree(data);
+    for (TreeEntry& entry : saves)
+        entry.path = "<data>\\" + entry.path;
+    both.insert(both.end(), saves.begin(), saves.end());
+    return both;
+}
+
 std::string TreeDifferences(const TreeSnapshot& expected, const TreeSnapshot& actual, bool folderTimes)
 {
     std::string differences;

@@ -90,6 +90,8 @@ struct TreeEntry {
 };
 typedef std::vector<TreeEntry> TreeSnapshot;
 TreeSnapshot SnapshotTree(const std::string& root);
+// Both folders an update job may write: the installation folder, and the data folder's entries under "<data>\".
+TreeSnapshot SnapshotInstallation(const std::string& installation, const std::string& data);
 // "" when the two agree; otherwise the differences, one line each. `folderTimes` false leaves the folders'
 // last-write times out (two separate runs write their folders at different times).
 std::string TreeDifferences(const TreeSnapshot& expected, const TreeSnapshot& actual, bool folderTimes = true);

@@ -126,11 +126,7 @@ protected:
 
     TreeSnapshot Snapshot() const
     {
-        TreeSnapshot installation = SnapshotTree(inst), saves = SnapshotTree(data);
-        for (TreeEntry& entry : saves)
-            entry.path = "<data>\\" + entry.path;
-        installation.insert(installation.end(), saves.begin(), saves.end());
-        return installation;
+        return SnapshotInstallation(inst, data);
     }
 
     // Parse, plan, stage: what the job's thread does before the commit.

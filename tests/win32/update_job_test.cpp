@@ -170,14 +170,9 @@ protected:
         EXPECT_EQ(last.owner, run.dialog);
     }
 
-    // Both folders the job may write, as they are now.
     TreeSnapshot Snapshot() const
     {
-        TreeSnapshot installation = SnapshotTree(inst), saves = SnapshotTree(data);
-        for (TreeEntry& entry : saves)
-            entry.path = "<data>\\" + entry.path;
-        installation.insert(installation.end(), saves.begin(), saves.end());
-        return installation;
+        return SnapshotInstallation(inst, data);
     }
 
     void ExpectFinished(const JobRun& run, const char* info = "アップデートは完了しました")
