@@ -179,7 +179,35 @@ int PlanInstallFolderAttributes(JobPlan* plan)
     return PlanAttributes(plan, InstallRecord.InstPath, attributes, FILE_ATTRIBUTE_NORMAL);
 }
 
-// Step 7 for one item: 1 to go on; 0 when the job is to end (after any box that belongs to the failure).
+// What the source of a copy item names, as planned writes: a file goes to the same path below the installation
+// folder (its folders created on the way); a folder goes into the installation folder under its own name; a
+// wildcard, or a folder named with a closing backslash (its contents), puts what matches into the installation
+// folder. A source that is not on the disc matches nothing, and fails.
+int PlanCopySource(CopyPlanning* copy, const char* source, const char* path)
+{
+    DWORD attributes = GetFileAttributesA(source);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        char destination[MAX_PATH];
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(source, &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return 0;
+        FindClose(search);
+        return Join(destination, InstallRecord.InstPath, path) && NeedParents(copy, destination) &&
+               PlanDiscFile(copy, path, destination, found, FILE_ATTRIBUTE_NORMAL);
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && !EndsWithPathSeparator(path)) {
+        char destination[MAX_PATH];
+        return Join(destination, InstallRecord.InstPath, path + FolderPartLength(path)) &&
+               PlanDiscFolder(copy, path, destination) && PlanInstallFolderAttributes(copy->plan);
+    }
+    char pattern[MAX_PATH];
+    if (!SetPath(pattern, path) || (EndsWithPathSeparator(pattern) && !AppendPathName(pattern, sizeof pattern, "*")))
+        return 0;
+    return PlanMatches(copy, pattern) && PlanInstallFolderAttributes(copy->plan);
+}
+
+// One copy item planned: 1 to go on; 0 when the job is to end (after any box that belongs to the failure).
 int PlanCopyItem(JobPlan* plan, int index, char* diskDrive)
 {
     const CopyItem& item = CopyList[index];
@@ -198,35 +226,7 @@ int PlanCopyItem(JobPlan* plan, int index, char* diskDrive)
 
     CopyPlanning copy{plan, index, diskDrive};
     char source[MAX_PATH];
-    int ok = Join(source, diskDrive, item.path);
-    DWORD attributes = ok ? GetFileAttributesA(source) : INVALID_FILE_ATTRIBUTES;
-    if (!ok) {
-    } else if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        // A file goes to the same path below the installation folder, its folders created on the way.
-        char destination[MAX_PATH];
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA(source, &found);
-        ok = search != INVALID_HANDLE_VALUE;
-        if (ok)
-            FindClose(search);
-        ok = ok && Join(destination, InstallRecord.InstPath, item.path) && NeedParents(&copy, destination) &&
-             PlanDiscFile(&copy, item.path, destination, found, FILE_ATTRIBUTE_NORMAL);
-    } else if (attributes != INVALID_FILE_ATTRIBUTES && !EndsWithPathSeparator(item.path)) {
-        // A folder goes into the installation folder under its own name.
-        char trimmed[MAX_PATH], destination[MAX_PATH];
-        lstrcpynA(trimmed, item.path, sizeof trimmed);
-        const char* name = trimmed + FolderPartLength(trimmed);
-        ok = Join(destination, InstallRecord.InstPath, name) && PlanDiscFolder(&copy, item.path, destination) &&
-             PlanInstallFolderAttributes(plan);
-    } else {
-        // A wildcard, or a folder named with a closing backslash (its contents): what matches goes into the
-        // installation folder. A source that is not on the disc matches nothing.
-        char pattern[MAX_PATH];
-        ok = SetPath(pattern, item.path);
-        if (ok && EndsWithPathSeparator(pattern))
-            ok = AppendPathName(pattern, sizeof pattern, "*");
-        ok = ok && PlanMatches(&copy, pattern) && PlanInstallFolderAttributes(plan);
-    }
+    int ok = Join(source, diskDrive, item.path) && PlanCopySource(&copy, source, item.path);
     if (!ok)
         ShowCopyFailure(item.path);
     return ok;

@@ -110,7 +110,7 @@ int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, con
     return 1;
 }
 
-// Step 6 of the job for one item, deciding what ExtractEntry and the Data rule would do, without doing it.
+// One update item planned: what the extraction and the Data rule would do to its target, decided without doing it.
 int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
 {
     if (item.refused)

@@ -8,7 +8,6 @@
 #include "run/updater_values.h"
 #include "support/decimal.h"
 #include "support/disk_space.h"
-#include "support/globals.h"
 #include "support/info_text.h"
 #include "support/messages.h"
 #include "support/path_join.h"
@@ -51,8 +50,8 @@ void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
     ShowControl(dialog, WizardFileLabel, SW_HIDE);
 }
 
-// Step 1. 1 to go on; 0 after the shortage page was set up. A drive that cannot be asked (an installation folder
-// without a drive letter) skips the test: the writes then fail cleanly if the disk is really full.
+// The RequiredDiskSpace test, before anything else: 1 to go on; 0 after the shortage page was set up. A drive that
+// cannot be asked (an installation folder without a drive letter) skips the test.
 int InstallDriveHasRoom(HWND dialog)
 {
     char value[260];
@@ -187,7 +186,7 @@ void FinishJob(HWND dialog, JobOutcome outcome)
     case JobBroken:
         break;
     }
-    EndDialog(dialog, -1);
+    EndDialog(dialog, WizardInterrupted);
 }
 
 }  // namespace
@@ -210,7 +209,7 @@ int RunUpdateJob(HWND dialog)
 
     if (!StartJobThread(dialog, RunJob)) {
         ShowUpdaterError(WriteFailureText);
-        EndDialog(dialog, -1);
+        EndDialog(dialog, WizardInterrupted);
         return 0;
     }
     return 1;
