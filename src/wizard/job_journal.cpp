@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "support/grow_block.h"
 #include "support/path_join.h"
 
 const char JournalFileName[] = "~UPDATE.JNL";
@@ -10,17 +11,8 @@ namespace {
 
 int KeepInMemory(JobJournal* journal, const unsigned char* bytes, size_t count)
 {
-    if (journal->size + count > journal->capacity) {
-        size_t capacity = journal->capacity ? journal->capacity * 2 : 16384;
-        while (capacity < journal->size + count)
-            capacity *= 2;
-        HGLOBAL grown = journal->bytes ? GlobalReAlloc(journal->bytes, capacity, GMEM_MOVEABLE)
-                                       : GlobalAlloc(GMEM_FIXED, capacity);
-        if (!grown)
-            return 0;
-        journal->bytes = (unsigned char*)grown;
-        journal->capacity = capacity;
-    }
+    if (!ReserveItems((void**)&journal->bytes, &journal->capacity, journal->size + count, 1))
+        return 0;
     memcpy(journal->bytes + journal->size, bytes, count);
     journal->size += count;
     return 1;

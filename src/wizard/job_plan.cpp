@@ -6,6 +6,7 @@
 #include "archive/entry_stream.h"
 #include "run/updater_values.h"
 #include "support/disk_space.h"
+#include "support/grow_block.h"
 #include "support/path_join.h"
 #include "wizard/job_stage.h"
 #include "wizard/job_thread.h"
@@ -21,17 +22,10 @@ int WriteFailure()
     return 0;
 }
 
-void* AddItem(void** items, int* count, int* capacity, size_t itemSize)
+void* AddItem(void** items, int* count, size_t* capacity, size_t itemSize)
 {
-    if (*count == *capacity) {
-        int grown = *capacity ? *capacity * 2 : 16;
-        HGLOBAL block = *items ? GlobalReAlloc(*items, (size_t)grown * itemSize, GMEM_MOVEABLE)
-                               : GlobalAlloc(GMEM_FIXED, (size_t)grown * itemSize);
-        if (!block)
-            return nullptr;
-        *items = block;
-        *capacity = grown;
-    }
+    if (!ReserveItems(items, capacity, (size_t)*count + 1, itemSize))
+        return nullptr;
     void* item = (char*)*items + (size_t)*count * itemSize;
     memset(item, 0, itemSize);
     ++*count;
@@ -56,15 +50,6 @@ uint64_t FileTimeOf(const FILETIME& time)
     return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
-// The folder `target` is written into.
-void ParentOf(const char* target, char* folder)
-{
-    size_t length = FolderPartLength(target);
-    memset(folder, 0, MAX_PATH);
-    memcpy(folder, target, length);
-    TrimSeparator(folder);
-}
-
 // The one folder level the job creates for an item (DataFolder): planned when it is missing and its parent is
 // there; any other case is left to the item's own tests, as a failed CreateDirectoryA always was.
 int PlanFolderLevel(JobPlan* plan, const char* folder)
@@ -75,7 +60,7 @@ int PlanFolderLevel(JobPlan* plan, const char* folder)
     if (FolderWillExist(plan, path) || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
         return 1;
     char parent[MAX_PATH];
-    ParentOf(path, parent);
+    FolderOfPath(path, parent);
     if (!parent[0] || !FolderWillExist(plan, parent))
         return 1;
     return PlanFolder(plan, path);
@@ -160,7 +145,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
         return WriteFailure();
     }
     char folder[MAX_PATH];
-    ParentOf(target, folder);
+    FolderOfPath(target, folder);
     // Only DataFolder is ever created: every other folder of an item's path must be there already.
     if (now.folder || now.error || !FolderWillExist(plan, folder))
         return WriteFailure();
@@ -212,6 +197,14 @@ int DriveIndex(const char* path)
 }
 
 }  // namespace
+
+void FolderOfPath(const char* path, char* folder)
+{
+    size_t length = FolderPartLength(path);
+    memset(folder, 0, MAX_PATH);
+    memcpy(folder, path, length);
+    TrimSeparator(folder);
+}
 
 void FreeJobPlan(JobPlan* plan)
 {

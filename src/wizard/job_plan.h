@@ -44,11 +44,14 @@ struct PlannedAttributes {
 
 struct JobPlan {
     PlannedWrite* writes;
-    int writeCount, writeCapacity;
+    int writeCount;
+    size_t writeCapacity;
     PlannedFolder* folders;  // parents before children
-    int folderCount, folderCapacity;
+    int folderCount;
+    size_t folderCapacity;
     PlannedAttributes* changes;
-    int changeCount, changeCapacity;
+    int changeCount;
+    size_t changeCapacity;
 };
 
 void FreeJobPlan(JobPlan* plan);
@@ -57,6 +60,9 @@ void FreeJobPlan(JobPlan* plan);
 PlannedWrite* AddPlannedWrite(JobPlan* plan);
 int PlanFolder(JobPlan* plan, const char* path);
 int PlanAttributes(JobPlan* plan, const char* path, DWORD oldAttributes, DWORD newAttributes);
+
+// The folder `path` is in, without its closing separator (except a drive's root), into `folder` (MAX_PATH bytes).
+void FolderOfPath(const char* path, char* folder);
 
 // What is at `path` once the writes and folders planned so far are done.
 struct PlannedTarget {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "support/grow_block.h"
 #include "wizard/journal_format.h"
 
 namespace {
@@ -26,6 +27,7 @@ int RemoveFile(const char* path)
 // The records, walked from the last one back: undoing goes in the reverse order of doing.
 struct RecordList {
     size_t* offsets;
+    size_t capacity;
     int count;
     int commitDone;
     int steps;  // records that stand for something done to the disk
@@ -34,20 +36,14 @@ struct RecordList {
 int ListRecords(const unsigned char* bytes, size_t size, RecordList* list)
 {
     list->offsets = nullptr;
+    list->capacity = 0;
     list->count = list->commitDone = list->steps = 0;
     JournalReader reader;
     JournalRecord record;
     StartJournalReader(&reader, bytes, size);
-    int capacity = 0;
     for (size_t at = reader.at; NextJournalRecord(&reader, &record); at = reader.at) {
-        if (list->count == capacity) {
-            capacity = capacity ? capacity * 2 : 256;
-            HGLOBAL grown = list->offsets ? GlobalReAlloc(list->offsets, capacity * sizeof(size_t), GMEM_MOVEABLE)
-                                          : GlobalAlloc(GMEM_FIXED, capacity * sizeof(size_t));
-            if (!grown)
-                return 0;
-            list->offsets = (size_t*)grown;
-        }
+        if (!ReserveItems((void**)&list->offsets, &list->capacity, (size_t)list->count + 1, sizeof(size_t)))
+            return 0;
         list->offsets[list->count++] = at;
         list->commitDone |= record.type == JournalCommitDone;
         list->steps += record.type != JournalFolderTime && record.type != JournalCommitBegins;

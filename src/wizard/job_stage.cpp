@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/entry_stream.h"
 #include "run/updater_values.h"
+#include "support/grow_block.h"
 #include "support/path_join.h"
 #include "wizard/disc_copy.h"
 #include "wizard/job_thread.h"
@@ -64,7 +65,7 @@ uint64_t TextRecordSize(size_t length, size_t fixed)
 // writes mostly share a folder, so only a repeat of the one before is left out; a folder listed twice is harmless.
 struct FolderTimes {
     JournalRecord* records;
-    int count, capacity;
+    size_t count, capacity;
 };
 
 int AddFolderTime(FolderTimes* times, const char* folder)
@@ -74,16 +75,8 @@ int AddFolderTime(FolderTimes* times, const char* folder)
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(folder, GetFileExInfoStandard, &data))
         return 1;  // a folder the job creates itself
-    if (times->count == times->capacity) {
-        int grown = times->capacity ? times->capacity * 2 : 64;
-        HGLOBAL block = times->records
-                            ? GlobalReAlloc(times->records, (size_t)grown * sizeof(JournalRecord), GMEM_MOVEABLE)
-                            : GlobalAlloc(GMEM_FIXED, (size_t)grown * sizeof(JournalRecord));
-        if (!block)
-            return 0;
-        times->records = (JournalRecord*)block;
-        times->capacity = grown;
-    }
+    if (!ReserveItems((void**)&times->records, &times->capacity, times->count + 1, sizeof(JournalRecord)))
+        return 0;
     JournalRecord& record = times->records[times->count++];
     memset(&record, 0, sizeof record);
     record.type = JournalFolderTime;
@@ -92,29 +85,20 @@ int AddFolderTime(FolderTimes* times, const char* folder)
     return 1;
 }
 
-void ParentFolder(const char* path, char* folder)
-{
-    size_t length = FolderPartLength(path);
-    memset(folder, 0, MAX_PATH);
-    memcpy(folder, path, length);
-    if (length > 3 && EndsWithPathSeparator(folder))
-        folder[length - 1] = '\0';
-}
-
 int CollectFolderTimes(const JobPlan* plan, FolderTimes* times)
 {
     char folder[MAX_PATH];
     if (!AddFolderTime(times, InstallRecord.InstPath))  // the journal's own folder
         return 0;
     for (int i = 0; i < plan->folderCount; ++i) {
-        ParentFolder(plan->folders[i].path, folder);
+        FolderOfPath(plan->folders[i].path, folder);
         if (!AddFolderTime(times, folder))
             return 0;
     }
     for (int i = 0; i < plan->writeCount; ++i) {
         if (plan->writes[i].dropped)
             continue;
-        ParentFolder(plan->writes[i].target, folder);
+        FolderOfPath(plan->writes[i].target, folder);
         if (!AddFolderTime(times, folder))
             return 0;
     }
@@ -134,7 +118,7 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     // The times are read before the journal itself changes the installation folder.
     FolderTimes times{nullptr, 0, 0};
     int ok = CollectFolderTimes(plan, &times) && CreateJobJournal(journal, InstallRecord.InstPath);
-    for (int i = 0; ok && i < times.count; ++i)
+    for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
     if (times.records)
         GlobalFree(times.records);

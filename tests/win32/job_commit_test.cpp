@@ -208,18 +208,16 @@ TEST_F(JobCommitTest, KilledAfterEachCommitStepTheNextStartFinishesTheJob)
             ASSERT_TRUE(BeginCommit(&plan, &journal));
             for (int i = 0; i < taken; ++i)
                 ASSERT_TRUE(TakeCommitStep(&plan, i)) << i;
-            if (done)
+            if (done) {
                 ASSERT_TRUE(EndCommit(&journal));
+            }
             Die();
 
             std::string box;
             EXPECT_EQ(NextStart(&box), 1);
             EXPECT_EQ(box, done ? CleanedUp : RolledBack);
             EXPECT_FALSE(PathExists(JournalPath()));
-            if (done)
-                EXPECT_EQ(TreeDifferences(committed, Snapshot(), false), "");
-            else
-                EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+            EXPECT_EQ(done ? TreeDifferences(committed, Snapshot(), false) : TreeDifferences(before, Snapshot()), "");
             // A second start finds nothing left to do.
             EXPECT_EQ(NextStart(&box), 1);
             EXPECT_EQ(box, "");
