@@ -200,6 +200,8 @@ size_t EncodeJournalRecord(const JournalRecord& record, unsigned char* out)
 
 JournalHeaderState ReadJournalHeader(const unsigned char* bytes, size_t size)
 {
+    if (size == 0)
+        return JournalHeaderTorn;  // killed before its header was written
     unsigned char header[JournalHeaderSize];
     EncodeJournalHeader(header);
     if (size < JournalHeaderSize)
