@@ -24,9 +24,23 @@ void StampCreationTime(const PlannedWrite& write)
     CloseHandle(file);
 }
 
+// A virus scanner often holds a file it has just seen written for a moment: a move that meets a sharing violation
+// is tried again for a short while before it counts as failed. A file held by a running program stays held.
+int Move(const char* from, const char* to)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExA(from, to, 0))
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return 0;
+        Sleep(100);
+    }
+}
+
 int PlaceWrite(PlannedWrite* write)
 {
-    if (write->hadOriginal && !MoveFileExA(write->target, write->backup, 0)) {
+    if (write->hadOriginal && !Move(write->target, write->backup)) {
         if (!write->optional)
             return 0;
         // A Data file that cannot be replaced (in use) stays as it is.
@@ -34,7 +48,7 @@ int PlaceWrite(PlannedWrite* write)
         write->dropped = 1;
         return 1;
     }
-    if (!MoveFileExA(write->staged, write->target, 0))
+    if (!Move(write->staged, write->target))
         return 0;
     if (write->source == FromEntry)
         StampCreationTime(*write);
