@@ -1,9 +1,50 @@
-// Opens an archive image held in memory and decodes every entry, as the updater and the fa2 tool do.
+// Opens an archive image held in memory and decodes every entry, as the updater and the fa2 tool do: whole, and
+// streamed in pieces (small ones, so the window slides often), which must agree byte for byte.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "archive/archive_format.h"
+#include "archive/block_decoder.h"
+#include "archive/entry_stream.h"
+
+namespace {
+
+struct Compared {
+    const unsigned char* expected;  // the whole decoding, or null when it refused
+    uint64_t at;
+    uint32_t size;
+};
+
+int CompareOutput(void* context, const unsigned char* bytes, size_t count)
+{
+    Compared* c = (Compared*)context;
+    if (count == 0 || c->at + count > c->size)
+        __builtin_trap();  // never an empty piece, never more than the entry
+    if (c->expected && memcmp(c->expected + c->at, bytes, count) != 0)
+        __builtin_trap();
+    c->at += count;
+    return 1;
+}
+
+// Streams the entry with an exact-size workspace and checks it against the whole decoding.
+void StreamAndCompare(const ArchiveEntry* entry, const unsigned char* stored, const unsigned char* whole)
+{
+    static const EntryPieces pieces = {BlockStepMaxOutput + 13, 64};
+    size_t size;
+    if (!EntryWorkspaceSizeInPieces(entry, stored, &pieces, &size))
+        return;
+    unsigned char* workspace = (unsigned char*)malloc(size ? size : 1);
+    Compared compared = {whole, 0, entry->unpackedSize};
+    EntryStreamResult result = StreamEntryInPieces(entry, stored, &pieces, workspace, size, CompareOutput, &compared);
+    free(workspace);
+    if ((result == EntryStreamDone) != (whole != nullptr) || result == EntryStreamStopped)
+        __builtin_trap();
+    if (result == EntryStreamDone && compared.at != entry->unpackedSize)
+        __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -48,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             } else if (!EntryNeedsDecoding(entry)) {
                 __builtin_trap();  // only decoding can fail once the range is checked
             }
+            StreamAndCompare(entry, data + offset, bytes);
             free(copy);
             free(decoded);
         }

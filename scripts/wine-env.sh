@@ -3,12 +3,17 @@
 UPD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 UPD_BUILD=$(cd "${1:-$UPD_ROOT/build/windows}" 2>/dev/null && pwd || echo "${1:-$UPD_ROOT/build/windows}")
 export LOCPATH="$UPD_BUILD/locale"
-# Wine takes its ANSI code page (932) and its Unix file-name charset from this locale.
-if [ ! -f "$LOCPATH/ja_JP.UTF-8/LC_CTYPE" ]; then
-  mkdir -p "$LOCPATH"
-  localedef -i ja_JP -f UTF-8 "$LOCPATH/ja_JP.UTF-8" >/dev/null 2>&1 || true
-fi
-{ export LC_ALL=ja_JP.UTF-8; } 2>/dev/null  # bash itself cannot see LOCPATH; the programs can
+# Wine takes its ANSI code page and its Unix file-name charset from the locale of each process it starts:
+# ja_JP.UTF-8 gives code page 932 (the default); UPD_LOCALE=en_US.UTF-8 gives 1252, a system the player may have.
+# Both share one prefix: the code page follows the process, not the registry.
+UPD_LOCALE=${UPD_LOCALE:-ja_JP.UTF-8}
+for locale in ja_JP.UTF-8 "$UPD_LOCALE"; do
+  if [ ! -f "$LOCPATH/$locale/LC_CTYPE" ]; then
+    mkdir -p "$LOCPATH"
+    localedef -i "${locale%%.*}" -f UTF-8 "$LOCPATH/$locale" >/dev/null 2>&1 || true
+  fi
+done
+{ export LC_ALL=$UPD_LOCALE; } 2>/dev/null  # bash itself cannot see LOCPATH; the programs can
 export WINEPREFIX="$UPD_BUILD/wineprefix"
 export WINEARCH=win32
 export WINEDEBUG=-all

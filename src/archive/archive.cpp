@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "archive/entry_file.h"
+#include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
 #include "support/path_join.h"
@@ -11,6 +13,9 @@
 const unsigned char* ArchiveImage;
 uint32_t ArchiveImageSize;
 ArchiveTable* UpdateArchive;
+PayloadSums UpdateSums;
+int UpdateSumsLoaded;
+int PayloadDamageShown;
 
 namespace {
 
@@ -138,6 +143,33 @@ int AllocateWorkingBuffers(const ArchiveEntry* entry, GlobalBlock* copy, GlobalB
     return 1;
 }
 
+// The damage message, once per run however many steps meet the damage.
+void ShowPayloadDamage()
+{
+    if (!PayloadDamageShown)
+        ShowUpdaterError(DamagedPayloadText);
+    PayloadDamageShown = 1;
+}
+
+// An entry whose stored bytes do not decode: with sums beside the payload that is damage on the way; without,
+// the entry is as good as missing.
+void ShowUndecodableEntry()
+{
+    if (UpdateSumsLoaded)
+        ShowPayloadDamage();
+    else
+        ShowUpdaterError(NotFoundText);
+}
+
+// Decoded bytes of an entry against their sum; the message when they differ.
+int DecodedEntryIntact(const ArchiveTable* table, const ArchiveEntry* entry, const unsigned char* data)
+{
+    if (!UpdateSumsLoaded || EntryIntact(table, entry, Crc32Update(0, data, entry->unpackedSize)))
+        return 1;
+    ShowPayloadDamage();
+    return 0;
+}
+
 int FolderExistsAt(DWORD attributes)
 {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -168,14 +200,15 @@ ArchiveTable* OpenArchive(const void* source, uint32_t size)
     return OpenImage((const unsigned char*)source, size);
 }
 
-const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size)
+const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint32_t* size, int* owned)
 {
+    *owned = 0;
     uint64_t offset;
     const ArchiveEntry* entry = FindEntry(table, name, &offset);
     if (!entry)
         return nullptr;
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
-        ShowUpdaterError(NotFoundText);
+        ShowUndecodableEntry();
         return nullptr;
     }
     const unsigned char* stored = ArchiveImage + offset;
@@ -186,11 +219,16 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
             return nullptr;
         data = DecodeEntryData(entry, stored, copy.bytes, decoded.bytes);
         if (!data) {
-            ShowUpdaterError(NotFoundText);
+            ShowUndecodableEntry();
             return nullptr;
         }
+        if (!DecodedEntryIntact(table, entry, data))
+            return nullptr;
         // The caller owns whichever buffer holds the file; the other one goes now.
         data = (data == decoded.bytes) ? decoded.Release() : copy.Release();
+        *owned = 1;
+    } else if (!DecodedEntryIntact(table, entry, data)) {
+        return nullptr;
     }
     if (size)
         *size = entry->unpackedSize;
@@ -216,30 +254,73 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
         return 0;
     }
 
-    // Everything is decoded before the destination is touched, so a damaged entry leaves it as it was.
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize)) {
-        ShowUpdaterError(NotFoundText);
+        ShowUndecodableEntry();
         return 0;
     }
-    GlobalBlock copy, decoded;
-    if (!AllocateWorkingBuffers(entry, &copy, &decoded))
+    // The entry is decoded into a temporary file beside the destination before the destination is touched, so a
+    // damaged entry leaves it as it was; the free-space test above already asked room for a whole new copy.
+    char tempPath[MAX_PATH];
+    HANDLE file = CreateTemporaryBeside(destination, tempPath);
+    if (file == INVALID_HANDLE_VALUE)
         return 0;
-    const unsigned char* data = DecodeEntryData(entry, ArchiveImage + offset, copy.bytes, decoded.bytes);
-    if (!data) {
-        ShowUpdaterError(NotFoundText);
+    uint32_t sum = 0;
+    EntryFileResult written = WriteEntryToFile(entry, ArchiveImage + offset, file, UpdateSumsLoaded ? &sum : nullptr);
+    if (written == EntryFileWritten && !EntryIntact(table, entry, sum)) {
+        DiscardTemporary(file, tempPath);
+        ShowPayloadDamage();
+        return 0;
+    }
+    if (written != EntryFileWritten) {
+        DiscardTemporary(file, tempPath);
+        if (written == EntryFileNoMemory)
+            ShowUpdaterError(NoMemoryText);
+        else if (written == EntryFileDamaged)
+            ShowUndecodableEntry();
         return 0;
     }
 
     DWORD attributes = GetFileAttributesA(destination);
-    if (FolderExistsAt(attributes))
+    if (FolderExistsAt(attributes)) {
+        DiscardTemporary(file, tempPath);
         return 0;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
-    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime))
+    if (keepNewer && attributes != INVALID_FILE_ATTRIBUTES && ExistingFileIsNewer(destination, entry->fileTime)) {
+        DiscardTemporary(file, tempPath);
         return 1;
+    }
 
     FILETIME time;
     time.dwLowDateTime = entry->fileTime.lowDateTime;
     time.dwHighDateTime = entry->fileTime.highDateTime;
-    return SaveWholeFile(destination, data, entry->unpackedSize, &time);
+    return CommitTemporary(file, tempPath, destination, &time);
+}
+
+int LoadPayloadSums(const unsigned char* bytes, uint32_t size)
+{
+    PayloadSumsResult result = ReadPayloadSums(bytes, size, &UpdateSums);
+    if (result == PayloadSumsDamaged) {
+        ShowPayloadDamage();
+        return 0;
+    }
+    UpdateSumsLoaded = result == PayloadSumsRead;
+    return 1;
+}
+
+int CheckTableSums(const ArchiveTable* table, uint32_t imageSize)
+{
+    if (!UpdateSumsLoaded || PayloadSumsMatchArchive(&UpdateSums, table, imageSize))
+        return 1;
+    ShowPayloadDamage();
+    return 0;
+}
+
+int EntryIntact(const ArchiveTable* table, const ArchiveEntry* entry, uint32_t sum)
+{
+    if (!UpdateSumsLoaded)
+        return 1;
+    uint32_t index = (uint32_t)(entry - ArchiveTableEntries(table));
+    return index < UpdateSums.entryCount && PayloadEntrySum(&UpdateSums, index) == sum;
 }

@@ -25,22 +25,34 @@ static uint32_t RotateLeft(uint32_t value, unsigned count)
     return count ? (value << count) | (value >> (32 - count)) : value;
 }
 
-void DescrambleEntry(unsigned char* buffer, uint32_t length)
+void StartDescramble(ScrambleKey* key, uint32_t length)
 {
     static const unsigned char shifts[8] = {9, 4, 14, 21, 6, 26, 17, 2};
-    uint32_t words = length / 4;
     unsigned bits = 0;
     for (uint32_t v = length; v; v &= v - 1)
         bits++;
-    unsigned shift = shifts[bits % 8];
-    uint32_t key = RotateRight(length ^ 0x2C71E9A3u, length % 32);
-    for (uint32_t i = 0; i < words; i++) {
+    key->shift = shifts[bits % 8];
+    key->key = RotateRight(length ^ 0x2C71E9A3u, length % 32);
+}
+
+void DescramblePiece(ScrambleKey* key, unsigned char* buffer, size_t count)
+{
+    uint32_t k = key->key;
+    for (size_t i = 0; i + 4 <= count; i += 4) {
         uint32_t word;
-        memcpy(&word, buffer + (size_t)i * 4, 4);
-        word ^= key;
-        memcpy(buffer + (size_t)i * 4, &word, 4);
-        key = RotateLeft(key, shift);
+        memcpy(&word, buffer + i, 4);
+        word ^= k;
+        memcpy(buffer + i, &word, 4);
+        k = RotateLeft(k, key->shift);
     }
+    key->key = k;
+}
+
+void DescrambleEntry(unsigned char* buffer, uint32_t length)
+{
+    ScrambleKey key;
+    StartDescramble(&key, length);
+    DescramblePiece(&key, buffer, length);
 }
 
 void ReadArchiveHeader(const unsigned char* bytes, ArchiveHeader* header)

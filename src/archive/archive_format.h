@@ -79,6 +79,16 @@ int BlockCanDecodeTo(uint64_t blockSize, uint64_t decodedSize);
 // Applies the length-keyed word transform in place; applying it twice restores the bytes.
 void DescrambleEntry(unsigned char* buffer, uint32_t length);
 
+// The same transform over an entry's stored bytes taken in pieces: the key stream depends on the length alone and
+// runs on from piece to piece. Every piece but the last is a whole number of words; the last one's 1 to 3 tail
+// bytes stay as they are.
+struct ScrambleKey {
+    uint32_t key;
+    unsigned shift;
+};
+void StartDescramble(ScrambleKey* key, uint32_t length);
+void DescramblePiece(ScrambleKey* key, unsigned char* buffer, size_t count);
+
 // The header as it stands in the first 16 bytes (the magic is not compared here).
 void ReadArchiveHeader(const unsigned char* bytes, ArchiveHeader* header);
 int HasArchiveMagic(const ArchiveHeader* header);

@@ -374,8 +374,8 @@ enum { StepFailed = 0, StepDone = 1, StepEnd = 2 };
 
 // Bounds on one step: a literal run of up to 32 bytes and one back-reference of up to 282 (output); a flag word,
 // 32 literal bytes, B, another flag word and a length byte (input).
-const size_t StepMaxOutput = 32 + 282;
-const size_t StepMaxInput = 4 + 32 + 1 + 4 + 1;
+const size_t StepMaxOutput = BlockStepMaxOutput;
+const size_t StepMaxInput = BlockStepMaxInput;
 
 #if defined(__GNUC__)
 #define BLOCK_INLINE inline __attribute__((always_inline))
@@ -527,33 +527,74 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
 
 }  // namespace
 
-int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src, size_t srcSize)
+int StartBlock(BlockDecoder* decoder, const unsigned char* src, size_t srcSize, unsigned char* dst)
 {
-    if (src == nullptr || srcSize < 4 || (dst == nullptr && dstSize != 0))
+    if (src == nullptr || srcSize < 4)
         return 0;
-    const unsigned char* ip = src + 4;
-    const unsigned char* const iend = src + srcSize;
-    unsigned char* op = dst;
-    unsigned char* const oend = dst + dstSize;
-    uint32_t flag = ReadLe32(src);
-    unsigned left = 32;  // bits of flag not yet taken; flag holds them at its top, zeros below
+    decoder->flag = ReadLe32(src);
+    decoder->left = 32;  // bits of flag not yet taken; flag holds them at its top, zeros below
+    decoder->ip = src + 4;
+    decoder->iend = src + srcSize;
+    decoder->op = dst;
+    return 1;
+}
+
+BlockSpanResult DecodeBlockSpan(BlockDecoder* decoder, const unsigned char* history, unsigned char* oend,
+                                int moreOutput, int moreInput)
+{
+    uint32_t flag = decoder->flag;
+    unsigned left = decoder->left;
+    const unsigned char* ip = decoder->ip;
+    const unsigned char* const iend = decoder->iend;
+    unsigned char* op = decoder->op;
+    unsigned char* const dst = const_cast<unsigned char*>(history);
+    BlockSpanResult result;
 
     for (;;) {
+        // Where the span's end is not the block's, stop while a whole step still fits, so the checked step
+        // below never fails for want of room or input that is still to come.
+        if (moreOutput && (size_t)(oend - op) < StepMaxOutput) {
+            result = BlockSpanNeedRoom;
+            break;
+        }
+        if (moreInput && (size_t)(iend - ip) < StepMaxInput) {
+            result = BlockSpanNeedInput;
+            break;
+        }
         // Steps that cannot run out of either buffer, once every distance reaches back into the output.
         size_t steps = 0;
         if ((size_t)(op - dst) >= 8192)
             steps = std::min((size_t)(oend - op) / StepMaxOutput, (size_t)(iend - ip) / StepMaxInput);
-        int result;
+        int step;
         if (steps > 0) {
             do
-                result = DecodeStep<false>(flag, left, ip, iend, op, dst, oend);
-            while (result == StepDone && --steps > 0);
+                step = DecodeStep<false>(flag, left, ip, iend, op, dst, oend);
+            while (step == StepDone && --steps > 0);
         } else {
-            result = DecodeStep<true>(flag, left, ip, iend, op, dst, oend);
+            step = DecodeStep<true>(flag, left, ip, iend, op, dst, oend);
         }
-        if (result == StepEnd)
-            return op == oend;
-        if (result == StepFailed)
-            return 0;
+        if (step == StepEnd) {
+            result = BlockSpanEnd;
+            break;
+        }
+        if (step == StepFailed) {
+            result = BlockSpanFailed;
+            break;
+        }
     }
+    decoder->flag = flag;
+    decoder->left = left;
+    decoder->ip = ip;
+    decoder->op = op;
+    return result;
+}
+
+int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src, size_t srcSize)
+{
+    if (dst == nullptr && dstSize != 0)
+        return 0;
+    BlockDecoder decoder;
+    if (!StartBlock(&decoder, src, srcSize, dst))
+        return 0;
+    return DecodeBlockSpan(&decoder, dst, dst + dstSize, 0, 0) == BlockSpanEnd && decoder.op == dst + dstSize;
 }

@@ -16,6 +16,16 @@ enum EntryStreamResult {
     EntryStreamStopped,   // the output returned 0
 };
 
+// Sizes of the pieces an entry goes through: `output` bytes of decoded file at most per hand-over from the
+// block method's window (at least BlockStepMaxOutput), `input` stored bytes per descrambled piece (a multiple of
+// 4, at least 64). The defaults keep the block method's workspace near 270 KB whatever the entry's size; tests
+// choose small ones to put piece boundaries where they want them.
+struct EntryPieces {
+    size_t output;
+    size_t input;
+};
+extern const EntryPieces DefaultEntryPieces;
+
 // Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. 0 when
 // the entry cannot be decoded at all (unknown method or parameters), which is damage. Call CheckEntryData first.
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
@@ -25,3 +35,10 @@ int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, s
 // written and nothing outside `stored` is read, whatever the stored bytes hold.
 EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,
                               size_t workspaceSize, EntryOutput output, void* context);
+
+// The same two with chosen piece sizes; the defaults above call these with DefaultEntryPieces.
+int EntryWorkspaceSizeInPieces(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
+                               size_t* size);
+EntryStreamResult StreamEntryInPieces(const ArchiveEntry* entry, const unsigned char* stored,
+                                      const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
+                                      EntryOutput output, void* context);

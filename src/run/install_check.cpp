@@ -10,18 +10,20 @@
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
+#include "support/ui_text.h"
 #include "wizard/job_recovery.h"
 #include "wizard/wizard.h"
 
 namespace {
 
-// A string value must end inside its buffer; what is stored without a NUL there is refused, not cut.
+// The buffer is zero-filled first, so a value stored without its NUL (installers often give the string's length
+// as the data size) still ends inside it; only a value that fills all of it without a NUL is refused, not cut.
 int QueryStringValue(HKEY key, const char* name, char* buffer, DWORD size)
 {
+    memset(buffer, 0, size);
     DWORD length = size;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, (BYTE*)buffer, &length) != ERROR_SUCCESS)
-        return 0;
-    if (length == 0 || !memchr(buffer, '\0', length)) {
+    if (RegQueryValueExA(key, name, nullptr, nullptr, (BYTE*)buffer, &length) != ERROR_SUCCESS ||
+        !memchr(buffer, '\0', size)) {
         buffer[0] = '\0';
         return 0;
     }
@@ -58,6 +60,8 @@ int ReadInstallRecord()
 int WaitForGameToClose(const char* title)
 {
     for (;;) {
+        // The game registers its class and creates its window through the ANSI calls with these same bytes, so
+        // the ANSI search names exactly what it made, on any code page.
         HWND game = FindWindowA(GameClass, title);
         if (!game)
             return 1;
@@ -66,7 +70,7 @@ int WaitForGameToClose(const char* title)
                    "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、"
                    "アップデートを中止する場合は [キャンセル] を押して下さい",
                    title);
-        if (MessageBoxA(nullptr, text, WindowCaption, MB_OKCANCEL) != IDOK) {
+        if (ShowTextBox(nullptr, text, WindowCaption, MB_OKCANCEL) != IDOK) {
             ShowWindow(game, SW_SHOW);
             SetForegroundWindow(game);
             return 0;
@@ -106,7 +110,7 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
         FormatText(WindowCaption, sizeof WindowCaption, "%s アップデータ %s", GameTitle, UpdaterVersion);
 
     // The only guard between copies: a dialog already showing our caption.
-    HWND other = FindWindowA(MAKEINTRESOURCEA(0x8002), WindowCaption);
+    HWND other = FindUpdaterDialog(WindowCaption);
     if (other) {
         ShowWindow(other, SW_SHOW);
         SetForegroundWindow(other);

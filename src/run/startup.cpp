@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "run/updater_values.h"
+#include "support/ansi_names.h"
 #include "support/decimal.h"
 #include "support/globals.h"
 #include "support/messages.h"
@@ -33,20 +34,74 @@ int LocatePayload(HINSTANCE instance)
     return 1;
 }
 
-// Each process extracts to a file of its own in the temporary folder, so a second copy that stops early never
-// takes UPDATE.INI away from a first copy whose update job still has to read it.
-int CreateUpdateIniPath()
+// The payload's sums beside it, when the updater carries them; 0 after the damage message.
+int LocatePayloadSums(HINSTANCE instance)
+{
+    HRSRC resource = FindResourceA(instance, MAKEINTRESOURCEA(PayloadSumsId), "UPDATE");
+    if (!resource)
+        return 1;
+    DWORD size = SizeofResource(instance, resource);
+    HGLOBAL loaded = LoadResource(instance, resource);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    return LoadPayloadSums(bytes ? (const unsigned char*)bytes : (const unsigned char*)"", bytes ? size : 0);
+}
+
+// Our UPDATE.INI file in the temporary folder: open from its creation to ShutdownUpdater, shared for reading only,
+// so no other process can change, rename or delete it while we run elevated.
+HANDLE UpdateIniFile = INVALID_HANDLE_VALUE;
+int UpdateIniOwned;  // UpdateIniText is a block of ours (a decoded entry), not the image's bytes
+
+void FormatTemporaryName(char* path, const char* folder, unsigned number)
+{
+    const char digits[] = "0123456789ABCDEF";
+    char name[] = "UPD0000.tmp";
+    for (int i = 0; i < 4; ++i)
+        name[6 - i] = digits[(number >> (4 * i)) & 15];
+    lstrcpyA(path, folder);
+    lstrcatA(path, name);
+}
+
+// Each process writes a file of its own, so a second copy that stops early never takes UPDATE.INI away from a
+// first copy. CREATE_NEW makes the name ours alone: nothing planted under it (a link to another file) is opened.
+int CreateUpdateIniFile()
 {
     char folder[MAX_PATH + 1];
-    DWORD length = GetTempPathA(MAX_PATH, folder);
-    // GetTempFileNameA needs room for its 14-character name; a temporary path that long (or none) is refused
-    // instead of extracting into the current folder.
+    DWORD length = GetUpdaterTempFolder(folder, MAX_PATH);
+    // A temporary path too long for our name (or none) is refused instead of writing into the current folder.
     if (length == 0 || length > MAX_PATH - 14) {
         ShowUpdaterError("一時フォルダーが見つからないか、パスが長すぎます");
         return 0;
     }
-    if (!GetTempFileNameA(folder, "UPD", 0, UpdateIniPath)) {
-        UpdateIniPath[0] = '\0';
+    unsigned start = (unsigned)(GetCurrentProcessId() ^ GetTickCount());
+    for (unsigned i = 0; i < 0x10000; ++i) {
+        FormatTemporaryName(UpdateIniPath, folder, (start + i) & 0xFFFF);
+        UpdateIniFile = CreateFileA(UpdateIniPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (UpdateIniFile != INVALID_HANDLE_VALUE)
+            return 1;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION)
+            break;
+    }
+    UpdateIniPath[0] = '\0';
+    ShowUpdaterError("一時フォルダーにファイルを作成できません");
+    return 0;
+}
+
+// UPDATE.INI from the payload: kept in memory, where every later read takes its values from, and written to our
+// file for whoever looks at the temporary folder.
+int LoadUpdateIni()
+{
+    uint32_t size = 0;
+    const unsigned char* bytes = LoadEntry(UpdateArchive, "UPDATE.INI", &size, &UpdateIniOwned);
+    if (!bytes)
+        return 0;
+    UpdateIniText = (const char*)bytes;
+    UpdateIniSize = size;
+    if (!CreateUpdateIniFile())
+        return 0;
+    DWORD written = 0;
+    if (!WriteFile(UpdateIniFile, bytes, size, &written, nullptr) || written != size) {
         ShowUpdaterError("一時フォルダーにファイルを作成できません");
         return 0;
     }
@@ -57,7 +112,10 @@ int CreateUpdateIniPath()
 int LoadAgreementEntry(const char* name, char** data)
 {
     uint32_t size = 0;
-    const unsigned char* bytes = LoadEntry(UpdateArchive, name, &size);
+    int owned = 0;
+    const unsigned char* bytes = LoadEntry(UpdateArchive, name, &size, &owned);
+    if (!bytes && PayloadDamageShown)
+        return 0;
     if (!bytes) {
         char text[1024];
         FormatText(text, sizeof text, "'%s' not found at UPDATE.FA3", name);
@@ -67,8 +125,7 @@ int LoadAgreementEntry(const char* name, char** data)
     char* block = size <= 0xFFFFFFFDu ? (char*)GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size + 2) : nullptr;
     if (block)
         memcpy(block, bytes, size);
-    // A decoded entry is a block of its own; the image's bytes are never released.
-    if (bytes < ArchiveImage || bytes >= ArchiveImage + ArchiveImageSize)
+    if (owned)
         GlobalFree((HGLOBAL)bytes);
     if (!block) {
         ShowUpdaterError("Can't Allocate Memory !!");
@@ -120,19 +177,28 @@ void ShutdownUpdater()
         GlobalFree(UpdateArchive);
         UpdateArchive = nullptr;
     }
+    if (UpdateIniFile != INVALID_HANDLE_VALUE) {
+        CloseHandle(UpdateIniFile);
+        UpdateIniFile = INVALID_HANDLE_VALUE;
+    }
     DeleteFileA(UpdateIniPath);
+    if (UpdateIniOwned)
+        GlobalFree((HGLOBAL)UpdateIniText);
+    UpdateIniText = nullptr;
+    UpdateIniSize = 0;
+    UpdateIniOwned = 0;
 }
 
 int RunUpdater(HINSTANCE instance)
 {
     CallCoInitialize();
     int exitCode = 0;
-    if (LocatePayload(instance)) {
+    if (LocatePayload(instance) && LocatePayloadSums(instance)) {
         UpdateArchive = OpenArchive(ArchiveImage, ArchiveImageSize);
+        // With sums beside it, a payload whose table does not even open was damaged on its way.
         if (!UpdateArchive)
-            ShowUpdaterError("RESOURCE READ ERROR");
-        else if (CreateUpdateIniPath() && ExtractEntry(UpdateArchive, "UPDATE.INI", UpdateIniPath, 0) &&
-                 ReadSetupSection())
+            ShowUpdaterError(UpdateSumsLoaded ? DamagedPayloadText : "RESOURCE READ ERROR");
+        else if (CheckTableSums(UpdateArchive, ArchiveImageSize) && LoadUpdateIni() && ReadSetupSection())
             exitCode = CheckInstallationAndRunWizard(instance);
     }
     ShutdownUpdater();

@@ -3,5 +3,7 @@
 int MissingKeySilent = 0;
 char SetupIniPath[260];
 char UpdateIniPath[260];
+const char* UpdateIniText;
+uint32_t UpdateIniSize;
 char WindowCaption[1024] = "UPDATE";
 HWND WizardWindow = nullptr;

@@ -1,8 +1,10 @@
 #include "info_text.h"
 
+#include "ui_text.h"
+
 void SetInfoTextArgs(HWND wizard, const char* format, const FormatArg* args, int argCount)
 {
     char text[1024];
     FormatTextArgs(text, sizeof text, format, args, argCount);
-    SetDlgItemTextA(wizard, InfoTextControl, text);
+    SetControlText(wizard, InfoTextControl, text);
 }

@@ -1,20 +1,22 @@
 #include "messages.h"
 
 #include "globals.h"
+#include "ui_text.h"
 
+const char DamagedPayloadText[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
 const char DiskShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
 
 int ShowSettingsError(const char* text)
 {
-    return MessageBoxA(WizardWindow, text, "INSTCMMN", MB_ICONERROR);
+    return ShowTextBox(WizardWindow, text, "INSTCMMN", MB_ICONERROR);
 }
 
 int ShowUpdaterError(const char* text)
 {
-    return MessageBoxA(WizardWindow, text, WindowCaption, MB_ICONERROR);
+    return ShowTextBox(WizardWindow, text, WindowCaption, MB_ICONERROR);
 }
 
 int ShowUpdaterNotice(const char* text)
 {
-    return MessageBoxA(WizardWindow, text, WindowCaption, MB_ICONINFORMATION);
+    return ShowTextBox(WizardWindow, text, WindowCaption, MB_ICONINFORMATION);
 }

@@ -9,3 +9,6 @@ int ShowUpdaterNotice(const char* text);
 // Too little room for a file: the drive ("C:") and the shortfall in bytes (unsigned 64-bit, so 2 GiB and more
 // show as the positive number they are).
 extern const char DiskShortageFormat[];
+
+// The payload does not match the sums packed beside it: the download is damaged.
+extern const char DamagedPayloadText[];

@@ -8,6 +8,7 @@
 #include "decimal.h"
 #include "globals.h"
 #include "messages.h"
+#include "profile_text.h"
 #include "text_format.h"
 
 namespace {
@@ -16,16 +17,29 @@ namespace {
 // overflows its buffer, so the value is read whole here and cut by us.
 const DWORD ProfileReadSize = 4096;
 
+// Copies a value into the caller's buffer, cut on a character boundary; 1 when it is not empty.
+int KeepValue(const char* value, size_t length, char* buffer, size_t size)
+{
+    unsigned kept = Cp932CutLength(value, (unsigned)length, (unsigned)size - 1);
+    memcpy(buffer, value, kept);
+    return buffer[0] != '\0';
+}
+
 int ReadProfileValue(const char* section, const char* key, const char* file, char* buffer, size_t size)
 {
     memset(buffer, 0, size);
     static char whole[ProfileReadSize];
     DWORD length = GetPrivateProfileStringA(section, key, "", whole, ProfileReadSize, file);
-    if (length == 0)
-        return 0;
-    unsigned kept = Cp932CutLength(whole, length, (unsigned)size - 1);
-    memcpy(buffer, whole, kept);
-    return kept != 0;
+    return length != 0 && KeepValue(whole, length, buffer, size);
+}
+
+int ReadUpdateIniValue(const char* section, const char* key, char* buffer, size_t size)
+{
+    memset(buffer, 0, size);
+    const char* value;
+    size_t length;
+    return UpdateIniText && FindProfileValue(UpdateIniText, UpdateIniSize, section, key, &value, &length) &&
+           length != 0 && KeepValue(value, length, buffer, size);
 }
 
 }  // namespace
@@ -44,7 +58,7 @@ int ReadSetupValue(const char* key, char* buffer, size_t size)
 
 int ReadUpdateValue(const char* section, const char* key, char* buffer, size_t size)
 {
-    if (ReadProfileValue(section, key, UpdateIniPath, buffer, size))
+    if (ReadUpdateIniValue(section, key, buffer, size))
         return 1;
     if (MissingKeySilent == 0) {
         char text[1024];

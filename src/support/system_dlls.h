@@ -11,3 +11,7 @@ HRESULT CallCoInitialize();
 
 // The common controls from comctl32.dll (the wizard's progress bar); 0 when they cannot be had.
 int LoadCommonControls();
+
+// GetObjectW and CreateFontIndirectW from gdi32.dll; 0 and null when it cannot be reached.
+int CallGetObject(HGDIOBJ object, int size, void* buffer);
+HFONT CallCreateFontIndirect(const LOGFONTW* font);

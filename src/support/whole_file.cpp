@@ -30,10 +30,8 @@ void* LoadWholeFile(const char* path, DWORD* size)
     return block;
 }
 
-namespace {
-
-// Creates a new, unique temporary file beside `path`. CREATE_NEW makes the name ours alone, even beside another
-// copy of the updater writing the same folder; the name shrinks so any destination that fits MAX_PATH works.
+// CREATE_NEW makes the name ours alone, even beside another copy of the updater writing the same folder; the name
+// shrinks so any destination that fits MAX_PATH works.
 HANDLE CreateTemporaryBeside(const char* path, char* tempPath)
 {
     static unsigned counter;
@@ -66,7 +64,25 @@ HANDLE CreateTemporaryBeside(const char* path, char* tempPath)
     return INVALID_HANDLE_VALUE;
 }
 
-}  // namespace
+int CommitTemporary(HANDLE file, const char* tempPath, const char* path, const FILETIME* time)
+{
+    int ok = 1;
+    if (time)
+        ok = SetFileTime(file, time, time, time) != 0;
+    if (!CloseHandle(file))
+        ok = 0;
+    if (ok)
+        ok = MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!ok)
+        DeleteFileA(tempPath);
+    return ok;
+}
+
+void DiscardTemporary(HANDLE file, const char* tempPath)
+{
+    CloseHandle(file);
+    DeleteFileA(tempPath);
+}
 
 int SaveWholeFile(const char* path, const void* data, DWORD count, const FILETIME* time)
 {
@@ -81,14 +97,9 @@ int SaveWholeFile(const char* path, const void* data, DWORD count, const FILETIM
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     DWORD written = 0;
-    int ok = WriteFile(file, data, count, &written, nullptr) && written == count;
-    if (ok && time)
-        ok = SetFileTime(file, time, time, time) != 0;
-    if (!CloseHandle(file))
-        ok = 0;
-    if (ok)
-        ok = MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (!ok)
-        DeleteFileA(tempPath);
-    return ok;
+    if (!WriteFile(file, data, count, &written, nullptr) || written != count) {
+        DiscardTemporary(file, tempPath);
+        return 0;
+    }
+    return CommitTemporary(file, tempPath, path, time);
 }

@@ -5,9 +5,11 @@
 #include "archive/archive.h"
 #include "archive/entry_stream.h"
 #include "run/updater_values.h"
+#include "support/ansi_names.h"
 #include "support/disk_space.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
+#include "support/relative_path.h"
 #include "wizard/job_stage.h"
 #include "wizard/job_thread.h"
 #include "wizard/update_section.h"
@@ -66,9 +68,21 @@ int PlanFolderLevel(JobPlan* plan, const char* folder)
     return PlanFolder(plan, path);
 }
 
+// A short name reaches only a file that exists: the commit moves the old file aside before the new one goes in,
+// so the new one must be given the real name.
+void NoteLongName(PlannedWrite* write, int resolved)
+{
+    wchar_t wide[MAX_PATH];
+    DWORD length = 0;
+    if (resolved && MultiByteToWideChar(CP_ACP, 0, write->target, -1, wide, MAX_PATH))
+        length = GetLongPathNameW(wide, write->longTarget, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        write->longTarget[0] = L'\0';
+}
+
 // A Data item's existing file: written back with its own bytes when it can be read whole and replaced, as the
 // player's data otherwise, untouched.
-int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, const PlannedTarget& now)
+int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, const PlannedTarget& now, int resolved)
 {
     if (now.attributes & FILE_ATTRIBUTE_READONLY)
         return 1;
@@ -92,13 +106,15 @@ int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, con
     write->attributes = FILE_ATTRIBUTE_NORMAL;
     write->copyItem = -1;
     write->optional = 1;
+    NoteLongName(write, resolved);
     return 1;
 }
 
 // One update item planned: what the extraction and the Data rule would do to its target, decided without doing it.
 int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
 {
-    if (item.refused)
+    // DataFolder is joined below the installation (or data) folder of every item.
+    if (item.refused || !IsPathInsideFolder(DataFolder))
         return WriteFailure();
     const char* base = InstallRecord.InstPath;
     if (item.kind == UpdateKind::Data) {
@@ -116,6 +132,10 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
         return WriteFailure();
     if (!PlanFolderLevel(plan, target) || !AppendPathName(target, sizeof target, item.path))
         return WriteFailure();
+    char named[MAX_PATH];
+    lstrcpyA(named, target);
+    ResolveTargetName(target, sizeof target);
+    int resolved = strcmp(named, target) != 0;
 
     PlannedTarget now;
     LookAtTarget(plan, target, &now);
@@ -129,7 +149,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
         // What an earlier item writes there stays what it is; a file that cannot be examined is the player's.
         if (now.write || now.error)
             return 1;
-        return PlanWriteBack(plan, item, target, now) || WriteFailure();
+        return PlanWriteBack(plan, item, target, now, resolved) || WriteFailure();
     }
 
     int32_t nameOffset = item.nameOffset;
@@ -138,10 +158,13 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
     const ArchiveEntry* entry;
     uint64_t offset;
     size_t workspace;
-    if (!UpdateArchive || !FindArchiveEntry(UpdateArchive, item.path + nameOffset, &entry, &offset) ||
-        !ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize) ||
-        !EntryWorkspaceSize(entry, ArchiveImage + offset, &workspace)) {
+    if (!UpdateArchive || !FindArchiveEntry(UpdateArchive, item.path + nameOffset, &entry, &offset)) {
         JobShowError(NotFoundText);
+        return WriteFailure();
+    }
+    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize) ||
+        !EntryWorkspaceSize(entry, ArchiveImage + offset, &workspace)) {
+        ShowEntryDamage(0);
         return WriteFailure();
     }
     char folder[MAX_PATH];
@@ -169,6 +192,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
     write->time = FileTimeValue(entry->fileTime);
     write->attributes = FILE_ATTRIBUTE_NORMAL;
     write->copyItem = -1;
+    NoteLongName(write, resolved);
     DropEarlierWrites(plan, write);
     return 1;
 }

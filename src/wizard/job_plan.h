@@ -17,6 +17,9 @@ enum WriteSource {
 struct PlannedWrite {
     WriteSource source;
     char target[MAX_PATH];
+    // The target's real name when the ANSI calls reach it only by its short name (a Japanese name on a system
+    // with another code page): the new file must go in under this name. Empty otherwise.
+    wchar_t longTarget[MAX_PATH];
     char shown[MAX_PATH];       // the name the progress shows: the path as the update gives it
     char sourcePath[MAX_PATH];  // FromDisc: the file relative to the disc's root
     const ArchiveEntry* entry;  // FromEntry

@@ -7,21 +7,39 @@
 
 namespace {
 
-int Exists(const char* path)
+// The journal's paths are ANSI, in the system's code page; a target reached only by its short name also has its
+// real name in UTF-16. Everything here works on UTF-16 names, so both reach the same files.
+struct WidePath {
+    wchar_t text[MAX_PATH];
+    explicit WidePath(const char* ansi)
+    {
+        if (!MultiByteToWideChar(CP_ACP, 0, ansi, -1, text, MAX_PATH))
+            text[0] = L'\0';
+    }
+    explicit WidePath(const uint16_t* units)
+    {
+        int i = 0;
+        for (; i < MAX_PATH - 1 && units[i]; ++i)
+            text[i] = (wchar_t)units[i];
+        text[i] = L'\0';
+    }
+};
+
+int Exists(const WidePath& path)
 {
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES)
         return 1;
     DWORD error = GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
 // A file of the job's (a new file that went in, a staged file, a backup); a read-only mark would stop the deletion.
-int RemoveFile(const char* path)
+int RemoveFile(const WidePath& path)
 {
     if (!Exists(path))
         return 1;
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path) != 0 || !Exists(path);
+    SetFileAttributesW(path.text, FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(path.text) != 0 || !Exists(path);
 }
 
 // The records, walked from the last one back: undoing goes in the reverse order of doing.
@@ -63,24 +81,27 @@ void RecordAt(const unsigned char* bytes, size_t size, size_t offset, JournalRec
 // the target went aside, and the staged file is gone once it went in.
 int UndoReplace(const JournalRecord& r)
 {
-    int stagedThere = Exists(r.staged);
+    WidePath target = r.type == JournalReplaceWide ? WidePath(r.wideTarget) : WidePath(r.path);
+    WidePath staged(r.staged), backup(r.backup);
+    int stagedThere = Exists(staged);
     if (!r.hadOriginal)
-        return stagedThere || RemoveFile(r.path);
-    if (!Exists(r.backup))
+        return stagedThere || RemoveFile(target);
+    if (!Exists(backup))
         return 1;  // the target never went aside, or a settling before this one already put it back
-    if (!stagedThere && !RemoveFile(r.path))
+    if (!stagedThere && !RemoveFile(target))
         return 0;
-    return MoveFileExA(r.backup, r.path, 0) != 0;
+    return MoveFileExW(backup.text, target.text, 0) != 0;
 }
 
 int UndoAttributes(const JournalRecord& r)
 {
-    DWORD now = GetFileAttributesA(r.path);
+    WidePath path(r.path);
+    DWORD now = GetFileAttributesW(path.text);
     if (now == INVALID_FILE_ATTRIBUTES || now == r.oldAttributes)
         return 1;
     // The folder bit is read, never set.
     DWORD attributes = r.oldAttributes & ~(DWORD)FILE_ATTRIBUTE_DIRECTORY;
-    return SetFileAttributesA(r.path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+    return SetFileAttributesW(path.text, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList& list)
@@ -92,7 +113,9 @@ SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList&
     for (JournalRecordType type : order) {
         for (int i = list.count - 1; i >= 0; --i) {
             RecordAt(bytes, size, list.offsets[i], &record);
-            if (record.type != type)
+            // The two forms of a commit step are undone together, in the order they were taken.
+            JournalRecordType kind = record.type == JournalReplaceWide ? JournalReplace : record.type;
+            if (kind != type)
                 continue;
             switch (type) {
             case JournalReplace:
@@ -102,11 +125,11 @@ SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList&
                 stuck |= !UndoAttributes(record);
                 break;
             case JournalStaged:
-                stuck |= !RemoveFile(record.path);
+                stuck |= !RemoveFile(WidePath(record.path));
                 break;
             default:
                 // A folder something else has put a file into since stays; nothing of the player's is lost.
-                RemoveDirectoryA(record.path);
+                RemoveDirectoryW(WidePath(record.path).text);
                 break;
             }
         }
@@ -120,10 +143,10 @@ SettleResult CleanUp(const unsigned char* bytes, size_t size, const RecordList& 
     JournalRecord record;
     for (int i = 0; i < list.count; ++i) {
         RecordAt(bytes, size, list.offsets[i], &record);
-        if (record.type == JournalReplace && record.hadOriginal)
-            stuck |= !RemoveFile(record.backup);
+        if ((record.type == JournalReplace || record.type == JournalReplaceWide) && record.hadOriginal)
+            stuck |= !RemoveFile(WidePath(record.backup));
         else if (record.type == JournalStaged)
-            stuck |= !RemoveFile(record.path);  // every staged file went in; one still here is a leftover
+            stuck |= !RemoveFile(WidePath(record.path));  // every staged file went in; one still here is a leftover
     }
     return stuck ? SettleStuck : SettledCleanedUp;
 }
@@ -154,8 +177,9 @@ void RestoreFolderTimes(const unsigned char* bytes, size_t size)
     while (NextJournalRecord(&reader, &record)) {
         if (record.type != JournalFolderTime)
             continue;
-        HANDLE folder = CreateFileA(record.path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE folder = CreateFileW(WidePath(record.path).text, FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (folder == INVALID_HANDLE_VALUE)
             continue;
         FILETIME time;

@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "archive/entry_file.h"
 #include "archive/entry_stream.h"
 #include "run/updater_values.h"
 #include "support/grow_block.h"
+#include "support/messages.h"
 #include "support/path_join.h"
 #include "wizard/disc_copy.h"
 #include "wizard/job_thread.h"
@@ -214,12 +216,13 @@ int StopFlusher(Flusher* flusher)
 }
 
 // How one write ended.
-enum WriteResult { WriteDone, WriteBroken, WriteCopyBroken, WriteDamaged, WriteNoMemory, WriteStopped };
+enum WriteResult { WriteDone, WriteBroken, WriteCopyBroken, WriteDamaged, WriteSumWrong, WriteNoMemory, WriteStopped };
 
+// The entry's pieces go to the staged file (with their sum, when the payload has sums), and the progress moves;
+// a confirmed Cancel stops the decoding at the next piece.
 struct StagedOutput {
-    HANDLE file;
+    EntryFileOutput file;
     int stopped;
-    int broken;
 };
 
 int WriteStagedPiece(void* context, const unsigned char* bytes, size_t count)
@@ -229,11 +232,8 @@ int WriteStagedPiece(void* context, const unsigned char* bytes, size_t count)
         output->stopped = 1;
         return 0;
     }
-    DWORD written = 0;
-    if (!WriteFile(output->file, bytes, (DWORD)count, &written, nullptr) || written != count) {
-        output->broken = 1;
+    if (!WriteEntryPiece(&output->file, bytes, count))
         return 0;
-    }
     JobAddBytes(count);
     return 1;
 }
@@ -247,13 +247,17 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
     unsigned char* workspace = (unsigned char*)GlobalAlloc(GMEM_FIXED, size ? size : 1);
     if (!workspace)
         return WriteNoMemory;
-    StagedOutput output{file, 0, 0};
+    uint32_t sum = 0;
+    StagedOutput output{{file, 0, UpdateSumsLoaded ? &sum : nullptr}, 0};
     EntryStreamResult result = StreamEntry(write.entry, stored, workspace, size, WriteStagedPiece, &output);
     GlobalFree(workspace);
     if (result == EntryStreamDamaged)
         return WriteDamaged;
     if (result == EntryStreamStopped)
         return output.stopped ? WriteStopped : WriteBroken;
+    // Checked before the file can go in: a damaged download never reaches the game.
+    if (!EntryIntact(UpdateArchive, write.entry, sum))
+        return WriteSumWrong;
     return WriteDone;
 }
 
@@ -348,7 +352,8 @@ StageResult ReportWrite(PlannedWrite* write, WriteResult result)
         ShowCopyFailure(CopyList[write->copyItem].path);
         return StageFailed;
     case WriteDamaged:
-        JobShowError(NotFoundText);
+    case WriteSumWrong:
+        ShowEntryDamage(result == WriteSumWrong);
         break;
     case WriteNoMemory:
         JobShowError(NoMemoryText);
@@ -370,6 +375,17 @@ uint64_t TotalBytes(const JobPlan* plan)
 }
 
 }  // namespace
+
+void ShowEntryDamage(int sumWrong)
+{
+    if (!sumWrong && !UpdateSumsLoaded) {
+        JobShowError(NotFoundText);
+        return;
+    }
+    if (!PayloadDamageShown)
+        JobShowError(DamagedPayloadText);
+    PayloadDamageShown = 1;
+}
 
 StageResult StagePlan(JobPlan* plan, JobJournal* journal)
 {

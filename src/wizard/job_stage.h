@@ -20,5 +20,9 @@ enum StageResult {
 // whatever the result; on failure it is the rollback's to settle.
 StageResult StagePlan(JobPlan* plan, JobJournal* journal);
 
+// The box for an entry that does not decode, or (`sumWrong`) whose bytes do not match the payload's sum: with sums
+// beside the payload either is a damaged download (said once per run); without, the entry is as good as missing.
+void ShowEntryDamage(int sumWrong);
+
 // The bytes the journal takes for the plan, once staged and committed (for weighing; never less than it takes).
 uint64_t JournalBytesForPlan(const JobPlan* plan);

@@ -5,6 +5,7 @@
 #include "support/globals.h"
 #include "support/info_text.h"
 #include "support/messages.h"
+#include "support/ui_text.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ void CarryOutJobRequest(HWND dialog, JobRequest* request)
         request->answer = ShowUpdaterError(request->text);
         break;
     case JobDiscQuestion:
-        request->answer = MessageBoxA(dialog, request->text, WindowCaption, MB_OKCANCEL);
+        request->answer = ShowTextBox(dialog, request->text, WindowCaption, MB_OKCANCEL);
         break;
     case JobInfoText:
         SetInfoText(dialog, request->text, request->argument);
@@ -179,7 +180,7 @@ int AskToCancelJob(HWND dialog, const char* question)
         Shared.questionOpen = 1;
         ResetEvent(Shared.questionClosed);
     }
-    int answer = MessageBoxA(dialog, question, WindowCaption, MB_OKCANCEL);
+    int answer = ShowTextBox(dialog, question, WindowCaption, MB_OKCANCEL);
     int stopping = 0;
     {
         Locked locked;

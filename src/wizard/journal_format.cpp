@@ -46,27 +46,31 @@ struct RecordShape {
     int hadOriginal;
     int attributes;
     int time;
+    int wide;  // the UTF-16 target
 };
 
 int ShapeOf(JournalRecordType type, RecordShape* shape)
 {
-    *shape = RecordShape{0, 0, 0, 0};
+    *shape = RecordShape{0, 0, 0, 0, 0};
     switch (type) {
     case JournalFolderTime:
-        *shape = RecordShape{1, 0, 0, 1};
+        *shape = RecordShape{1, 0, 0, 1, 0};
         return 1;
     case JournalCreateFolder:
     case JournalStaged:
-        *shape = RecordShape{1, 0, 0, 0};
+        *shape = RecordShape{1, 0, 0, 0, 0};
         return 1;
     case JournalCommitBegins:
     case JournalCommitDone:
         return 1;
     case JournalReplace:
-        *shape = RecordShape{3, 1, 0, 0};
+        *shape = RecordShape{3, 1, 0, 0, 0};
+        return 1;
+    case JournalReplaceWide:
+        *shape = RecordShape{3, 1, 0, 0, 1};
         return 1;
     case JournalAttributes:
-        *shape = RecordShape{1, 0, 1, 0};
+        *shape = RecordShape{1, 0, 1, 0, 0};
         return 1;
     }
     return 0;
@@ -106,6 +110,32 @@ int DecodeText(BodyCursor* cursor, char* out)
     return 1;
 }
 
+size_t WideLength(const uint16_t* text)
+{
+    size_t length = 0;
+    while (length < JournalPathSize && text[length])
+        ++length;
+    return length;
+}
+
+int DecodeWide(BodyCursor* cursor, uint16_t* out)
+{
+    if (!cursor->Take(2))
+        return 0;
+    size_t length = (size_t)cursor->at[0] | ((size_t)cursor->at[1] << 8);
+    cursor->at += 2;
+    if (length >= JournalPathSize || !cursor->Take(2 * length))
+        return 0;
+    for (size_t i = 0; i < length; ++i) {
+        out[i] = (uint16_t)(cursor->at[2 * i] | (cursor->at[2 * i + 1] << 8));
+        if (!out[i])
+            return 0;
+    }
+    out[length] = 0;
+    cursor->at += 2 * length;
+    return 1;
+}
+
 int DecodeBody(const unsigned char* body, size_t length, JournalRecord* record)
 {
     memset(record, 0, sizeof *record);
@@ -137,6 +167,8 @@ int DecodeBody(const unsigned char* body, size_t length, JournalRecord* record)
         record->time = (uint64_t)GetU32(cursor.at) | ((uint64_t)GetU32(cursor.at + 4) << 32);
         cursor.at += 8;
     }
+    if (shape.wide && !DecodeWide(&cursor, record->wideTarget))
+        return 0;
     return cursor.at == cursor.end;  // nothing may be left over
 }
 
@@ -161,6 +193,12 @@ size_t JournalRecordSize(const JournalRecord& record)
         body += 2 + length;
     }
     body += (size_t)shape.hadOriginal + 8 * (size_t)shape.attributes + 8 * (size_t)shape.time;
+    if (shape.wide) {
+        size_t length = WideLength(record.wideTarget);
+        if (length >= JournalPathSize)
+            return 0;
+        body += 2 + 2 * length;
+    }
     return 4 + body + 4;
 }
 
@@ -191,6 +229,13 @@ size_t EncodeJournalRecord(const JournalRecord& record, unsigned char* out)
     if (shape.time) {
         PutU64(p, record.time);
         p += 8;
+    }
+    if (shape.wide) {
+        size_t length = WideLength(record.wideTarget);
+        PutU16(p, (uint16_t)length);
+        for (size_t i = 0; i < length; ++i)
+            PutU16(p + 2 + 2 * i, record.wideTarget[i]);
+        p += 2 + 2 * length;
     }
     size_t bodyLength = (size_t)(p - body);
     PutU32(out, (uint32_t)bodyLength);

@@ -14,8 +14,9 @@ const size_t JournalHeaderSize = 12;
 const uint32_t JournalVersion = 1;
 // Every path a record holds fits the platform's 260-byte buffers with its NUL.
 const size_t JournalPathSize = 260;
-// No record is longer than this (three paths of 259 bytes with their lengths, and the fixed fields).
-const size_t JournalRecordMaxSize = 4 + 1 + 3 * (2 + 259) + 12 + 4;
+// No record is longer than this (three paths of 259 bytes and a UTF-16 one of 259 units, with their lengths, and
+// the fixed fields).
+const size_t JournalRecordMaxSize = 4 + 1 + 3 * (2 + 259) + (2 + 2 * 259) + 12 + 4;
 
 enum JournalRecordType : uint8_t {
     JournalFolderTime = 1,    // path, time: a folder the job writes into and its last-write time before the job
@@ -25,6 +26,8 @@ enum JournalRecordType : uint8_t {
     JournalReplace = 5,       // path (the target), staged, backup, hadOriginal: target -> backup, staged -> target
     JournalAttributes = 6,    // path, oldAttributes, newAttributes: attributes the commit changes in place
     JournalCommitDone = 7,    // every commit step was taken; only the backups are left to remove
+    JournalReplaceWide = 8,   // a Replace whose target the ANSI calls reach only by its short name, which names
+                              // nothing once the file is moved aside: wideTarget is its real (long) name
 };
 
 struct JournalRecord {
@@ -35,6 +38,7 @@ struct JournalRecord {
     uint8_t hadOriginal;  // JournalReplace: the target existed when the commit began
     uint32_t oldAttributes, newAttributes;
     uint64_t time;  // JournalFolderTime: 100 ns units since 1601
+    uint16_t wideTarget[JournalPathSize];  // JournalReplaceWide: UTF-16, NUL-terminated
 };
 
 // Writes the JournalHeaderSize header bytes.

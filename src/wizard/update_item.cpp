@@ -4,6 +4,7 @@
 
 #include "support/cp932.h"
 #include "support/list_token.h"
+#include "support/relative_path.h"
 
 namespace {
 
@@ -71,5 +72,9 @@ void SplitUpdateValue(char* value, int valueCut, UpdateItem* item, int* selector
     // Refused when the path was cut: by its token buffer, or by the value's own limit when the tokens this item
     // uses run up to the end of a cut value.
     const char* usedEnd = pathIndex < count ? after[pathIndex] : cursor;
-    item->refused = (pathIndex < count && tokenCut[pathIndex]) || (valueCut && *usedEnd == '\0');
+    item->refused = ItemAccepted;
+    if ((pathIndex < count && tokenCut[pathIndex]) || (valueCut && *usedEnd == '\0'))
+        item->refused = ItemPathCut;
+    else if (!IsPathInsideFolder(item->path))
+        item->refused = ItemPathOutside;
 }

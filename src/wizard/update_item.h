@@ -10,13 +10,19 @@ enum class UpdateKind : int32_t {
     Overwrite = 3,  // "o": only over an existing file that is not a folder
 };
 
+// Why the job writes nothing for an item and fails it with the write-failure box.
+enum ItemRefusal : int32_t {
+    ItemAccepted = 0,
+    ItemPathCut = 1,      // the path did not fit 259 bytes (path holds its cut start)
+    ItemPathOutside = 2,  // the path could leave its folder or names a device
+};
+
 // One "UpdateFile%02i" value.
 struct UpdateItem {
     UpdateKind kind;
     char path[260];      // relative to the target folder, as written; may be empty
     int32_t nameOffset;  // the archive entry's name is path + nameOffset (after the last real backslash)
-    int32_t refused;     // 1: the path did not fit 259 bytes (path holds its cut start); the job writes nothing
-                         // for this item and fails it with the write-failure box
+    int32_t refused;     // an ItemRefusal
 };
 
 // Splits `value` (at most 1023 bytes; `valueCut` when the setting was longer and got cut) into `item`: up to three

@@ -11,8 +11,10 @@
 #include "support/info_text.h"
 #include "support/messages.h"
 #include "support/path_join.h"
+#include "support/relative_path.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
+#include "support/ui_text.h"
 #include "wizard/disc_copy.h"
 #include "wizard/job_commit.h"
 #include "wizard/job_plan.h"
@@ -73,13 +75,13 @@ int InstallDriveHasRoom(HWND dialog)
 void ShowFinished(HWND dialog)
 {
     SetInfoText(dialog, "%sは完了しました", ModeWord);
-    SetDlgItemTextA(dialog, WizardNextButton, "完了");
+    SetControlText(dialog, WizardNextButton, "完了");
     EnableControl(dialog, WizardNextButton, TRUE);
     EnableControl(dialog, WizardCancelButton, FALSE);
     SetFocus(GetDlgItem(dialog, WizardNextButton));
     SetCursor(LoadCursorA(nullptr, IDC_ARROW));
     SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, ProgressRange, 0);
-    SetDlgItemTextA(dialog, WizardFileLabel, "");
+    SetControlText(dialog, WizardFileLabel, "");
 }
 
 void ShowProgress(HWND dialog)
@@ -91,7 +93,7 @@ void ShowProgress(HWND dialog)
     SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, position, 0);
     GetDlgItemTextA(dialog, WizardFileLabel, shown, sizeof shown);
     if (strcmp(shown, file) != 0)
-        SetDlgItemTextA(dialog, WizardFileLabel, file);
+        SetControlText(dialog, WizardFileLabel, file);
 }
 
 // The job's own rollback: exactly what the next start would do with the journal had the process died here.
@@ -203,7 +205,7 @@ int RunUpdateJob(HWND dialog)
     SetCursor(LoadCursorA(nullptr, IDC_WAIT));
     SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETRANGE32, 0, ProgressRange);
     SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, 0, 0);
-    SetDlgItemTextA(dialog, WizardFileLabel, "");
+    SetControlText(dialog, WizardFileLabel, "");
     ShowControl(dialog, WizardProgressBar, SW_SHOW);
     ShowControl(dialog, WizardFileLabel, SW_SHOW);
 

@@ -6,6 +6,7 @@
 
 #include "run/updater_values.h"
 #include "support/cp932.h"
+#include "support/relative_path.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
 
@@ -37,15 +38,6 @@ int ReadUpdateKey(const char* key, char* value, int size, int* wasCut)
     return 1;
 }
 
-// A path made only of dots, separators, blanks and '*' names the disc's root or everything on it.
-int NamesWholeDisc(const char* path)
-{
-    for (const char* p = path; *p; ++p)
-        if (*p != '.' && *p != '\\' && *p != '/' && *p != ' ' && *p != '*')
-            return 0;
-    return 1;
-}
-
 // Parses one CopyFile value into `item`. Returns 0 when the item is for another installation type.
 // The prefixes sit at fixed character places. A double-byte first character is never a selector or a disk
 // digit: the byte after its lead byte is its trail byte, which in cp932 is never ',' or ':', so the byte tests
@@ -67,7 +59,8 @@ int ParseCopyValue(const char* value, int valueCut, CopyItem* item)
     }
     memset(item->path, 0, sizeof item->path);
     lstrcpynA(item->path, start, sizeof item->path);
-    item->refused = valueCut || badDisk || NamesWholeDisc(item->path);
+    // The path is the source below the disc's root and, for a file, the destination below the installation.
+    item->refused = valueCut || badDisk || !IsPathInsideFolder(item->path) || NamesWholeDisc(item->path);
     return 1;
 }
 

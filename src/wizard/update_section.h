@@ -16,7 +16,8 @@ struct CopyItem {
     char path[260];   // the file or folder on the disc, relative to its root
     int32_t refused;  // 1: the job copies nothing and fails the item with the copy-failure box. Set when the
                       // value is longer than 259 bytes (path holds its cut start), the disk prefix is not a digit
-                      // 0..9, or the path is empty or names the whole disc ("", "\", ".", "*.*" and the like)
+                      // 0..9, the path could leave its folder or names a device, or it names the whole disc
+                      // ("", "\", ".", "*.*", "cdfolder\.." and the like)
 };
 
 extern UpdateItem UpdateList[UpdateListCapacity];

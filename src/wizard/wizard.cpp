@@ -4,6 +4,7 @@
 #include "support/globals.h"
 #include "support/info_text.h"
 #include "support/system_dlls.h"
+#include "support/ui_text.h"
 #include "wizard/job_thread.h"
 #include "wizard/update_job.h"
 
@@ -101,7 +102,8 @@ INT_PTR OpenWizard(HINSTANCE instance, int templateId)
     // The progress bar's class must exist before the template is read.
     if (!LoadCommonControls())
         return -1;
-    return DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId), nullptr, WizardDialogProc, 0);
+    // A wide dialog: the templates' texts are UTF-16 and stay readable whatever the system's code page.
+    return DialogBoxParamW(instance, MAKEINTRESOURCEW(templateId), nullptr, WizardDialogProc, 0);
 }
 
 void InitWizard(HWND dialog)
@@ -109,7 +111,8 @@ void InitWizard(HWND dialog)
     WizardWindow = dialog;
     WizardBusy = 0;
     WizardStep = 0;
-    SetWindowTextA(dialog, WindowCaption);
+    SetCaptionText(dialog, WindowCaption);
+    UseJapaneseDialogFont(dialog);
 
     // The title text is a format without arguments: '%%' shows as '%', a conversion that wants one as written.
     if (AgreementTitleData)
@@ -121,7 +124,7 @@ void InitWizard(HWND dialog)
     EnableControl(dialog, WizardCancelButton, TRUE);
     if (AgreementTextData) {
         EnableControl(dialog, WizardNextButton, FALSE);
-        SetDlgItemTextA(dialog, WizardAgreementBox, AgreementTextData);
+        SetControlText(dialog, WizardAgreementBox, AgreementTextData);
         EnableControl(dialog, WizardAgreementBox, TRUE);
         EnableControl(dialog, WizardAgreeRadio, TRUE);
         EnableControl(dialog, WizardDisagreeRadio, TRUE);

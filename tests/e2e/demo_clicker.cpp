@@ -10,7 +10,8 @@
 //                                              updater but the wizard's is suspended (the wizard goes on painting);
 //                                              prints the name of the file being worked on
 //   demo_clicker release                       resumes what next-and-hold suspended
-// Exit status 0 when the step was done, 1 when it timed out, 2 on a usage error. Texts are cp932.
+// Exit status 0 when the step was done, 1 when it timed out, 2 on a usage error. Texts are read as UTF-16, so any
+// system code page works; TEXT is compared as UTF-16 too, and the texts are printed in cp932.
 #include <windows.h>
 #include <commctrl.h>
 #include <tlhelp32.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -55,13 +57,13 @@ HWND WaitForDialog(bool wizard, DWORD timeoutMs)
     return nullptr;
 }
 
-void ControlText(HWND dialog, int id, char* text, int size)
+void ControlText(HWND dialog, int id, wchar_t* text, int size)
 {
-    text[0] = '\0';
+    text[0] = L'\0';
     HWND control = GetDlgItem(dialog, id);
     DWORD_PTR copied = 0;
     if (control)
-        SendMessageTimeoutA(control, WM_GETTEXT, size, (LPARAM)text, SMTO_ABORTIFHUNG, 3000, &copied);
+        SendMessageTimeoutW(control, WM_GETTEXT, size, (LPARAM)text, SMTO_ABORTIFHUNG, 3000, &copied);
 }
 
 // Suspends (or resumes) every thread of the wizard's process but the wizard's own.
@@ -89,32 +91,41 @@ int HoldOtherThreads(HWND wizard, bool hold)
     return count;
 }
 
-DWORD Seconds(int argc, char** argv, int index, DWORD fallback)
+void PrintCp932(const wchar_t* text)
 {
-    return argc > index ? (DWORD)atoi(argv[index]) * 1000 : fallback * 1000;
+    char bytes[8192] = "";
+    WideCharToMultiByte(932, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+    printf("%s\n", bytes);
+}
+
+DWORD Seconds(int argc, wchar_t** argv, int index, DWORD fallback)
+{
+    return argc > index ? (DWORD)_wtoi(argv[index]) * 1000 : fallback * 1000;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
+int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2)
         return 2;
-    const char* command = argv[1];
-    char text[4096];
+    // Coordinates in real pixels: the screenshots are cut with them at any scale.
+    SetProcessDPIAware();
+    const wchar_t* command = argv[1];
+    wchar_t text[4096];
 
-    if (!strcmp(command, "wait-box")) {
+    if (!wcscmp(command, L"wait-box")) {
         HWND box = WaitForDialog(false, Seconds(argc, argv, 2, 30));
         if (!box)
             return 1;
         Sleep(300);  // drawn completely before the screenshot
-        ControlText(box, 0xFFFF, text, sizeof text);
-        printf("%s\n", text);
+        ControlText(box, 0xFFFF, text, 4096);
+        PrintCp932(text);
         return 0;
     }
-    if (!strcmp(command, "answer") && argc > 2) {
+    if (!wcscmp(command, L"answer") && argc > 2) {
         HWND box = WaitForDialog(false, 10000);
-        int id = atoi(argv[2]);
+        int id = _wtoi(argv[2]);
         if (!box || !GetDlgItem(box, id))
             return 1;
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
@@ -122,28 +133,28 @@ int main(int argc, char** argv)
             Sleep(25);
         return IsWindow(box) ? 1 : 0;
     }
-    if (!strcmp(command, "wait-wizard")) {
+    if (!wcscmp(command, L"wait-wizard")) {
         DWORD timeout = Seconds(argc, argv, 3, 30), start = GetTickCount();
         HWND wizard = WaitForDialog(true, timeout);
         if (!wizard)
             return 1;
         for (;;) {
-            ControlText(wizard, 1001, text, sizeof text);
-            if (argc < 3 || !argv[2][0] || !strcmp(text, argv[2]))
+            ControlText(wizard, 1001, text, 4096);
+            if (argc < 3 || !argv[2][0] || !wcscmp(text, argv[2]))
                 break;
             if (GetTickCount() - start > timeout || !IsWindow(wizard)) {
-                printf("%s\n", text);
+                PrintCp932(text);
                 return 1;
             }
             Sleep(50);
         }
         Sleep(300);
-        printf("%s\n", text);
+        PrintCp932(text);
         return 0;
     }
-    if (!strcmp(command, "click") && argc > 2) {
+    if (!wcscmp(command, L"click") && argc > 2) {
         HWND wizard = WaitForDialog(true, 10000);
-        int id = atoi(argv[2]);
+        int id = _wtoi(argv[2]);
         HWND control = wizard ? GetDlgItem(wizard, id) : nullptr;
         for (int i = 0; control && i < 200 && !IsWindowEnabled(control); i++)
             Sleep(25);
@@ -153,7 +164,7 @@ int main(int argc, char** argv)
         Sleep(200);
         return 0;
     }
-    if (!strcmp(command, "next-and-hold") && argc > 2) {
+    if (!wcscmp(command, L"next-and-hold") && argc > 2) {
         HWND wizard = WaitForDialog(true, 10000);
         HWND next = wizard ? GetDlgItem(wizard, 1) : nullptr;
         HWND bar = wizard ? GetDlgItem(wizard, 1004) : nullptr;
@@ -165,22 +176,22 @@ int main(int argc, char** argv)
         do {
             SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_NORMAL, 1000, &range);
             SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
-            if (range && position * 1000 >= range * (DWORD_PTR)atoi(argv[2]))
+            if (range && position * 1000 >= range * (DWORD_PTR)_wtoi(argv[2]))
                 break;
             Sleep(1);
         } while (GetTickCount() - start < 60000);
         if (!range || !HoldOtherThreads(wizard, true))
             return 1;
         Sleep(300);  // the last progress the job posted is painted
-        ControlText(wizard, 1005, text, sizeof text);
-        printf("%s\n", text);
+        ControlText(wizard, 1005, text, 4096);
+        PrintCp932(text);
         return 0;
     }
-    if (!strcmp(command, "release")) {
+    if (!wcscmp(command, L"release")) {
         HWND wizard = WaitForDialog(true, 10000);
         return wizard && HoldOtherThreads(wizard, false) ? 0 : 1;
     }
-    if (!strcmp(command, "rect")) {
+    if (!wcscmp(command, L"rect")) {
         HWND wizard = WaitForDialog(true, 10000);
         RECT rect;
         if (!wizard || !GetWindowRect(wizard, &rect))

@@ -55,19 +55,45 @@ std::string ParentFolder(const std::string& path)
     return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
-std::string SendText(HWND window, UINT lengthMessage, UINT textMessage)
+// A window's text as UTF-16: the ANSI messages would turn it into the system's code page, losing Japanese on
+// most of them.
+ScreenText SendText(HWND window)
 {
+    ScreenText text;
     if (!window)
-        return std::string();
+        return text;
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutA(window, lengthMessage, 0, 0, SMTO_ABORTIFHUNG, 3000, &length))
-        return std::string();
-    std::vector<char> buffer(length + 64 + 1, '\0');
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 3000, &length))
+        return text;
+    std::vector<wchar_t> buffer(length + 64 + 1, L'\0');
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(window, textMessage, buffer.size(), (LPARAM)buffer.data(), SMTO_ABORTIFHUNG, 3000,
-                             &copied))
-        return std::string();
-    return std::string(buffer.data());
+    if (SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(), SMTO_ABORTIFHUNG, 3000,
+                            &copied))
+        text.wide = buffer.data();
+    return text;
+}
+
+std::wstring ToWide(UINT codePage, const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    int units = MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring wide(units > 0 ? units : 0, L'\0');
+    if (units > 0)
+        MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), &wide[0], units);
+    return wide;
+}
+
+bool CreateFoldersWide(const std::wstring& path)
+{
+    for (size_t i = 3; i <= path.size(); i++) {
+        if (i < path.size() && path[i] != L'\\')
+            continue;
+        std::wstring part = path.substr(0, i);
+        if (GetFileAttributesW(part.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(part.c_str(), nullptr))
+            return false;
+    }
+    return true;
 }
 
 struct WindowSearch {
@@ -131,13 +157,57 @@ SeenBox ReadBox(HWND box)
 std::string Describe(HWND window)
 {
     if (IsWizard(window))
-        return "the wizard showed, with the text \"" + ControlText(window, 1001) + "\"";
-    return "a box showed: \"" + ControlText(window, 0xFFFF) + "\" (caption \"" + WindowTitle(window) + "\")";
+        return "the wizard showed, with the text \"" + ControlText(window, 1001).Cp932() + "\"";
+    return "a box showed: \"" + ControlText(window, 0xFFFF).Cp932() + "\" (caption \"" + WindowTitle(window).Cp932() +
+           "\")";
 }
 
 }  // namespace
 
 const unsigned long long PayloadTime = 132617196000000000ull;  // 2021-04-01 03:00:00 UTC
+
+std::wstring FromCp932(const std::string& cp932)
+{
+    return ToWide(932, cp932);
+}
+
+std::wstring FromAnsi(const std::string& ansi)
+{
+    return ToWide(CP_ACP, ansi);
+}
+
+std::string ScreenText::Cp932() const
+{
+    std::string text;
+    for (wchar_t c : wide) {
+        char bytes[8];
+        BOOL lossy = FALSE;
+        int count = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, &c, 1, bytes, sizeof bytes, nullptr, &lossy);
+        if (count > 0 && !lossy) {
+            text.append(bytes, count);
+        } else {
+            char code[16];
+            snprintf(code, sizeof code, "<U+%04X>", (unsigned)c);
+            text += code;
+        }
+    }
+    return text;
+}
+
+bool operator==(const ScreenText& seen, const std::string& cp932)
+{
+    return seen.wide == FromCp932(cp932);
+}
+
+bool operator!=(const ScreenText& seen, const std::string& cp932)
+{
+    return !(seen == cp932);
+}
+
+std::ostream& operator<<(std::ostream& out, const ScreenText& text)
+{
+    return out << text.Cp932();
+}
 
 std::string UpdaterStubPath()
 {
@@ -224,6 +294,29 @@ bool WriteFileMakingFolders(const std::string& path, const std::string& bytes)
 {
     std::string folder = ParentFolder(path);
     return (folder.empty() || CreateFolders(folder)) && WriteBytes(path, bytes);
+}
+
+bool WriteFileUnderCp932Name(const std::string& path, const std::string& bytes, unsigned long long time)
+{
+    std::wstring wide = FromCp932(path);
+    size_t cut = wide.find_last_of(L'\\');
+    if (cut != std::wstring::npos && !CreateFoldersWide(wide.substr(0, cut)))
+        return false;
+    if (!WriteBytesW(wide, bytes))
+        return false;
+    HANDLE file = CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME stamp = MakeFileTime(time);
+    bool ok = SetFileTime(file, nullptr, &stamp, &stamp) != 0;
+    CloseHandle(file);
+    return ok;
+}
+
+std::string ReadFileUnderCp932Name(const std::string& path, bool* exists)
+{
+    return ReadBytesW(FromCp932(path), exists);
 }
 
 std::vector<std::string> FilesMatching(const std::string& folder, const std::string& pattern)
@@ -351,14 +444,15 @@ bool UpdateScenario::Build(std::string* log)
         return false;
     if (!WriteBytes(source + "\\UPDATE.INI", UpdateIniText()))
         return false;
+    // The publisher's folder holds the files under their own names, as any Unicode tool leaves them.
     for (const auto& file : payload)
-        if (!WriteFileMakingFolders(source + "\\" + file.first, file.second) ||
-            !SetLastWriteTime(source + "\\" + file.first, PayloadTime))
+        if (!WriteFileUnderCp932Name(source + "\\" + file.first, file.second, PayloadTime))
             return false;
     // Entry times must come from the files.
     SetEnvironmentVariableA("SOURCE_DATE_EPOCH", nullptr);
     std::string command = Quoted(Fa2Path()) + " build " + Quoted(source) + " -o " + Quoted(exePath) + " --stub " +
-                          Quoted(stub.empty() ? UpdaterStubPath() : stub);
+                          Quoted(stub.empty() ? UpdaterStubPath() : stub) +
+                          (buildOptions.empty() ? "" : " " + buildOptions);
     std::string output;
     int code = RunProgram(command, &output);
     if (log)
@@ -380,44 +474,66 @@ UpdaterRun::~UpdaterRun()
         CloseHandle(process.hProcess);
 }
 
-bool UpdaterRun::Start(const std::string& exe, const std::string& tempFolder,
-                       const std::vector<std::string>& extraEnvironment)
-{
-    tempDir = tempFolder;
-    std::vector<std::string> settings = extraEnvironment;
-    settings.push_back("TEMP=" + tempFolder);
-    settings.push_back("TMP=" + tempFolder);
+namespace {
 
-    std::string block;
-    char* inherited = GetEnvironmentStringsA();
-    for (const char* entry = inherited; entry && *entry; entry += lstrlenA(entry) + 1) {
-        std::string text = entry;
+// Starts `exe` with the inherited environment, `settings` ("NAME=value") added or replacing what is there.
+bool StartProcess(const std::string& exe, const std::vector<std::wstring>& settings, PROCESS_INFORMATION* process)
+{
+    std::wstring block;
+    wchar_t* inherited = GetEnvironmentStringsW();
+    for (const wchar_t* entry = inherited; entry && *entry; entry += lstrlenW(entry) + 1) {
+        std::wstring text = entry;
         bool replaced = false;
         for (const auto& setting : settings) {
-            size_t nameLength = setting.find('=') + 1;
-            if (text.size() >= nameLength && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str(),
+            size_t nameLength = setting.find(L'=') + 1;
+            if (text.size() >= nameLength && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str(),
                                                             (int)nameLength, setting.c_str(),
                                                             (int)nameLength) == CSTR_EQUAL)
                 replaced = true;
         }
         if (!replaced)
-            block += text + '\0';
+            block += text + L'\0';
     }
     if (inherited)
-        FreeEnvironmentStringsA(inherited);
+        FreeEnvironmentStringsW(inherited);
     for (const auto& setting : settings)
-        block += setting + '\0';
-    block += '\0';
+        block += setting + L'\0';
+    block += L'\0';
 
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    std::vector<char> line(exe.begin(), exe.end());
-    line.insert(line.begin(), '"');
-    line.push_back('"');
-    line.push_back('\0');
-    std::string folder = ParentFolder(exe);
-    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, (void*)block.data(),
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &process))
+    std::wstring path = FromAnsi(exe);
+    std::wstring line = L"\"" + path + L"\"";
+    std::wstring folder = FromAnsi(ParentFolder(exe));
+    return CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          (void*)block.data(), folder.empty() ? nullptr : folder.c_str(), &startup, process) != 0;
+}
+
+}  // namespace
+
+bool UpdaterRun::Start(const std::string& exe, const std::string& tempFolder,
+                       const std::vector<std::string>& extraEnvironment)
+{
+    tempDir = tempFolder;
+    std::vector<std::wstring> settings;
+    for (const auto& setting : extraEnvironment)
+        settings.push_back(FromAnsi(setting));
+    settings.push_back(L"TEMP=" + FromAnsi(tempFolder));
+    settings.push_back(L"TMP=" + FromAnsi(tempFolder));
+    if (!StartProcess(exe, settings, &process))
+        return false;
+    exitCode = STILL_ACTIVE;
+    return true;
+}
+
+bool UpdaterRun::StartWithWideTemp(const std::string& exe, const std::wstring& tempFolder)
+{
+    wchar_t shortForm[MAX_PATH] = L"";
+    char ansi[MAX_PATH * 2] = "";
+    if (GetShortPathNameW(tempFolder.c_str(), shortForm, MAX_PATH))
+        WideCharToMultiByte(CP_ACP, 0, shortForm, -1, ansi, sizeof ansi, nullptr, nullptr);
+    tempDir = ansi;
+    if (!StartProcess(exe, {L"TEMP=" + tempFolder, L"TMP=" + tempFolder}, &process))
         return false;
     exitCode = STILL_ACTIVE;
     return true;
@@ -530,16 +646,16 @@ void UpdaterRun::Kill()
     }
 }
 
-std::string ControlText(HWND dialog, int id)
+ScreenText ControlText(HWND dialog, int id)
 {
-    return SendText(GetDlgItem(dialog, id), WM_GETTEXTLENGTH, WM_GETTEXT);
+    return SendText(GetDlgItem(dialog, id));
 }
 
-std::string WindowTitle(HWND window)
+ScreenText WindowTitle(HWND window)
 {
-    char text[1024] = "";
-    GetWindowTextA(window, text, sizeof text);
-    return text;
+    wchar_t text[1024] = L"";
+    GetWindowTextW(window, text, 1024);
+    return ScreenText{text};
 }
 
 bool ControlEnabled(HWND dialog, int id)
@@ -573,7 +689,7 @@ bool Click(HWND dialog, int id)
 bool WaitForControlText(HWND dialog, int id, const std::string& expected, std::string* last, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    std::string text;
+    ScreenText text;
     do {
         text = ControlText(dialog, id);
         if (text == expected)
@@ -581,7 +697,7 @@ bool WaitForControlText(HWND dialog, int id, const std::string& expected, std::s
         Sleep(15);
     } while (GetTickCount() - start < timeoutMs && IsWindow(dialog));
     if (last)
-        *last = text;
+        *last = text.Cp932();
     return false;
 }
 

@@ -3,11 +3,28 @@
 // and reads and clicks its windows from outside, the way a person at the screen would.
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "harness.h"
+
+// A text as the player sees it on the screen, read back as UTF-16 whatever the system's code page. It equals a
+// cp932 string (the tests' expected texts) when that string, read as code page 932, is the same UTF-16.
+struct ScreenText {
+    std::wstring wide;
+    // For messages: the text in cp932, a character without a cp932 form as <U+XXXX>.
+    std::string Cp932() const;
+};
+bool operator==(const ScreenText& seen, const std::string& cp932);
+bool operator!=(const ScreenText& seen, const std::string& cp932);
+std::ostream& operator<<(std::ostream& out, const ScreenText& text);
+
+// cp932 text read as code page 932, and a text in the system's ANSI code page (the driver's own paths, which it
+// hands to the ANSI calls as a game on this system would) as UTF-16.
+std::wstring FromCp932(const std::string& cp932);
+std::wstring FromAnsi(const std::string& ansi);
 
 // Programs of this build tree, as the Windows side sees them.
 std::string UpdaterStubPath();
@@ -21,6 +38,10 @@ int RunProgram(const std::string& commandLine, std::string* output, DWORD timeou
 
 // Writes a file, creating the folders of its path on the way.
 bool WriteFileMakingFolders(const std::string& path, const std::string& bytes);
+// The same for a file whose name is cp932 text, written under the name read as code page 932 (what a Unicode
+// tool makes of it, such as the publisher's checkout or an unpacker), with its last-write time.
+bool WriteFileUnderCp932Name(const std::string& path, const std::string& bytes, unsigned long long time);
+std::string ReadFileUnderCp932Name(const std::string& path, bool* exists = nullptr);
 bool DeleteRegistryValue(const TempRegistryKey& key, const char* name);
 // Names in `folder` that match `pattern` (such as "UPD*.tmp").
 std::vector<std::string> FilesMatching(const std::string& folder, const std::string& pattern);
@@ -49,7 +70,8 @@ struct UpdateScenario {
     IniSection setupIni;               // SETUP.INI [SETUP]
     std::vector<std::pair<std::string, std::string>> payload;  // relative path in the source folder, bytes
     std::string instPath, dataPath, tempDir, exePath;
-    std::string stub;  // the UPDATE.exe that fa2 copies; empty: this build tree's
+    std::string stub;                  // the UPDATE.exe that fa2 copies; empty: this build tree's
+    std::string buildOptions;          // more options for fa2.exe build ("--store", "--scramble")
 
     UpdateScenario();
     // Registry values InstPath/DataPath/InstMode, the installation and data folders and SETUP.INI.
@@ -64,8 +86,8 @@ struct UpdateScenario {
 // A message box of the updater, read from outside.
 struct SeenBox {
     HWND window = nullptr;
-    std::string text;
-    std::string caption;
+    ScreenText text;
+    ScreenText caption;
     bool icon = false;     // any icon (error boxes have one, questions none)
     bool hasCancel = false;
     HWND owner = nullptr;
@@ -87,6 +109,9 @@ struct UpdaterRun {
     // `extraEnvironment`: "NAME=value" entries added to (or replacing) the inherited environment.
     bool Start(const std::string& exe, const std::string& tempFolder,
                const std::vector<std::string>& extraEnvironment = {});
+    // The same with a temporary folder whose name need not have an ANSI form (a user name with "é" on a Japanese
+    // system). `tempDir` becomes the folder's ANSI short form when it exists, for the checks of what is left.
+    bool StartWithWideTemp(const std::string& exe, const std::wstring& tempFolder);
     // The wizard (a visible dialog with the info text) or a visible message box of this process; null on timeout.
     HWND WaitForWizard(DWORD timeoutMs = 15000);
     bool WaitForBox(SeenBox* box, DWORD timeoutMs = 15000);
@@ -101,14 +126,14 @@ struct UpdaterRun {
 };
 
 // Reading and clicking the wizard's controls from outside.
-std::string ControlText(HWND dialog, int id);
+ScreenText ControlText(HWND dialog, int id);
 bool ControlEnabled(HWND dialog, int id);
 bool ControlVisible(HWND dialog, int id);
 bool RadioChecked(HWND dialog, int id);
-std::string WindowTitle(HWND window);
+ScreenText WindowTitle(HWND window);
 // Clicks a button as a person can: only when it exists, is visible and is enabled.
 bool Click(HWND dialog, int id);
-// Polls until the control's text equals `expected`; returns the last text seen otherwise.
+// Polls until the control's text equals `expected`; returns the last text seen (in cp932) otherwise.
 bool WaitForControlText(HWND dialog, int id, const std::string& expected, std::string* last, DWORD timeoutMs = 10000);
 
 // A window of the game, made on a thread of the driver's own: class and title as given, created hidden so that a

@@ -22,7 +22,8 @@ namespace {
 
 const int Back = 4, ProgressBar = 1004;
 const char WriteFailure[] = "ファイルの書き込みに失敗しました";
-const char NotFound[] = "Can't Find File in Resource !!";
+// fa2 build packs a sum of every entry beside the payload, so a spoilt entry is a damaged download.
+const char DamagedDownload[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
 const char RolledBackAtStart[] = "前回のアップデートは途中で終わっていたため、ゲームのファイルを元に戻しました";
 const unsigned long long Day = 864000000000ull;
 
@@ -209,7 +210,7 @@ TEST(WholeRunJob, AFaultAtAnyItemLeavesTheGameAsItWas)
                 // The shortage page: Back enabled, Next not; nothing was touched.
                 EXPECT_TRUE(WaitForEnabled(wizard, Back, true));
                 EXPECT_FALSE(ControlEnabled(wizard, Next));
-                std::string last = ControlText(wizard, Info);
+                std::string last = ControlText(wizard, Info).Cp932();
                 EXPECT_EQ(last.rfind("ディスク容量が足りません。\rF: ドライブに ", 0), 0u) << last;
                 EXPECT_NE(last.find(" バイトの空き容量が必要です"), std::string::npos) << last;
                 EXPECT_TRUE(CancelIsReportedAsInterrupted(run, wizard, caption));
@@ -223,7 +224,7 @@ TEST(WholeRunJob, AFaultAtAnyItemLeavesTheGameAsItWas)
                 EXPECT_TRUE(EndsWith(run, 0));
                 break;
             case DamagedEntry:
-                EXPECT_TRUE(SeeBox(run, ErrorBox(NotFound, caption, wizard), IDOK));
+                EXPECT_TRUE(SeeBox(run, ErrorBox(DamagedDownload, caption, wizard), IDOK));
                 EXPECT_TRUE(SeeBox(run, ErrorBox(WriteFailure, caption, wizard), IDOK));
                 EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
                 EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
@@ -235,7 +236,7 @@ TEST(WholeRunJob, AFaultAtAnyItemLeavesTheGameAsItWas)
                 // already moved in) are left as a killed run leaves them.
                 SeenBox box;
                 ASSERT_TRUE(run.WaitForBox(&box)) << run.problem;
-                EXPECT_EQ(box.text, f.fault == KilledWhileStaging ? NotFound : WriteFailure);
+                EXPECT_EQ(box.text, f.fault == KilledWhileStaging ? DamagedDownload : WriteFailure);
                 EXPECT_FALSE(FilesMatching(game.s.instPath, "~*").empty()) << "nothing staged to leave behind";
                 run.Kill();
                 if (inUse != INVALID_HANDLE_VALUE)

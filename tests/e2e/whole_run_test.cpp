@@ -4,11 +4,14 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "archive_reader.h"
 #include "driver.h"
+#include "pe_resources.h"
 #include "run_checks.h"
 
 namespace {
@@ -26,6 +29,22 @@ const int AgreementBox = 1000, Agree = 1002, Disagree = 1003;
         return ::testing::AssertionFailure() << files[0] << " does not hold the update's UPDATE.INI";
     if (name)
         *name = files[0];
+    return ::testing::AssertionSuccess();
+}
+
+// From the first page to the end: Next, the confirmation page, the job, then "完了".
+::testing::AssertionResult UpdateFromTheFirstPage(HWND wizard)
+{
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "Next is not clickable on the first page";
+    ::testing::AssertionResult shown = ShowsText(wizard, "アップデートを実行します");
+    if (!shown)
+        return shown;
+    ::testing::AssertionResult finished = RunJobToEnd(wizard);
+    if (!finished)
+        return finished;
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "完了 is not clickable";
     return ::testing::AssertionSuccess();
 }
 
@@ -110,6 +129,40 @@ TEST(WholeRun, TypicalRunUpdatesTheInstallationAndExitsWithOne)
     EXPECT_TRUE(IsWindowVisible(wizard));
     EXPECT_TRUE(ControlEnabled(wizard, Next));
 
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(EndsWith(run, 1));
+}
+
+// The updater runs elevated and acts on UPDATE.INI while the wizard is open: another process of the user must not
+// be able to change what it does by rewriting, renaming or deleting the temporary copy meanwhile.
+TEST(WholeRun, TemporaryUpdateIniCannotBeChangedWhileTheWizardIsOpen)
+{
+    UpdateScenario s;
+    ASSERT_TRUE(Prepare(s));
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    std::string name;
+    ASSERT_TRUE(OwnTemporaryFile(run, s, &name));
+    std::string path = run.tempDir + "\\" + name, moved = run.tempDir + "\\moved.ini";
+
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing";
+    if (writer != INVALID_HANDLE_VALUE) {
+        DWORD written;
+        std::string evil = "[UPDATE]\r\nUpdateFile00=..\\..\\evil.dat\r\n";
+        WriteFile(writer, evil.data(), (DWORD)evil.size(), &written, nullptr);
+        CloseHandle(writer);
+    }
+    EXPECT_FALSE(MoveFileA(path.c_str(), moved.c_str())) << "renamed";
+    EXPECT_FALSE(DeleteFileA(path.c_str())) << "deleted";
+    EXPECT_TRUE(OwnTemporaryFile(run, s, nullptr)) << "still there, unchanged";
+
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(RunJobToEnd(wizard));
+    EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second) << "the payload's own item";
     ASSERT_TRUE(Click(wizard, Next));
     EXPECT_TRUE(EndsWith(run, 1));
 }
@@ -609,3 +662,263 @@ TEST(WholeRun, TemporaryFolderTooLongStopsBeforeWritingAnything)
 }
 
 }  // namespace
+
+namespace {
+
+// The updater's own UPD*.tmp files in the per-user folders under the system's temporary folder.
+std::vector<std::string> FilesInPrivateTempFolders()
+{
+    char windows[MAX_PATH] = "";
+    GetSystemWindowsDirectoryA(windows, sizeof windows);
+    std::string temp = std::string(windows) + "\\Temp";
+    std::vector<std::string> files;
+    for (const std::string& folder : FilesMatching(temp, "UPD-*"))
+        for (const std::string& name : FilesMatching(temp + "\\" + folder, "UPD*.tmp"))
+            files.push_back(temp + "\\" + folder + "\\" + name);
+    return files;
+}
+
+// A player whose user name has a character outside the code page ("é" on a Japanese system, "Ł" on a Western
+// one): the temporary folder has no ANSI form, and the update runs all the same, through the folder's short
+// name or, when there is none, a folder of the user's own.
+TEST(WholeRun, TemporaryFolderNamedOutsideTheCodePageStillUpdates)
+{
+    struct {
+        const char* name;
+        bool exists;  // else the folder is missing, so it has no short name either
+    } cases[] = {{"through the short name", true}, {"through a folder of the user's own", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        ASSERT_TRUE(Prepare(s));
+        std::wstring temp = FromAnsi(s.tempDir) + L"\\Jos\u00e9-\u0141ukasz";
+        if (c.exists) {
+            ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        }
+        std::vector<std::string> before = FilesInPrivateTempFolders();
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.StartWithWideTemp(s.exePath, temp));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        if (c.exists) {
+            ASSERT_FALSE(run.tempDir.empty()) << "the test folder has no short name";
+            EXPECT_TRUE(OwnTemporaryFile(run, s, nullptr));
+        } else {
+            std::vector<std::string> during = FilesInPrivateTempFolders();
+            ASSERT_EQ(during.size(), before.size() + 1) << "the updater's file is not in a folder of the user's own";
+        }
+        ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
+        if (c.exists) {
+            EXPECT_TRUE(EndsWith(run, 1));
+        } else {
+            std::string what;
+            ASSERT_TRUE(run.WaitForExit(&what)) << what;
+            EXPECT_EQ(run.exitCode, 1u);
+            EXPECT_EQ(FilesInPrivateTempFolders(), before) << "the updater's file was left behind";
+            EXPECT_EQ(GetFileAttributesW(temp.c_str()), INVALID_FILE_ATTRIBUTES) << "the missing folder was made";
+        }
+        EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+    }
+}
+
+// The names in a folder, as UTF-16.
+std::vector<std::wstring> NamesIn(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (lstrcmpW(found.cFileName, L".") && lstrcmpW(found.cFileName, L".."))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A game unpacked by a Unicode tool on a system with another code page keeps its files under their real names,
+// not under what the ANSI calls make of the cp932 bytes. An item whose file is missing under the ANSI name but
+// present under the real one updates that file; on a code page 932 system the two names are one.
+TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreUpdatedInPlace)
+{
+    const unsigned long long day = 864000000000ull;
+    UpdateScenario s;
+    s.update = IniSection();
+    s.update.Set("UpdateFile00", "o,説明書.txt");      // only over an existing file
+    s.update.Set("UpdateFile01", "o,効果音\\表示.dat");  // a folder, and 表 whose trail byte is 0x5C
+    s.update.Set("UpdateFile02", "u,更新履歴.txt");    // the installed file is newer: kept
+    s.update.Set("UpdateFile03", "新規.txt");          // missing under both names: written as the game reads it
+    s.payload = {
+        {"説明書.txt", "説明書 1.02"},
+        {"表示.dat", "表示 1.02"},
+        {"更新履歴.txt", "履歴 1.02"},
+        {"新規.txt", "新規 1.02"},
+    };
+    ASSERT_TRUE(Prepare(s));
+    struct {
+        const char* name;
+        const char* bytes;
+        unsigned long long time;
+    } unpacked[] = {
+        {"説明書.txt", "説明書 1.00", PayloadTime - day},
+        {"効果音\\表示.dat", "表示 1.00", PayloadTime - day},
+        {"更新履歴.txt", "履歴 (編集済み)", PayloadTime + day},
+    };
+    for (const auto& file : unpacked)
+        ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\" + file.name, file.bytes, file.time)) << file.name;
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(UpdateFromTheFirstPage(wizard));
+    EXPECT_TRUE(EndsWith(run, 1));
+
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\説明書.txt"), "説明書 1.02");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat"), "表示 1.02");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\更新履歴.txt"), "履歴 (編集済み)");
+    EXPECT_EQ(ReadBytes(s.instPath + "\\新規.txt"), "新規 1.02");
+    // Nothing beside them under another name.
+    std::vector<std::wstring> expected = {L"SETUP.INI", FromCp932("説明書.txt"), FromCp932("効果音"),
+                                          FromCp932("更新履歴.txt"), FromAnsi("新規.txt")};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(NamesIn(FromAnsi(s.instPath)) == expected);
+    EXPECT_TRUE(NamesIn(FromCp932(s.instPath + "\\効果音")) == std::vector<std::wstring>{FromCp932("表示.dat")});
+}
+
+// The same game, with a file the update replaces last held open by another program: the commit fails after the
+// files under their real names went in, and every one of them is back under its real name, as it was.
+TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreRestoredWhenTheJobFails)
+{
+    const unsigned long long day = 864000000000ull;
+    UpdateScenario s;
+    s.update = IniSection();
+    s.update.Set("UpdateFile00", "o,説明書.txt");
+    s.update.Set("UpdateFile01", "o,効果音\\表示.dat");
+    s.update.Set("UpdateFile02", "last.dat");
+    s.payload = {{"説明書.txt", "説明書 1.02"}, {"表示.dat", "表示 1.02"}, {"last.dat", "last 1.02"}};
+    ASSERT_TRUE(Prepare(s));
+    ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\説明書.txt", "説明書 1.00", PayloadTime - day));
+    ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat", "表示 1.00", PayloadTime - day));
+    ASSERT_TRUE(WriteBytes(s.instPath + "\\last.dat", "last 1.00"));
+    Sleep(20);
+    TreeSnapshot before = SnapshotTree(s.instPath);
+    std::vector<std::wstring> names = NamesIn(FromAnsi(s.instPath));
+    HANDLE inUse = CreateFileA((s.instPath + "\\last.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    ASSERT_TRUE(Click(wizard, Next));
+    std::string caption = s.DefaultCaption();
+    EXPECT_TRUE(SeeBox(run, ErrorBox("ファイルの書き込みに失敗しました", caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+    CloseHandle(inUse);
+
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\説明書.txt"), "説明書 1.00");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat"), "表示 1.00");
+    EXPECT_TRUE(NamesIn(FromAnsi(s.instPath)) == names);
+    EXPECT_TRUE(NamesIn(FromCp932(s.instPath + "\\効果音")) == std::vector<std::wstring>{FromCp932("表示.dat")});
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(s.instPath)), "");
+}
+
+}  // namespace
+
+namespace {
+
+const char DamagedDownload[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
+
+// Offset in the updater file of a byte inside an entry's stored bytes, or of the payload's table.
+size_t PlaceInUpdater(const std::string& exe, const char* entryName)
+{
+    std::string bytes = ReadBytes(exe);
+    size_t at = 0, length = 0;
+    std::string error;
+    if (!FindPeResource((const unsigned char*)bytes.data(), bytes.size(), "UPDATE", 102, &at, &length, &error))
+        return 0;
+    std::vector<unsigned char> payload(bytes.begin() + at, bytes.begin() + at + length);
+    LoadedArchive archive;
+    if (!OpenLoadedArchive(&payload, &archive, &error))
+        return 0;
+    if (!entryName)
+        return at + LoadedTable(archive)->header.tableOffset + 8;
+    for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i)
+        if (EntryName(LoadedEntry(archive, i)) == entryName)
+            return at + (size_t)archive.dataOffsets[i] + LoadedEntry(archive, i)->storedSize / 2;
+    return 0;
+}
+
+}  // namespace
+
+// A download damaged on its way (one byte of the payload flipped) is refused with the download-again message:
+// at the start when the table, UPDATE.INI or an agreement text is hit, in the update job when a file to be
+// written is; either way the run ends with 0 and the installed game is exactly as it was.
+TEST(WholeRun, DamagedDownloadIsRefusedAndTheGameStaysAsItWas)
+{
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += "scenario line " + std::to_string(i % 23) + "\r\n";
+    struct {
+        const char* name;
+        const char* options;
+        const char* entry;  // damaged entry, or null for the table
+        bool atStart;
+    } cases[] = {
+        {"the table", "", nullptr, true},
+        {"UPDATE.INI", "--store", "UPDATE.INI", true},
+        {"the agreement text", "", "AGREE.TXT", true},
+        {"a stored file", "--store", "scenario.dat", false},
+        {"a compressed file", "", "scenario.dat", false},
+        {"a scrambled file", "--scramble", "scenario.dat", false},
+        {"a scrambled stored file", "--store --scramble", "scenario.dat", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateScenario s;
+        s.buildOptions = c.options;
+        s.payload[0].second = text;
+        s.setup.Set("AgreementText", "AGREE.TXT");
+        s.payload.push_back({"AGREE.TXT", std::string(2000, 'A') + "\r\n"});
+        ASSERT_TRUE(Prepare(s));
+        ASSERT_TRUE(WriteFileMakingFolders(s.instPath + "\\scenario.dat", "scenario 1.00"));
+        ASSERT_TRUE(WriteFileMakingFolders(s.instPath + "\\bgm\\theme.dat", "theme 1.00"));
+        size_t at = PlaceInUpdater(s.exePath, c.entry);
+        ASSERT_NE(at, 0u);
+        std::string exe = ReadBytes(s.exePath);
+        exe[at] ^= 0x08;
+        ASSERT_TRUE(WriteBytes(s.exePath, exe));
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+        if (!c.atStart) {
+            HWND wizard = run.WaitForWizard();
+            ASSERT_TRUE(wizard) << run.problem;
+            ASSERT_TRUE(Click(wizard, Agree));
+            ASSERT_TRUE(WaitForEnabled(wizard, Next, true));
+            ASSERT_TRUE(Click(wizard, Next));
+            ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+            ASSERT_TRUE(Click(wizard, Next));
+        }
+        SeenBox box;
+        ASSERT_TRUE(run.WaitForBox(&box)) << run.problem;
+        EXPECT_EQ(box.text, DamagedDownload);
+        EXPECT_TRUE(box.icon);
+        // Whatever follows the message (the job's own report of the stop), the run ends with 0.
+        while (run.Answer(box, IDOK) && run.WaitForBox(&box, 2000)) {
+        }
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), "scenario 1.00");
+        EXPECT_EQ(ReadBytes(s.instPath + "\\bgm\\theme.dat"), "theme 1.00");
+        EXPECT_FALSE(PathExists(s.instPath + "\\説明書.txt"));
+    }
+}

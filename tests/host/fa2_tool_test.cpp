@@ -15,9 +15,13 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "archive/archive_format.h"
+#include "archive_reader.h"
 #include "archive_writer.h"
 #include "file_io.h"
+#include "pe_resources.h"
 
 #ifndef FA2_EXE
 #error "FA2_EXE must name the built fa2 program"
@@ -101,6 +105,26 @@ protected:
         return info.st_mtim;
     }
 
+    // An archive of stored entries named as given, each holding "data of NAME".
+    static void WriteNamedEntries(const std::string& path, const std::vector<const char*>& names)
+    {
+        std::vector<WriterEntry> entries;
+        for (const char* name : names) {
+            WriterEntry entry;
+            entry.name = name;
+            entry.data = Text(std::string("data of ") + name);
+            entry.fileTime = 0;
+            entry.storage = PackStore;
+            entry.scramble = 0;
+            entries.push_back(entry);
+        }
+        WriterOptions options = {PackStore, EncodeDefault};
+        Bytes image;
+        std::string error;
+        ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
+        WriteFile(path, image);
+    }
+
     static std::vector<std::string> Lines(const std::string& text)
     {
         std::vector<std::string> lines;
@@ -127,8 +151,42 @@ protected:
         SetTime(folder + "/a.txt", 1588748889, 500000000);  // 2020-05-06T07:08:09.5Z
     }
 
+    // The project's sample update built into the mingw-linked fixture stub, with the options given.
+    Result BuildSample(const std::string& exe, const std::string& options)
+    {
+        return Run("build " + options + " '" + SourceRoot() + "/samples/update' -o '" + exe + "' --stub '" +
+                   SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe'");
+    }
+
+    static std::string SourceRoot()
+    {
+        std::string here = __FILE__;
+        return here.substr(0, here.rfind("/tests/host/"));
+    }
+
+    static int HaveProgram(const char* name)
+    {
+        return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+    }
+
     std::string dir;
 };
+
+// Runs a command in a child of its own and gives its exit status and peak resident memory (kB).
+int RunMeasured(const std::string& command, long* peakKb)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    wait4(child, &status, 0, &usage);
+    *peakKb = usage.ru_maxrss;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 TEST_F(Fa2Tool, PackListExtractRoundTrip)
 {
@@ -216,21 +274,7 @@ TEST_F(Fa2Tool, ExtractNamedEntriesAsTheUpdaterFindsThem)
 
 TEST_F(Fa2Tool, ExtractRefusesUnsafeNamesAndSkipsShadowedEntries)
 {
-    std::vector<WriterEntry> entries;
-    for (const char* name : {"../evil.txt", "sub\\x.txt", "C:x.txt", "..", "ok.txt", "Dup.txt", "DUP.TXT"}) {
-        WriterEntry entry;
-        entry.name = name;
-        entry.data = Text(std::string("data of ") + name);
-        entry.fileTime = 0;
-        entry.storage = PackStore;
-        entry.scramble = 0;
-        entries.push_back(entry);
-    }
-    WriterOptions options = {PackStore, EncodeDefault};
-    Bytes image;
-    std::string error;
-    ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
-    WriteFile(Path("t.fa2"), image);
+    WriteNamedEntries(Path("t.fa2"), {"../evil.txt", "sub\\x.txt", "C:x.txt", "..", "ok.txt", "Dup.txt", "DUP.TXT"});
 
     fs::create_directories(Path("out"));
     Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
@@ -398,6 +442,218 @@ TEST(Fa2Text, Cp932NamesConvertBothWays)
     EXPECT_EQ(Cp932ToUtf8("a\x83", &utf8), 0) << "lone lead byte";
     EXPECT_EQ(Cp932ForDisplay("a\x83", 2), "a\\x83");
     EXPECT_EQ(Cp932ForDisplay("\x83\x41\xff", 3), u8"ア\\xFF");
+}
+
+}  // namespace
+
+namespace {
+
+// Where each entry's stored bytes, the table and the sums lie in a built updater.
+struct BuiltLayout {
+    size_t payloadAt;
+    size_t sumsAt;
+    std::vector<std::string> names;
+    std::vector<uint64_t> dataAt;  // file offsets of the entries' stored bytes
+    std::vector<uint32_t> storedSizes;
+    size_t tableAt;
+};
+
+int ReadLayout(const Bytes& exe, BuiltLayout* layout)
+{
+    size_t length, sumsLength;
+    std::string error;
+    if (!FindPeResource(exe.data(), exe.size(), "UPDATE", 102, &layout->payloadAt, &length, &error) ||
+        !FindPeResource(exe.data(), exe.size(), "UPDATE", 103, &layout->sumsAt, &sumsLength, &error))
+        return 0;
+    Bytes payload(exe.begin() + layout->payloadAt, exe.begin() + layout->payloadAt + length);
+    LoadedArchive archive;
+    if (!OpenLoadedArchive(&payload, &archive, &error))
+        return 0;
+    for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i) {
+        layout->names.push_back(EntryName(LoadedEntry(archive, i)));
+        layout->dataAt.push_back(layout->payloadAt + archive.dataOffsets[i]);
+        layout->storedSizes.push_back(LoadedEntry(archive, i)->storedSize);
+    }
+    layout->tableAt = layout->payloadAt + LoadedTable(archive)->header.tableOffset;
+    return 1;
+}
+
+// A flipped byte anywhere in the payload or its sums is found by fa2 verify: in a stored entry (which decodes
+// whatever its bytes), a compressed one, scrambled ones of both kinds, the table, and the sums themselves.
+TEST_F(Fa2Tool, VerifyHoldsEveryEntryToItsChecksum)
+{
+    for (const char* options : {"", "--store", "--scramble", "--store --scramble"}) {
+        SCOPED_TRACE(options);
+        std::string exe = Path("u.exe");
+        Result build = BuildSample(exe, options);
+        ASSERT_EQ(build.status, 0) << build.err;
+        Result intact = Run("verify '" + exe + "'");
+        EXPECT_EQ(intact.status, 0) << intact.out;
+        EXPECT_EQ(intact.out, "8 entries intact (checksums match)\n");
+
+        Bytes good = ReadBytes(exe);
+        BuiltLayout layout;
+        ASSERT_TRUE(ReadLayout(good, &layout));
+        for (size_t i = 0; i < layout.names.size(); ++i) {
+            if (layout.storedSizes[i] == 0)
+                continue;
+            SCOPED_TRACE(layout.names[i]);
+            Bytes bad = good;
+            bad[layout.dataAt[i] + layout.storedSizes[i] / 2] ^= 0x10;
+            WriteFile(Path("bad.exe"), bad);
+            Result verify = Run("verify '" + Path("bad.exe") + "'");
+            EXPECT_EQ(verify.status, 1);
+            std::string shown;
+            Cp932ToUtf8(layout.names[i], &shown);
+            EXPECT_EQ(verify.out.rfind("damaged: " + shown + ": ", 0), 0u) << verify.out;
+            EXPECT_NE(verify.out.find("1 of 8 entries damaged"), std::string::npos) << verify.out;
+        }
+        struct Place {
+            const char* what;
+            size_t at;
+        } places[] = {{"the table", layout.tableAt + 20}, {"the sums", layout.sumsAt + 30}};
+        for (const Place& p : places) {
+            SCOPED_TRACE(p.what);
+            Bytes bad = good;
+            bad[p.at] ^= 0x01;
+            WriteFile(Path("bad.exe"), bad);
+            Result verify = Run("verify '" + Path("bad.exe") + "'");
+            EXPECT_EQ(verify.status, 1) << verify.out << verify.err;
+            EXPECT_NE((verify.out + verify.err).find("damaged"), std::string::npos);
+        }
+    }
+}
+
+// fa2 extract holds entries to their checksums as well, and a damaged one costs no file already in the folder.
+TEST_F(Fa2Tool, ExtractKeepsAFileInThePlaceOfADamagedEntry)
+{
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    Bytes exe = ReadBytes(Path("u.exe"));
+    BuiltLayout layout;
+    ASSERT_TRUE(ReadLayout(exe, &layout));
+    size_t voice = std::find(layout.names.begin(), layout.names.end(), "voice.dat") - layout.names.begin();
+    ASSERT_LT(voice, layout.names.size());
+    exe[layout.dataAt[voice] + 7] ^= 0x20;  // voice.dat is stored: it decodes whatever its bytes
+    WriteFile(Path("bad.exe"), exe);
+    fs::create_directories(Path("out"));
+    WriteFile(Path("out/voice.dat"), Text("the one already there"));
+
+    Result extract = Run("extract '" + Path("bad.exe") + "' '" + Path("out") + "'");
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_EQ(extract.err, "fa2 extract: voice.dat: damaged entry: its bytes do not match the checksum\n");
+    EXPECT_EQ(ReadBytes(Path("out/voice.dat")), Text("the one already there"));
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(Path("out")))
+        names.push_back(item.path().filename().u8string());
+    EXPECT_EQ(names.size(), 8u) << "the other seven entries, and no temporary file";
+    EXPECT_EQ(ReadBytes(Path("out/scenario.dat")), ReadBytes(SourceRoot() + "/samples/update/scenario.dat"));
+}
+
+// Entries named like Windows devices are written nowhere, on any system; a link already in the target folder
+// is never followed, so the file it points at outside stays as it was.
+TEST_F(Fa2Tool, ExtractRefusesDeviceNamesAndPlantedLinks)
+{
+    WriteNamedEntries(Path("t.fa2"), {"NUL", "COM1", "AUX.txt", "nul.dat", "Lpt9.log", "con .txt", "trail.",
+                                      "ok.txt", "linked.txt", "COM10.txt", "console.txt"});
+    fs::create_directories(Path("out"));
+    WriteFile(Path("outside.txt"), Text("precious"));
+    fs::create_symlink(Path("outside.txt"), Path("out/linked.txt"));
+
+    Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
+    EXPECT_EQ(extract.status, 1);
+    std::vector<std::string> lines = Lines(extract.err);
+    EXPECT_EQ(lines.size(), 8u) << extract.err;
+    for (const char* refused : {"NUL: ", "COM1: ", "AUX.txt: ", "nul.dat: ", "Lpt9.log: ", "con .txt: "})
+        EXPECT_NE(extract.err.find(std::string("fa2 extract: ") + refused +
+                                   "not extracted: the name is a Windows device (CON, NUL, AUX, PRN, COM1-9, LPT1-9)"),
+                  std::string::npos)
+            << refused << "\n" << extract.err;
+    EXPECT_NE(extract.err.find("fa2 extract: trail.: not extracted: the name ends in a dot or a blank"),
+              std::string::npos);
+    EXPECT_NE(extract.err.find("fa2 extract: linked.txt: not extracted: " + Path("out/linked.txt") +
+                               ": a link, a folder or a device has this name; it is not followed"),
+              std::string::npos)
+        << extract.err;
+    EXPECT_EQ(ReadBytes(Path("outside.txt")), Text("precious"));
+    EXPECT_TRUE(fs::is_symlink(Path("out/linked.txt")));
+    std::vector<std::string> written;
+    for (const auto& item : fs::directory_iterator(Path("out")))
+        written.push_back(item.path().filename().string());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"COM10.txt", "console.txt", "linked.txt", "ok.txt"}));
+}
+
+// A compressed table that claims millions of records over a few megabytes of junk is refused after its first
+// bytes, in little memory, instead of after a block of the claimed size was taken.
+TEST_F(Fa2Tool, TableClaimingMillionsOfRecordsIsRefusedInLittleMemory)
+{
+    const uint32_t junk = 4u << 20, claimed = 1200000;  // 336 MB of records, within what 4 MB could expand to
+    ASSERT_TRUE(BlockCanDecodeTo(junk, (uint64_t)claimed * ArchiveEntrySize));
+    Bytes archive(16 + junk);
+    std::mt19937 random(46);
+    for (size_t i = 16; i < archive.size(); ++i)
+        archive[i] = (unsigned char)random();
+    ArchiveHeader header = {ArchiveMagic, ArchiveFlagTableCompressed, 16, claimed};
+    memcpy(archive.data(), &header, sizeof header);
+    WriteFile(Path("bomb.fa2"), archive);
+    for (const char* command : {"list", "verify"}) {
+        SCOPED_TRACE(command);
+        long peakKb = 0;
+        int status = RunMeasured("'" + std::string(FA2_EXE) + "' " + command + " '" + Path("bomb.fa2") + "' >'" +
+                                     Path(".out") + "' 2>'" + Path(".err") + "'",
+                                 &peakKb);
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(ReadText(Path(".err")).find("damaged entry table"), std::string::npos) << ReadText(Path(".err"));
+        EXPECT_LT(peakKb, 150 * 1024) << "the claimed table was taken in memory";
+    }
+}
+
+// Without a terminal there is no redrawn line, but the last line on stderr says what was done.
+TEST_F(Fa2Tool, BuildEndsWithASummaryLineWhenNotOnATerminal)
+{
+    Result build = BuildSample(Path("u.exe"), "--fast");
+    ASSERT_EQ(build.status, 0) << build.err;
+    std::vector<std::string> lines = Lines(build.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("fa2 build: packed 8 entries, 0.0 MB, in ", 0), 0u) << build.err;
+    EXPECT_EQ(build.err.find('\r'), std::string::npos);
+    EXPECT_EQ(build.out.rfind("Built " + Path("u.exe") + "\n", 0), 0u) << build.out;
+}
+
+// A publisher signs the built updater; the signature does not get in the way of reading it, and a rebuild
+// from a signed updater drops the signature that could no longer match.
+TEST_F(Fa2Tool, SignedUpdaterStillVerifiesAndARebuildDropsTheSignature)
+{
+    if (!HaveProgram("osslsigncode") || !HaveProgram("openssl"))
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (scripts/setup installs them)";
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    std::string key = Path("key.pem"), cert = Path("cert.pem");
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -keyout '" + key + "' -out '" + cert +
+                           "' -days 2 -nodes -subj '/CN=Throwaway Publisher' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    std::string sign = "osslsigncode sign -certs '" + cert + "' -key '" + key + "' -n Update -in '" + Path("u.exe") +
+                       "' -out '" + Path("signed.exe") + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(sign.c_str()), 0);
+    std::string check = "osslsigncode verify -CAfile '" + cert + "' '";
+    EXPECT_EQ(std::system((check + Path("signed.exe") + "' >/dev/null 2>&1").c_str()), 0);
+    EXPECT_GT(ReadBytes(Path("signed.exe")).size(), ReadBytes(Path("u.exe")).size());
+
+    Result verify = Run("verify '" + Path("signed.exe") + "'");
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.out, "8 entries intact (checksums match)\n");
+    Result list = Run("list '" + Path("signed.exe") + "'");
+    EXPECT_EQ(Lines(list.out).size(), 8u);
+
+    Result rebuild = Run("build '" + SourceRoot() + "/samples/update' -o '" + Path("again.exe") + "' --stub '" +
+                         Path("signed.exe") + "'");
+    ASSERT_EQ(rebuild.status, 0) << rebuild.err;
+    EXPECT_NE(rebuild.err.find(Path("signed.exe") + ": warning: carried a signature, which could no longer match "
+                                                    "and was left out; sign the built updater"),
+              std::string::npos)
+        << rebuild.err;
+    EXPECT_NE(std::system((check + Path("again.exe") + "' >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(Run("verify '" + Path("again.exe") + "'").status, 0);
 }
 
 }  // namespace

@@ -30,6 +30,12 @@ std::vector<JournalRecord> EveryKind()
     JournalRecord replace = Record(JournalReplace, "C:\\Games\\a.dat", "C:\\Games\\~ABCDEF00001",
                                    "C:\\Games\\~ABCDEF00002");
     replace.hadOriginal = 1;
+    // A target the ANSI calls reach by its short name, with its real name (説明書.txt) beside it.
+    JournalRecord wide = Record(JournalReplaceWide, "C:\\Games\\8AE3~1.TXT", "C:\\Games\\~ABCDEF00005",
+                                "C:\\Games\\~ABCDEF00006");
+    const uint16_t realName[] = {'C', ':', '\\', 0x8aac, 0x660e, 0x66f8, '.', 't', 'x', 't', 0};
+    memcpy(wide.wideTarget, realName, sizeof realName);
+    wide.hadOriginal = 1;
     JournalRecord attributes = Record(JournalAttributes, "C:\\Games\\kept.dat");
     attributes.oldAttributes = 0x80000021u;
     attributes.newAttributes = 0x80;
@@ -39,6 +45,7 @@ std::vector<JournalRecord> EveryKind()
             Record(JournalCommitBegins),
             replace,
             Record(JournalReplace, "D:\\save\\new.sav", "D:\\save\\~ABCDEF00003", "D:\\save\\~ABCDEF00004"),
+            wide,
             attributes,
             Record(JournalCommitDone)};
 }
@@ -81,6 +88,7 @@ void ExpectSame(const JournalRecord& a, const JournalRecord& b)
     EXPECT_EQ(a.oldAttributes, b.oldAttributes);
     EXPECT_EQ(a.newAttributes, b.newAttributes);
     EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(memcmp(a.wideTarget, b.wideTarget, sizeof a.wideTarget), 0);
 }
 
 TEST(JournalFormat, EveryKindOfRecordReadsBackAsWritten)
@@ -202,6 +210,10 @@ TEST(JournalFormat, RecordsWithImpossibleFieldsAreNotRead)
         {"a path of 260 bytes", path260, 0},
         {"bytes left over", {JournalStaged, 1, 0, 'x', 'y'}, 0},
         {"hadOriginal other than 0 or 1", {JournalReplace, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 2}, 0},
+        {"a real name", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 1, 0, 'x', 0}, 1},
+        {"a NUL inside the real name", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 2, 0, 'x', 0, 0, 0}, 0},
+        {"a real name longer than its record", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 2, 0, 'x', 0},
+         0},
         {"no body at all", {}, 0},
     };
     for (const auto& c : cases)

@@ -320,6 +320,37 @@ INSTANTIATE_TEST_SUITE_P(Stubs, PeRewrite,
                                            RewriteCase{"stub_nores.exe", 0}, RewriteCase{"stub_nores.exe", 4096},
                                            RewriteCase{"stub64.exe", 9}, RewriteCase{"stub64.exe", 100000}));
 
+// The resource section starts on a page of the file, so every byte of it (the payload above all) lies at a file
+// offset congruent to its address modulo 4096: a loader maps it instead of reading the whole image in.
+TEST(PeResources, ResourcesLieWhereALoaderCanMapThem)
+{
+    for (const char* name : {"stub_plain.exe", "stub_update.exe", "stub_nores.exe", "stub64.exe"}) {
+        SCOPED_TRACE(name);
+        Bytes stub = ReadFixture(name);
+        Bytes payload = Payload(300000, 6);
+        Bytes out = Rewrite(stub, payload);
+        Image im = Parse(out);
+        uint32_t resRva = U32(out, im.dirs + 16);
+        const Image::Section* rsrc = nullptr;
+        for (const auto& s : im.sections)
+            if (s.va == resRva)
+                rsrc = &s;
+        ASSERT_NE(rsrc, nullptr);
+        EXPECT_EQ(rsrc->raw % 4096, 0u);
+        EXPECT_EQ(im.fileAlignment, Parse(stub).fileAlignment) << "the headers' alignment stays";
+        size_t at = 0, length = 0;
+        std::string error;
+        ASSERT_TRUE(FindPeResource(out.data(), out.size(), "UPDATE", 102, &at, &length, &error)) << error;
+        std::vector<PeResource> all = List(out);
+        for (const PeResource& r : all) {
+            if (r.size == 0)
+                continue;
+            uint64_t rva = rsrc->va + (r.offset - rsrc->raw);
+            EXPECT_EQ(r.offset % 4096, rva % 4096) << Describe(r);
+        }
+    }
+}
+
 TEST(PeResources, MovesRelocationsBehindAGrownResourceSection)
 {
     Bytes stub = ReadFixture("stub_plain.exe");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "support/globals.h"
+
 namespace {
 
 MessageBoxCapture* ActiveCapture;
@@ -176,9 +178,11 @@ PayloadModule::~PayloadModule()
         FreeLibrary(module);
 }
 
-bool WriteBytes(const std::string& path, const std::string& bytes)
+namespace {
+
+// Writes `bytes` into a file just created (or truncated) and closes it.
+bool WriteAndClose(HANDLE file, const std::string& bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -187,13 +191,11 @@ bool WriteBytes(const std::string& path, const std::string& bytes)
     return ok && written == bytes.size();
 }
 
-std::string ReadBytes(const std::string& path, bool* ok)
+std::string ReadAndClose(HANDLE file, bool* ok)
 {
     std::string bytes;
     if (ok)
         *ok = false;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return bytes;
     char chunk[65536];
@@ -204,6 +206,34 @@ std::string ReadBytes(const std::string& path, bool* ok)
     if (ok)
         *ok = true;
     return bytes;
+}
+
+}  // namespace
+
+bool WriteBytes(const std::string& path, const std::string& bytes)
+{
+    return WriteAndClose(
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr), bytes);
+}
+
+bool WriteBytesW(const std::wstring& path, const std::string& bytes)
+{
+    return WriteAndClose(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr), bytes);
+}
+
+std::string ReadBytes(const std::string& path, bool* ok)
+{
+    return ReadAndClose(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                        ok);
+}
+
+std::string ReadBytesW(const std::wstring& path, bool* ok)
+{
+    return ReadAndClose(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                        ok);
 }
 
 bool PathExists(const std::string& path)
@@ -446,4 +476,12 @@ void ClearSmallDisk()
             RemoveTree(std::string("F:\\") + found.cFileName);
     } while (FindNextFileA(search, &found));
     FindClose(search);
+}
+
+void UseUpdateIni(const std::string& text)
+{
+    static std::string held;
+    held = text;
+    UpdateIniText = held.data();
+    UpdateIniSize = (uint32_t)held.size();
 }

@@ -64,9 +64,16 @@ struct PayloadModule {
     HMODULE module = nullptr;
 };
 
+// Makes `text` the UPDATE.INI every settings read of the updater takes its values from (the start-up's in-memory
+// copy), until the next call.
+void UseUpdateIni(const std::string& text);
+
 // Files.
 bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path, bool* ok = nullptr);
+// The same through a wide path, for names that have no form in the system's code page.
+bool WriteBytesW(const std::wstring& path, const std::string& bytes);
+std::string ReadBytesW(const std::wstring& path, bool* ok = nullptr);
 bool PathExists(const std::string& path);
 bool RemoveTree(const std::string& path);
 FILETIME MakeFileTime(unsigned long long value);

@@ -1,5 +1,5 @@
-// The publisher's INI reader against GetPrivateProfileStringA itself: for every file and key below, both must
-// give the same value. (Compiled with a cp932 execution character set: Japanese literals are cp932 bytes.)
+// The publisher's INI reader and the updater's in-memory reader against GetPrivateProfileStringA itself: for every
+// file and key below, all three must give the same value. (Compiled with a cp932 execution character set: Japanese literals are cp932 bytes.)
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ini_reader.h"
+#include "support/profile_text.h"
 
 namespace {
 
@@ -59,6 +60,12 @@ TEST(IniReaderUnderWine, SameValuesAsGetPrivateProfileStringA)
             int present = ReadIniValue(doc, l.section, l.key, &value);
             EXPECT_EQ(value, std::string(buffer, n));
             EXPECT_EQ(present, n > 0 ? 1 : 0);
+            const char* found = nullptr;
+            size_t length = 0;
+            std::string inMemory;
+            if (FindProfileValue(text.data(), text.size(), l.section, l.key, &found, &length))
+                inMemory.assign(found, length);
+            EXPECT_EQ(inMemory, std::string(buffer, n)) << "the updater's reader";
         }
     }
     DeleteFileA(path.c_str());

@@ -157,6 +157,34 @@ TEST(InstallCheck, DataPathIsOptionalAndRefusedWithoutNul)
     }
 }
 
+// Installers often pass the string's length as the data size, so the value is stored without its NUL. What fits
+// the 260-byte buffer with room for a NUL is the installation's path all the same.
+TEST(InstallCheck, StringValuesStoredWithoutTheirNul)
+{
+    const DWORD types[] = {REG_SZ, REG_BINARY};
+    for (DWORD type : types) {
+        Installed game;
+        std::string data = "C:\\data\\セーブ";
+        // A byte other than 0 after the data, or the registry takes the terminator in after all.
+        std::string inst = game.folder.path + "X", dataPath = data + "X";
+        game.key.SetBinary("InstPath", inst.data(), (DWORD)game.folder.path.size(), type);
+        game.key.SetBinary("DataPath", dataPath.data(), (DWORD)data.size(), type);
+        RunResult r = RunWith(game.updateIni);
+        EXPECT_TRUE(Seen.opened) << type;
+        EXPECT_STREQ(InstallRecord.InstPath, game.folder.path.c_str()) << type;
+        EXPECT_STREQ(InstallRecord.DataPath, data.c_str()) << type;
+    }
+    {
+        // 259 bytes leave the buffer's last byte for the NUL.
+        Installed game;
+        std::string longest = game.folder.path + "\\" + std::string(258 - game.folder.path.size(), 'a') + "X";
+        game.key.SetBinary("InstPath", longest.data(), 259, REG_BINARY);
+        RunResult r = RunWith(game.updateIni);
+        ASSERT_EQ(r.boxes.size(), 1u);
+        EXPECT_EQ(r.boxes[0].text, "インストール先のパスが長すぎます") << "found, but too long for SETUP.INI";
+    }
+}
+
 TEST(InstallCheck, SetupIniMissingOrAFolder)
 {
     {

@@ -66,10 +66,8 @@ protected:
         InstallRecord.InstMode = 1;
         journal.file = INVALID_HANDLE_VALUE;
 
-        ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI",
-                               "[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=new.dat\r\n"
-                               "UpdateFile03=u,kept.dat\r\nUpdateFile04=d,save.dat\r\nCopyFile00=1:tree\r\n"));
-        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+        UseUpdateIni("[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=new.dat\r\n"
+                     "UpdateFile03=u,kept.dat\r\nUpdateFile04=d,save.dat\r\nCopyFile00=1:tree\r\n");
         ASSERT_TRUE(WriteBytes("D:\\DISK1.CHK", ""));
         ASSERT_TRUE(CreateDirectoryA("D:\\tree", nullptr));
         ASSERT_TRUE(CreateDirectoryA("D:\\tree\\深い", nullptr));
@@ -129,13 +127,16 @@ protected:
         return SnapshotInstallation(inst, data);
     }
 
-    // Parse, plan, stage: what the job's thread does before the commit.
+    // Parse, plan, stage: what the job's thread does before the commit. A plan short of the fixture's six files
+    // and one attribute change is a failure here, before any step is taken on it.
     StageResult PlanAndStage()
     {
         FreeJobPlan(&plan);
         ParseUpdateSection();
-        EXPECT_TRUE(PlanUpdateItems(&plan, 0));
-        EXPECT_TRUE(PlanCopyItems(&plan));
+        if (!PlanUpdateItems(&plan, 0) || !PlanCopyItems(&plan) || CommitStepCount(&plan) != 7) {
+            ADD_FAILURE() << "the fixture's plan has " << CommitStepCount(&plan) << " steps";
+            return StageFailed;
+        }
         return StagePlan(&plan, &journal);
     }
 

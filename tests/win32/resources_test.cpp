@@ -194,7 +194,7 @@ void ExpectTemplates(HMODULE module)
         EXPECT_EQ(dialog.pointSize, 10);
         EXPECT_EQ(dialog.weight, 0);
         EXPECT_EQ(dialog.italic, 0);
-        EXPECT_EQ(dialog.charset, 0);
+        EXPECT_EQ(dialog.charset, SHIFTJIS_CHARSET) << "a Japanese face wherever the named font is missing";
         EXPECT_EQ(dialog.font, "ＭＳ Ｐゴシック");
 
         std::vector<const ExpectedControl*> expected;
@@ -315,6 +315,23 @@ TEST(Resources, ManifestAsTheLoaderReadsIt)
     SIZE_T written = 0;
     BOOL ok = QueryActCtxW(0, activation, nullptr, RunlevelInformationInActivationContext, &runLevel,
                            sizeof runLevel, &written);
+
+    // DPI awareness: system-aware where per-monitor is unknown, per-monitor (version 2) where it is known.
+    struct {
+        const wchar_t* space;
+        const wchar_t* name;
+        const wchar_t* value;
+    } settings[] = {
+        {L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware", L"true"},
+        {L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness", L"PerMonitorV2, System"},
+    };
+    for (const auto& setting : settings) {
+        wchar_t value[64] = L"";
+        SIZE_T length = 0;
+        EXPECT_TRUE(QueryActCtxSettingsW(0, activation, setting.space, setting.name, value, 64, &length))
+            << GetLastError();
+        EXPECT_EQ(std::wstring(value), setting.value);
+    }
     ReleaseActCtx(activation);
     ASSERT_TRUE(ok) << GetLastError();
     EXPECT_EQ(runLevel.RunLevel, ACTCTX_RUN_LEVEL_REQUIRE_ADMIN);

@@ -15,15 +15,14 @@
 
 namespace {
 
-// Points both settings paths at a fresh file for one test.
+// Points SETUP.INI's path at a fresh file and gives the updater's UPDATE.INI text for one test.
 struct SettingsFiles {
     ScratchFolder folder;
     SettingsFiles(const std::string& setupIni, const std::string& updateIni)
     {
         WriteBytes(folder / "SETUP.INI", setupIni);
-        WriteBytes(folder / "UPDATE.INI", updateIni);
         lstrcpyA(SetupIniPath, (folder / "SETUP.INI").c_str());
-        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+        UseUpdateIni(updateIni);
     }
 };
 

@@ -115,8 +115,7 @@ protected:
 
     void Section(const std::string& lines)
     {
-        ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI", "[SETUP]\r\nGameDir=x\r\n[UPDATE]\r\n" + lines));
-        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+        UseUpdateIni("[SETUP]\r\nGameDir=x\r\n[UPDATE]\r\n" + lines);
     }
 
     // Next to the confirmation page, Next to run the job; then, if the dialog is still open, the state the job
@@ -537,6 +536,38 @@ TEST_F(UpdateJobTest, RefusedUpdateItemsFailWithTheWriteBox)
     }
 }
 
+// The updater runs elevated: neither an item nor DataFolder may lead it out of the game's folders or to a device.
+TEST_F(UpdateJobTest, PathsThatLeaveTheGameAreNeverWritten)
+{
+    struct {
+        const char* dataFolder;
+        const char* line;
+    } cases[] = {
+        {"", "UpdateFile00=..\\outside.dat"},
+        {"", "UpdateFile00=u,sub\\..\\..\\outside.dat"},
+        {"", "UpdateFile00=d,..\\outside.dat"},
+        {"..", "UpdateFile00=outside.dat"},
+        {"..\\..", "UpdateFile00=d,outside.dat"},
+        {"", "UpdateFile00=nul.dat"},
+        {"", "UpdateFile00=outside.dat:stream"},
+    };
+    UseArchive({"outside.dat", "nul.dat", "outside.dat:stream"});
+    std::string parent = folder.path.substr(0, folder.path.find_last_of('\\'));
+    DeleteFileA((parent + "\\outside.dat").c_str());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.dataFolder) + " / " + c.line);
+        boxes.boxes.clear();
+        lstrcpyA(DataFolder, c.dataFolder);
+        Section(std::string(c.line) + "\r\n");
+        JobRun run = Run();
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_FALSE(PathExists(folder / "outside.dat"));
+        EXPECT_FALSE(PathExists(parent + "\\outside.dat"));
+        EXPECT_FALSE(PathExists(inst + "\\outside.dat"));
+    }
+    DataFolder[0] = '\0';
+}
+
 // ---- Copies from the CD-ROM drives D: and E:, each backed by a folder.
 
 class CopyJobTest : public UpdateJobTest {
@@ -705,6 +736,7 @@ TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
 {
     ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
     ASSERT_TRUE(PutOnDisc("D:\\there.txt", "there"));
+    ASSERT_TRUE(PutOnDisc("D:\\outside.txt", "outside"));
     // A file whose path fits on the disc but not below the installation folder.
     std::string deep = std::string(80, 'p') + "\\" + std::string(80, 'q') + "\\" + std::string(80, 'r') + ".txt";
     ASSERT_TRUE(PutOnDisc("D:\\" + deep, "deep"));
@@ -726,6 +758,10 @@ TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
         {"1:.", "."},
         {"1:" + deep, deep},
         {longValue, std::string(longValue.c_str() + 2, 257)},
+        {"1:..\\outside.txt", "..\\outside.txt"},  // would land beside the installation folder
+        {"1:there.txt\\..", "there.txt\\.."},       // the whole disc again
+        {"1:.\\.", ".\\."},
+        {"1:aux", "aux"},
     };
     // Every one is found while the job plans its work, before anything is copied.
     std::vector<std::string> infoAtBoxes;
@@ -744,6 +780,7 @@ TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
         ASSERT_FALSE(infoAtBoxes.empty());
         EXPECT_EQ(infoAtBoxes[0], "アップデートを実行しています");
         EXPECT_EQ(TreeDifferences(before, Snapshot()), "") << "not even the update item before the copies";
+        EXPECT_FALSE(PathExists(folder / "outside.txt")) << "nothing outside the installation";
     }
 }
 

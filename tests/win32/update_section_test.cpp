@@ -38,13 +38,10 @@ struct SectionCase {
 
 const UpdateKind N = UpdateKind::Normal, U = UpdateKind::Update, D = UpdateKind::Data, O = UpdateKind::Overwrite;
 
-// Parses `section` as the whole "UPDATE" section of a fresh UPDATE.INI (Wine caches profile files by name).
-void ParseSection(const ScratchFolder& folder, const std::string& section, uint32_t instMode)
+// Parses `section` as the whole "UPDATE" section of UPDATE.INI.
+void ParseSection(const std::string& section, uint32_t instMode)
 {
-    static int fileNumber;
-    std::string path = folder / ("UPDATE" + std::to_string(++fileNumber) + ".INI");
-    ASSERT_TRUE(WriteBytes(path, "[SETUP]\r\nGameTitle=x\r\n[UPDATE]\r\n" + section + "[OTHER]\r\nUpdateFile00=z\r\n"));
-    lstrcpyA(UpdateIniPath, path.c_str());
+    UseUpdateIni("[SETUP]\r\nGameTitle=x\r\n[UPDATE]\r\n" + section + "[OTHER]\r\nUpdateFile00=z\r\n");
     InstallRecord.InstMode = instMode;
     MissingKeySilent = 1;
     MessageBoxCapture capture;
@@ -77,10 +74,9 @@ void CheckLists(const SectionCase& c)
 
 void RunCases(const std::vector<SectionCase>& cases)
 {
-    ScratchFolder folder;
     for (const SectionCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ParseSection(folder, c.section, c.instMode);
+        ParseSection(c.section, c.instMode);
         CheckLists(c);
     }
 }
@@ -181,10 +177,10 @@ TEST(ParseUpdateSection, CopyItems)
          0, 1},
         {"raw: no tokenizing, commas and blanks stay in the path",
          "CopyFile00=1:a, b\r\nCopyFile01=1: a\r\nCopyFile02=12:x\r\n", 1,
-         {}, {{1, "a, b", 0}, {1, " a", 0}, {0, "12:x", 0}}, 0, 1},
+         {}, {{1, "a, b", 0}, {1, " a", 0}, {0, "12:x", 1}}, 0, 1},  // a colon left in the path is refused
         // A double-byte first character is never a prefix: the byte after its lead byte is its trail byte.
         {"a double-byte character first", "CopyFile00=表:x\r\nCopyFile01=ソ,x\r\n", 1, {},
-         {{0, "表:x", 0}, {0, "ソ,x", 0}}, 0, 1},
+         {{0, "表:x", 1}, {0, "ソ,x", 0}}, 0, 1},  // the colon stays in the path, which refuses it
         {"disk numbers that are no digit are refused",
          "CopyFile00=x:file\r\nCopyFile01=/:file\r\nCopyFile02=ｱ:file\r\nCopyFile03=1,\x80:file\r\n", 1, {},
          {{'x' - '0', "file", 1}, {-1, "file", 1}, {0xB1 - '0', "file", 1}, {0x80 - '0', "file", 1}}, 0, 1},
@@ -204,6 +200,41 @@ TEST(ParseUpdateSection, CopyItems)
           {0, "", 1},
           {0, "\\", 1},
           {1, ".\\x", 0}},
+         0, 1},
+    });
+}
+
+// The updater runs elevated: a path that could leave its folder, or that names a device, is refused.
+TEST(ParseUpdateSection, PathsThatLeaveTheirFolder)
+{
+    RunCases({
+        {"update items",
+         "UpdateFile00=..\\..\\..\\windows\\evil.dll\r\nUpdateFile01=u,C:\\x.dat\r\nUpdateFile02=d,a.dat:s\r\n"
+         "UpdateFile03=o,sub\\CON.txt\r\nUpdateFile04=1,nul.dat\r\nUpdateFile05=\\windows\\x.dll\r\n"
+         "UpdateFile06=sub\\..\\..\\x.dat\r\nUpdateFile07=sub\\ok.dat\r\n",
+         1,
+         {{N, "..\\..\\..\\windows\\evil.dll", 17, 2},
+          {U, "\\x.dat", 1, 2},  // "C:" is taken as a disk prefix by the list tokenizer
+          {D, "a.dat:s", 0, 2},
+          {O, "sub\\CON.txt", 4, 2},
+          {N, "nul.dat", 0, 2},
+          {N, "\\windows\\x.dll", 9, 2},
+          {N, "sub\\..\\..\\x.dat", 10, 2},
+          {N, "sub\\ok.dat", 4, 0}},
+         {}, 1, 0},
+        {"copy items: climbing out, or naming the whole disc through \"..\"",
+         "CopyFile00=1:..\\..\\..\\windows\\x.txt\r\nCopyFile01=1:cdfolder\\..\r\nCopyFile02=1:a\\..\\..\r\n"
+         "CopyFile03=1:.\\.\r\nCopyFile04=1:\\\\server\\x\r\nCopyFile05=1:aux\r\nCopyFile06=1:d:x\r\n"
+         "CopyFile07=1:cdfolder\\\r\n",
+         1, {},
+         {{1, "..\\..\\..\\windows\\x.txt", 1},
+          {1, "cdfolder\\..", 1},
+          {1, "a\\..\\..", 1},
+          {1, ".\\.", 1},
+          {1, "\\\\server\\x", 1},
+          {1, "aux", 1},
+          {1, "d:x", 1},
+          {1, "cdfolder\\", 0}},
          0, 1},
     });
 }
@@ -261,12 +292,11 @@ TEST(ParseUpdateSection, LongValues)
 
 TEST(ParseUpdateSection, EachRunStartsAfresh)
 {
-    ScratchFolder folder;
     std::string section = "UpdateFile00=a.dat\r\nUpdateFile01=u,b.dat\r\nCopyFile00=1:c\r\n";
-    ParseSection(folder, section, 1);
-    ParseSection(folder, section, 1);
+    ParseSection(section, 1);
+    ParseSection(section, 1);
     CheckLists({"same file twice", section, 1, {{N, "a.dat", 0, 0}, {U, "b.dat", 0, 0}}, {{1, "c", 0}}, 1, 1});
-    ParseSection(folder, "", 1);
+    ParseSection("", 1);
     CheckLists({"then no keys", "", 1, {}, {}, 0, 0});
 }
 

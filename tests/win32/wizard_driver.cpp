@@ -53,7 +53,8 @@ INT_PTR RunWizard(int templateId, const std::vector<WizardScriptStep>& steps)
     IdleTicks = 0;
     InStep = 0;
     UINT_PTR timer = SetTimer(nullptr, 0, 5, ScriptTimer);
-    INT_PTR result = OpenWizard(GetModuleHandleA(nullptr), templateId);
+    // Wide, as the updater opens it.
+    INT_PTR result = OpenWizard(GetModuleHandleW(nullptr), templateId);
     KillTimer(nullptr, timer);
     Script = nullptr;
     BusyWatcher = nullptr;

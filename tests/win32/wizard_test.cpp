@@ -42,8 +42,7 @@ protected:
 
     void WriteUpdateIni(const std::string& text)
     {
-        ASSERT_TRUE(WriteBytes(folder / "UPDATE.INI", text));
-        lstrcpyA(UpdateIniPath, (folder / "UPDATE.INI").c_str());
+        UseUpdateIni(text);
     }
 };
 
@@ -388,6 +387,41 @@ TEST_F(WizardTest, BackAfterAShortageRunsTheJobAgain)
     EXPECT_EQ(finished.nextLabel, "完了");
     ASSERT_EQ(capture.boxes.size(), 1u) << "the second run reached the item lists";
     EXPECT_EQ(result, WizardFinished);
+}
+
+// The controls draw in the template's face and size, in the Shift-JIS character set: where that face is
+// missing, the font mapper then picks a Japanese one. Each template, and a second wizard in the same process.
+TEST_F(WizardTest, ControlsUseTheTemplateFontInTheShiftJisCharacterSet)
+{
+    AgreementTextData = AgreementText;
+    for (int templateId : {WizardTemplateAgreement, WizardTemplatePlain, WizardTemplateAgreement}) {
+        SCOPED_TRACE(templateId);
+        std::vector<std::string> problems;
+        int controls = 0;
+        RunWizard(templateId, {[&](HWND dialog) {
+                      // The dialog's own font is the one the dialog manager made from the template.
+                      LOGFONTW dialogFont{};
+                      GetObjectW((HFONT)SendMessageW(dialog, WM_GETFONT, 0, 0), sizeof dialogFont, &dialogFont);
+                      for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+                          ++controls;
+                          LOGFONTW font{};
+                          HFONT handle = (HFONT)SendMessageW(child, WM_GETFONT, 0, 0);
+                          if (!handle || GetObjectW(handle, sizeof font, &font) != sizeof font) {
+                              problems.push_back("control " + std::to_string(GetDlgCtrlID(child)) + ": no font");
+                              continue;
+                          }
+                          if (font.lfCharSet != SHIFTJIS_CHARSET || wcscmp(font.lfFaceName, L"\uff2d\uff33 "
+                                                                                           L"\uff30\u30b4\u30b7\u30c3\u30af") ||
+                              font.lfHeight != dialogFont.lfHeight)
+                              problems.push_back("control " + std::to_string(GetDlgCtrlID(child)) + ": charset " +
+                                                 std::to_string(font.lfCharSet) + ", height " +
+                                                 std::to_string(font.lfHeight));
+                      }
+                      Click(dialog, WizardCancelButton);
+                  }});
+        EXPECT_EQ(controls, templateId == WizardTemplatePlain ? 6 : 9);  // the job's bar and file name included
+        EXPECT_TRUE(problems.empty()) << problems[0];
+    }
 }
 
 }  // namespace

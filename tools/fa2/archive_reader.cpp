@@ -1,9 +1,195 @@
 #include "archive_reader.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
+#include "byte_sink.h"
 #include "file_io.h"
 #include "pe_resources.h"
+#include "support/crc32.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char PayloadType[] = "UPDATE";
+const size_t PlainPiece = 1u << 20;
+const uint16_t PayloadId = 102;
+
+// The decoder's working memory, not filled in advance: pages that a damaged entry never reaches are never
+// touched, whatever size its record claims.
+struct Workspace {
+    unsigned char* bytes;
+    explicit Workspace(size_t size) : bytes(new unsigned char[size ? size : 1]) {}
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace() { delete[] bytes; }
+};
+
+struct Collected {
+    std::vector<unsigned char>* bytes;
+    uint64_t limit;
+};
+
+int CollectBytes(void* context, const unsigned char* bytes, size_t count)
+{
+    Collected* c = (Collected*)context;
+    if (c->bytes->size() + count > c->limit)
+        return 0;
+    c->bytes->insert(c->bytes->end(), bytes, bytes + count);
+    return 1;
+}
+
+struct Summed {
+    EntryOutput output;
+    void* context;
+    uint32_t sum;
+};
+
+int SumAndPass(void* context, const unsigned char* bytes, size_t count)
+{
+    Summed* s = (Summed*)context;
+    s->sum = Crc32Update(s->sum, bytes, count);
+    return s->output(s->context, bytes, count);
+}
+
+// The records from the table's stored bytes. A compressed table is decoded a piece at a time into a block that
+// grows with what actually decodes: a table that claims millions of records but holds junk is refused after
+// its first bytes, not after a block of the claimed size was taken.
+int LoadTable(LoadedArchive* archive, const ArchiveHeader& header, const unsigned char* tableBytes,
+              uint32_t tableLength, std::string* error)
+{
+    uint32_t blockSize;
+    ArchiveTableBlockSize(header.entryCount, &blockSize);
+    uint32_t recordsSize = blockSize - ArchiveHeaderSize;
+    std::vector<unsigned char>& block = archive->tableBlock;
+    block.assign((const unsigned char*)&header, (const unsigned char*)&header + sizeof header);
+    if (!(header.flags & ArchiveFlagTableCompressed)) {
+        block.insert(block.end(), tableBytes, tableBytes + recordsSize);
+    } else {
+        ArchiveEntry table;
+        memset(&table, 0, sizeof table);
+        table.storage = EntryStorageCompressed;
+        table.unpackedSize = recordsSize;
+        table.storedSize = tableLength;
+        size_t workspaceSize = 0;
+        int decoded = EntryWorkspaceSize(&table, tableBytes, &workspaceSize);
+        if (decoded) {
+            Workspace workspace(workspaceSize);
+            Collected collected = {&block, blockSize};
+            decoded = StreamEntry(&table, tableBytes, workspace.bytes, workspaceSize, CollectBytes, &collected) ==
+                          EntryStreamDone &&
+                      block.size() == blockSize;
+        }
+        if (!decoded) {
+            *error = "damaged entry table: the compressed table does not decode to " +
+                     std::to_string(header.entryCount) + " records";
+            return 0;
+        }
+    }
+    const ArchiveTable* opened = reinterpret_cast<const ArchiveTable*>(block.data());
+    archive->dataOffsets.resize(header.entryCount);
+    uint64_t offset = ArchiveHeaderSize;
+    for (uint32_t i = 0; i < header.entryCount; i++) {
+        archive->dataOffsets[i] = offset;
+        offset += PaddedStoredSize(ArchiveTableEntries(opened)[i].storedSize);
+    }
+    return 1;
+}
+
+// Header checks and the table's place, before anything is allocated for it.
+int LocateTable(const unsigned char* headerBytes, uint64_t archiveSize, ArchiveHeader* header, uint32_t* tableLength,
+                std::string* error)
+{
+    if (archiveSize < ArchiveHeaderSize) {
+        *error = "too short for an FA2 archive";
+        return 0;
+    }
+    ReadArchiveHeader(headerBytes, header);
+    if (!HasArchiveMagic(header)) {
+        *error = "not an FA2 archive";
+        return 0;
+    }
+    uint32_t blockSize;
+    if (!ArchiveTableBlockSize(header->entryCount, &blockSize)) {
+        *error = "damaged entry table: entry count " + std::to_string(header->entryCount) + " is too large";
+        return 0;
+    }
+    if (!LocateArchiveTable(header, archiveSize, tableLength)) {
+        *error = "damaged entry table: it does not fit at offset " + std::to_string(header->tableOffset) +
+                 " of a " + std::to_string(archiveSize) + "-byte archive";
+        return 0;
+    }
+    return 1;
+}
+
+int ReadAt(FILE* file, uint64_t offset, unsigned char* bytes, size_t count)
+{
+    return SeekFile(file, offset) && fread(bytes, 1, count, file) == count;
+}
+
+// Where the archive lies in the file: all of it, or an updater's payload; and the sums beside a payload.
+int LocatePayload(const std::string& path, LoadedArchive* archive, uint64_t fileSize, std::string* error)
+{
+    unsigned char start[64] = {0};
+    size_t got = (size_t)(fileSize < sizeof start ? fileSize : sizeof start);
+    if (!ReadAt(archive->file, 0, start, got)) {
+        *error = path + ": read error";
+        return 0;
+    }
+    archive->base = 0;
+    archive->size = fileSize;
+    if (got < 2 || start[0] != 'M' || start[1] != 'Z')
+        return 1;
+    if (!FindPeResourceInFile(archive->file, fileSize, PayloadType, PayloadId, &archive->base, &archive->size,
+                              error)) {
+        *error = path + ": " + *error;
+        return 0;
+    }
+    uint64_t sumsAt, sumsSize;
+    std::string ignored;
+    if (!FindPeResourceInFile(archive->file, fileSize, PayloadType, PayloadSumsId, &sumsAt, &sumsSize, &ignored))
+        return 1;
+    archive->hasSums = 1;
+    archive->sumsBytes.resize((size_t)sumsSize);
+    if (sumsSize > (64u << 20) || !ReadAt(archive->file, sumsAt, archive->sumsBytes.data(), (size_t)sumsSize)) {
+        archive->sumsState = PayloadSumsDamaged;
+        return 1;
+    }
+    archive->sumsState = ReadPayloadSums(archive->sumsBytes.data(), archive->sumsBytes.size(), &archive->sums);
+    return 1;
+}
+
+// An entry stored as it is, read from the file a piece at a time: memory stays the same whatever its size.
+int StreamPlainFromFile(const LoadedArchive& archive, uint64_t offset, uint32_t size, EntryOutput output,
+                        void* context, uint32_t* sum, std::string* error)
+{
+    std::vector<unsigned char> piece(size < PlainPiece ? (size_t)size : PlainPiece);
+    *sum = 0;
+    for (uint32_t done = 0; done < size;) {
+        size_t want = size - done < piece.size() ? size - done : piece.size();
+        if (!ReadAt(archive.file, archive.base + offset + done, piece.data(), want)) {
+            *error = "read error";
+            return 0;
+        }
+        *sum = Crc32Update(*sum, piece.data(), want);
+        if (!output(context, piece.data(), want)) {
+            error->clear();
+            return 0;
+        }
+        done += (uint32_t)want;
+    }
+    return 1;
+}
+
+}  // namespace
+
+LoadedArchive::~LoadedArchive()
+{
+    if (file)
+        fclose(file);
+}
 
 int LoadArchiveInput(const std::string& path, std::vector<unsigned char>* bytes, std::string* error)
 {
@@ -12,7 +198,7 @@ int LoadArchiveInput(const std::string& path, std::vector<unsigned char>* bytes,
     // An updater executable carries its archive as resource UPDATE/102.
     if (LooksLikePeImage(bytes->data(), bytes->size())) {
         size_t at = 0, length = 0;
-        if (!FindPeResource(bytes->data(), bytes->size(), "UPDATE", 102, &at, &length, error)) {
+        if (!FindPeResource(bytes->data(), bytes->size(), PayloadType, PayloadId, &at, &length, error)) {
             *error = path + ": " + *error;
             return 0;
         }
@@ -25,39 +211,44 @@ int LoadArchiveInput(const std::string& path, std::vector<unsigned char>* bytes,
 int OpenLoadedArchive(std::vector<unsigned char>* image, LoadedArchive* archive, std::string* error)
 {
     archive->image.swap(*image);
-    const std::vector<unsigned char>& bytes = archive->image;
-    if (bytes.size() < ArchiveHeaderSize) {
-        *error = "too short for an FA2 archive";
-        return 0;
-    }
+    archive->size = archive->image.size();
     ArchiveHeader header;
-    ReadArchiveHeader(bytes.data(), &header);
-    if (!HasArchiveMagic(&header)) {
-        *error = "not an FA2 archive";
+    uint32_t tableLength;
+    if (!LocateTable(archive->image.data(), archive->size, &header, &tableLength, error))
+        return 0;
+    return LoadTable(archive, header, archive->image.data() + header.tableOffset, tableLength, error);
+}
+
+int OpenArchiveFile(const std::string& path, LoadedArchive* archive, std::string* error)
+{
+    std::error_code code;
+    uint64_t fileSize = fs::file_size(fs::u8path(path), code);
+    if (code) {
+        *error = path + ": " + code.message();
         return 0;
     }
-    uint32_t blockSize, tableLength;
-    if (!ArchiveTableBlockSize(header.entryCount, &blockSize)) {
-        *error = "damaged entry table: entry count " + std::to_string(header.entryCount) + " is too large";
+    archive->file = OpenFileForReading(path, error);
+    if (!archive->file || !LocatePayload(path, archive, fileSize, error))
+        return 0;
+    unsigned char headerBytes[ArchiveHeaderSize] = {0};
+    ArchiveHeader header;
+    uint32_t tableLength;
+    if (archive->size >= ArchiveHeaderSize && !ReadAt(archive->file, archive->base, headerBytes, sizeof headerBytes)) {
+        *error = path + ": read error";
         return 0;
     }
-    if (!LocateArchiveTable(&header, bytes.size(), &tableLength)) {
-        *error = "damaged entry table: it does not fit at offset " + std::to_string(header.tableOffset) +
-                 " of a " + std::to_string(bytes.size()) + "-byte archive";
+    if (!LocateTable(headerBytes, archive->size, &header, &tableLength, error)) {
+        *error = path + ": " + *error;
         return 0;
     }
-    archive->tableBlock.assign(blockSize, 0);
-    ArchiveTable* table = reinterpret_cast<ArchiveTable*>(archive->tableBlock.data());
-    if (!FillArchiveTable(table, blockSize, bytes.data(), bytes.size())) {
-        *error = "damaged entry table: the compressed table does not decode to " +
-                 std::to_string(header.entryCount) + " records";
+    std::vector<unsigned char> tableBytes(tableLength);
+    if (!ReadAt(archive->file, archive->base + header.tableOffset, tableBytes.data(), tableLength)) {
+        *error = path + ": read error";
         return 0;
     }
-    archive->dataOffsets.resize(header.entryCount);
-    uint64_t offset = ArchiveHeaderSize;
-    for (uint32_t i = 0; i < header.entryCount; i++) {
-        archive->dataOffsets[i] = offset;
-        offset += PaddedStoredSize(ArchiveTableEntries(table)[i].storedSize);
+    if (!LoadTable(archive, header, tableBytes.data(), tableLength, error)) {
+        *error = path + ": " + *error;
+        return 0;
     }
     return 1;
 }
@@ -69,14 +260,13 @@ std::string EntryName(const ArchiveEntry* entry)
     return std::string(entry->name, length);
 }
 
-int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<unsigned char>* data,
-                      std::string* error)
+int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput output, void* context,
+                      uint32_t* sum, std::string* error)
 {
     const ArchiveEntry* entry = LoadedEntry(archive, index);
     uint64_t offset = archive.dataOffsets[index];
-    uint64_t imageSize = archive.image.size();
-    if (!CheckEntryData(entry, offset, imageSize)) {
-        if (offset > imageSize || imageSize - offset < entry->storedSize)
+    if (!CheckEntryData(entry, offset, archive.size)) {
+        if (offset > archive.size || archive.size - offset < entry->storedSize)
             *error = "its data lies past the end of the archive";
         else if (!EntryNeedsDecoding(entry))
             *error = "stored entry whose unpacked size differs from its stored size";
@@ -84,18 +274,58 @@ int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<
             *error = "its compressed data is too short for its unpacked size";
         return 0;
     }
-    std::vector<unsigned char> copy(EntryNeedsCopy(entry) ? entry->storedSize : 0);
-    std::vector<unsigned char> decoded(EntryNeedsDecoding(entry) ? entry->unpackedSize : 0);
-    const unsigned char* bytes = DecodeEntryData(entry, archive.image.data() + offset, copy.data(), decoded.data());
-    if (!bytes) {
+    if (archive.file && !EntryNeedsCopy(entry) && !EntryNeedsDecoding(entry))
+        return StreamPlainFromFile(archive, offset, entry->storedSize, output, context, sum, error);
+    std::vector<unsigned char> read;
+    static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
+    const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
+    if (archive.file && entry->storedSize) {
+        read.resize(entry->storedSize);
+        if (!ReadAt(archive.file, archive.base + offset, read.data(), read.size())) {
+            *error = "read error";
+            return 0;
+        }
+        stored = read.data();
+    }
+    size_t workspaceSize;
+    if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
+        *error = "its data cannot be decoded";
+        return 0;
+    }
+    Workspace workspace(workspaceSize);
+    Summed summed = {output, context, 0};
+    EntryStreamResult result = StreamEntry(entry, stored, workspace.bytes, workspaceSize, SumAndPass, &summed);
+    *sum = summed.sum;
+    if (result == EntryStreamDamaged) {
         *error = "malformed compressed data";
         return 0;
     }
-    if (bytes == decoded.data() && !decoded.empty())
-        data->swap(decoded);
-    else if (bytes == copy.data() && !copy.empty())
-        data->swap(copy);
-    else
-        data->assign(bytes, bytes + entry->unpackedSize);
+    if (result == EntryStreamStopped) {
+        error->clear();
+        return 0;
+    }
     return 1;
+}
+
+int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<unsigned char>* data,
+                      std::string* error)
+{
+    std::vector<unsigned char> bytes;
+    Collected collected = {&bytes, LoadedEntry(archive, index)->unpackedSize};
+    uint32_t sum;
+    if (!StreamLoadedEntry(archive, index, CollectBytes, &collected, &sum, error))
+        return 0;
+    data->swap(bytes);
+    return 1;
+}
+
+std::string CheckTableSums(const LoadedArchive& archive)
+{
+    if (!archive.hasSums || archive.sumsState == PayloadSumsUnknownVersion)
+        return "";
+    if (archive.sumsState != PayloadSumsRead)
+        return "the checksums (resource UPDATE/103) are damaged";
+    if (!PayloadSumsMatchArchive(&archive.sums, LoadedTable(archive), archive.size))
+        return "the entry table does not match its checksum";
+    return "";
 }

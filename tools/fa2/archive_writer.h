@@ -1,10 +1,12 @@
 #pragma once
-// Writes update archives; the updater only reads them.
+// Writes update archives; the updater only reads them. An archive is written entry by entry into a sink (a file,
+// for fa2 build and fa2 pack), so that only one entry is ever held in memory.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "block_encoder.h"
+#include "byte_sink.h"
 
 enum PackMode {
     PackStore,            // never compressed
@@ -23,10 +25,41 @@ struct WriterEntry {
 struct WriterOptions {
     PackMode table;     // PackStore gives a plain table
     EncodeLevel level;  // for the entries and the table
-    // Called after each entry is packed, with the entries and input bytes done so far (may be null).
+    // Called after each entry is packed, and while a stored file is copied, with the entries finished and the
+    // input bytes taken so far (may be null).
     void (*progress)(void* context, size_t entriesDone, uint64_t bytesDone) = nullptr;
+    // Called when an entry's compression starts, after `bytesBefore` input bytes (may be null): until the next
+    // progress call, EncodeBlockProgress tells how far into the entry it is.
+    void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
     void* progressContext = nullptr;
 };
+
+struct ArchiveWriter {
+    ByteSink sink;
+    WriterOptions options;
+    uint64_t size;                       // bytes written so far: where the next entry's data begins
+    uint64_t inputBytes;                 // file bytes taken so far
+    std::vector<unsigned char> records;  // one 280-byte record per entry, in order
+    std::vector<uint32_t> sums;          // CRC-32 of each entry's file bytes
+    uint32_t tableSum;                   // CRC-32 of the header and the records, once finished
+    int compressedEntries;
+    int scrambledEntries;
+    int tableCompressed;
+};
+
+// Writes the header's place (filled in by FinishArchive). 0 when the sink fails.
+int StartArchive(ArchiveWriter* writer, const ByteSink& sink, const WriterOptions& options);
+
+// One entry from memory. `data` may be changed (scrambled in place when it is stored as it is).
+int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned char* data, size_t size,
+                    uint64_t fileTime, PackMode storage, int scramble, std::string* error);
+
+// One entry from a file: read whole only when it is compressed or scrambled, else copied a piece at a time.
+int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
+                   PackMode storage, int scramble, std::string* error);
+
+// The table behind the entries, then the header at the start. 0 with one line in `error`.
+int FinishArchive(ArchiveWriter* writer, std::string* error);
 
 // The whole archive in `out`: header, entries in the given order padded to 16, then the table. 0 with one line
 // in `error` for a bad name or an archive that does not fit 32-bit offsets.

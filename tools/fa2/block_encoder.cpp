@@ -325,6 +325,7 @@ void EncodeGreedy(BlockWriter& w, MatchFinder& f)
     Match scratch[MaxMatch + 1];
     size_t pos = 0;
     while (pos < f.size) {
+        EncodeBlockProgress.store(pos, std::memory_order_relaxed);
         Match m = BestCopy(f, pos, FastDepth, FastNice, scratch);
         if (m.length == 0) {
             Insert(f, pos);
@@ -345,6 +346,7 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
     Match m = {0, 0};
     int searched = 0;  // m already holds the search at pos
     while (pos < f.size) {
+        EncodeBlockProgress.store(pos, std::memory_order_relaxed);
         if (!searched) {
             m = BestCopy(f, pos, DefaultDepth, DefaultNice, scratch);
             Insert(f, pos);
@@ -400,6 +402,7 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
     std::vector<Match> path;
     size_t start = 0;
     while (start < f.size) {
+        EncodeBlockProgress.store(start, std::memory_order_relaxed);
         size_t end = std::min(f.size, start + ParseStretch);  // steps start before end
         size_t reach = std::min(f.size, end + MaxMatch);       // and end no later than reach
         size_t span = reach - start;
@@ -495,8 +498,11 @@ unsigned MatchCodeBits(size_t length, size_t distance)
     return distance <= WindowSize ? CopyBits(length, distance) : 0;
 }
 
+std::atomic<size_t> EncodeBlockProgress;
+
 std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level)
 {
+    EncodeBlockProgress.store(0, std::memory_order_relaxed);
     BlockWriter w;
     StartBlock(w, size + size / 8 + 16);
     if (size > 0) {

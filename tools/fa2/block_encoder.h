@@ -1,5 +1,6 @@
 #pragma once
 // Encoder of the archive's compressed blocks (the publisher's side; the updater only decodes).
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -12,6 +13,10 @@ enum EncodeLevel {
 // The block that decodes to exactly src[0..size) with DecompressBlock, end code included. Input that does not
 // compress comes out larger (up to 9 bits a byte); callers store such data instead.
 std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level);
+
+// How far the EncodeBlock under way has got through its input: a progress display reads it from another thread
+// while one large file is compressed (only an indication, never a synchronisation).
+extern std::atomic<size_t> EncodeBlockProgress;
 
 // Bits a code takes in the block, flag bits and data bytes alike (a flag word is 32 bits for 32 flag bits).
 unsigned LiteralCodeBits();

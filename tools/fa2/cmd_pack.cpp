@@ -3,7 +3,7 @@
 
 #include "archive/archive_format.h"
 #include "archive_writer.h"
-#include "fa2_commands.h"
+#include "commands.h"
 #include "file_io.h"
 
 static const char PackUsage[] =
@@ -69,47 +69,57 @@ int RunPack(const std::vector<std::string>& args)
     for (const std::string& name : skipped)
         CommandError("pack", JoinPath(dir, name) + ": skipped: not a regular file");
 
-    std::vector<WriterEntry> entries(names.size());
-    uint64_t inputBytes = 0;
+    // Names first: a name the updater could not use should not cost a long compression.
+    std::vector<std::string> entryNames(names.size());
     for (size_t i = 0; i < names.size(); i++) {
-        WriterEntry& entry = entries[i];
         std::string path = JoinPath(dir, names[i]);
-        if (!Utf8ToCp932(names[i], &entry.name)) {
+        if (!Utf8ToCp932(names[i], &entryNames[i])) {
             CommandError("pack", path + ": the file name has no cp932 form");
             return 1;
         }
-        if (entry.name.size() >= ArchiveNameSize) {
+        if (entryNames[i].size() >= ArchiveNameSize) {
             CommandError("pack", path + ": the file name is longer than 259 bytes in cp932");
             return 1;
         }
         for (size_t k = 0; k < i; k++) {
-            if (ArchiveNamesEqual(entries[k].name.c_str(), entry.name.c_str())) {
+            if (ArchiveNamesEqual(entryNames[k].c_str(), entryNames[i].c_str())) {
                 CommandError("pack", path + ": its name differs from " + names[k] +
                                          " only in letter case, so the updater could never find it");
                 return 1;
             }
         }
-        if (!ReadWholeFile(path, &entry.data, &error) || !GetFileTimeValue(path, &entry.fileTime, &error)) {
-            CommandError("pack", error);
-            return 1;
-        }
-        entry.storage = store ? PackStore : PackCompressIfSmaller;
-        entry.scramble = scramble;
-        inputBytes += entry.data.size();
+    }
+    // Entry by entry into a temporary file beside the output, which takes the output's place at the end.
+    std::string temporary = output + ".fa2-pack.tmp";
+    RemoveFileQuietly(temporary);
+    FILE* file = CreateNewFile(temporary, &error);
+    if (!file) {
+        CommandError("pack", error);
+        return 1;
     }
     WriterOptions options;
     options.table = store ? PackStore : PackCompressIfSmaller;
     options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;
-    std::vector<unsigned char> archive;
-    if (!WriteArchive(entries, options, &archive, &error)) {
-        CommandError("pack", error);
+    ArchiveWriter writer;
+    int ok = StartArchive(&writer, FileSink(file), options);
+    for (size_t i = 0; ok && i < names.size(); i++) {
+        std::string path = JoinPath(dir, names[i]);
+        uint64_t fileTime;
+        ok = GetFileTimeValue(path, &fileTime, &error) &&
+             AddArchiveFile(&writer, entryNames[i], path, fileTime, store ? PackStore : PackCompressIfSmaller,
+                            scramble, &error);
+    }
+    ok = ok && FinishArchive(&writer, &error);
+    if (fclose(file) != 0 && ok) {
+        ok = 0;
+        error = temporary + ": write error";
+    }
+    if (!ok || !ReplaceFileWith(temporary, output, &error)) {
+        RemoveFileQuietly(temporary);
+        CommandError("pack", error.empty() ? "write error" : error);
         return 1;
     }
-    if (!WriteWholeFile(output, archive.data(), archive.size(), &error)) {
-        CommandError("pack", error);
-        return 1;
-    }
-    printf("%llu entries, %llu bytes packed into %llu bytes\n", (unsigned long long)entries.size(),
-           (unsigned long long)inputBytes, (unsigned long long)archive.size());
+    printf("%llu entries, %llu bytes packed into %llu bytes\n", (unsigned long long)names.size(),
+           (unsigned long long)writer.inputBytes, (unsigned long long)writer.size);
     return 0;
 }

@@ -1,4 +1,5 @@
 // fa2 list, extract, verify and decode-block: reading archives and blocks.
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -7,7 +8,7 @@
 
 #include "archive/block_decoder.h"
 #include "archive_reader.h"
-#include "fa2_commands.h"
+#include "commands.h"
 #include "file_io.h"
 
 static const char ListUsage[] =
@@ -20,7 +21,8 @@ static const char ExtractUsage[] =
     "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n";
 static const char VerifyUsage[] =
     "usage: fa2 verify ARCHIVE\n"
-    "Decodes the table and every entry, reports each damaged one; exit status 1 when any is damaged.\n";
+    "Decodes the table and every entry, reports each damaged one; exit status 1 when any is damaged. An updater\n"
+    "built by fa2 build carries checksums of its table and entries, which are compared too.\n";
 static const char DecodeBlockUsage[] =
     "usage: fa2 decode-block --size N IN OUT\n"
     "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
@@ -44,14 +46,9 @@ static int SplitArgs(const char* command, const std::vector<std::string>& args, 
 
 static int OpenInput(const char* command, const std::string& path, LoadedArchive* archive)
 {
-    std::vector<unsigned char> bytes;
     std::string error;
-    if (!LoadArchiveInput(path, &bytes, &error)) {
+    if (!OpenArchiveFile(path, archive, &error)) {
         CommandError(command, error);
-        return 0;
-    }
-    if (!OpenLoadedArchive(&bytes, archive, &error)) {
-        CommandError(command, path + ": " + error);
         return 0;
     }
     return 1;
@@ -84,6 +81,20 @@ int RunList(const std::vector<std::string>& args)
     return 0;
 }
 
+// CON, NUL, AUX, PRN, COM1-9 and LPT1-9, in any letter case and with any extension: Windows opens the device.
+static int IsReservedDeviceName(const std::string& name)
+{
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& c : base)
+        c = (char)toupper((unsigned char)c);
+    if (base == "CON" || base == "NUL" || base == "AUX" || base == "PRN")
+        return 1;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
 // A name that is safe as one file name inside the target folder, in UTF-8; 0 with the reason otherwise.
 static int SafeFileName(const std::string& cp932, std::string* utf8, std::string* reason)
 {
@@ -102,7 +113,20 @@ static int SafeFileName(const std::string& cp932, std::string* utf8, std::string
             return 0;
         }
     }
+    if (IsReservedDeviceName(*utf8)) {
+        *reason = "the name is a Windows device (CON, NUL, AUX, PRN, COM1-9, LPT1-9)";
+        return 0;
+    }
+    if (utf8->back() == '.' || utf8->back() == ' ') {
+        *reason = "the name ends in a dot or a blank, which Windows drops";
+        return 0;
+    }
     return 1;
+}
+
+static int WriteToFile(void* context, const unsigned char* bytes, size_t count)
+{
+    return fwrite(bytes, 1, count, (FILE*)context) == count;
 }
 
 static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::string& dir)
@@ -115,15 +139,33 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
-    std::vector<unsigned char> data;
-    if (!DecodeLoadedEntry(archive, index, &data, &error)) {
-        CommandError("extract", shown + ": damaged entry: " + error);
+    // The entry goes to a new file beside its place, which takes the place once it is whole and sound: a damaged
+    // entry never costs a file already there, and a link planted under the name is refused, never followed.
+    std::string path = JoinPath(dir, fileName);
+    if (!IsRegularFileOrAbsent(path, &error)) {
+        CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
-    std::string path = JoinPath(dir, fileName);
-    if (!WriteWholeFile(path, data.data(), data.size(), &error) ||
-        !SetFileTimeValue(path, FileTimeValue(entry->fileTime), &error)) {
-        CommandError("extract", error);
+    std::string temporary = path + ".fa2-extract.tmp";
+    RemoveFileQuietly(temporary);
+    FILE* file = CreateNewFile(temporary, &error);
+    if (!file) {
+        CommandError("extract", shown + ": not extracted: " + error);
+        return 0;
+    }
+    uint32_t sum;
+    int streamed = StreamLoadedEntry(archive, index, WriteToFile, file, &sum, &error);
+    int closed = fclose(file) == 0;
+    if (streamed && closed && archive.hasSums && archive.sumsState == PayloadSumsRead &&
+        sum != PayloadEntrySum(&archive.sums, index)) {
+        streamed = 0;
+        error = "its bytes do not match the checksum";
+    }
+    if (!streamed || !closed || !SetFileTimeValue(temporary, FileTimeValue(entry->fileTime), &error) ||
+        !ReplaceFileWith(temporary, path, &error)) {
+        CommandError("extract", shown + (!streamed && !error.empty() ? ": damaged entry: " + error
+                                                                     : ": " + (error.empty() ? "write error" : error)));
+        RemoveFileQuietly(temporary);
         return 0;
     }
     return 1;
@@ -145,6 +187,11 @@ int RunExtract(const std::vector<std::string>& args)
     LoadedArchive archive;
     if (!OpenInput("extract", operands[0], &archive))
         return 1;
+    std::string sumsProblem = CheckTableSums(archive);
+    if (!sumsProblem.empty()) {
+        CommandError("extract", operands[0] + ": damaged: " + sumsProblem);
+        return 1;
+    }
     const std::string& dir = operands[1];
     std::string error;
     if (!MakeFolders(dir, &error)) {
@@ -189,6 +236,8 @@ int RunExtract(const std::vector<std::string>& args)
     return status;
 }
 
+static int DiscardBytes(void*, const unsigned char*, size_t) { return 1; }
+
 int RunVerify(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
@@ -205,11 +254,22 @@ int RunVerify(const std::vector<std::string>& args)
     LoadedArchive archive;
     if (!OpenInput("verify", operands[0], &archive))
         return 1;
+    std::string sumsProblem = CheckTableSums(archive);
+    if (!sumsProblem.empty()) {
+        printf("damaged: %s\n", sumsProblem.c_str());
+        return 1;
+    }
+    int checked = archive.hasSums && archive.sumsState == PayloadSumsRead;
     uint32_t count = LoadedEntryCount(archive), damaged = 0;
     for (uint32_t i = 0; i < count; i++) {
-        std::vector<unsigned char> data;
         std::string error;
-        if (!DecodeLoadedEntry(archive, i, &data, &error)) {
+        uint32_t sum;
+        int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error);
+        if (decoded && checked && sum != PayloadEntrySum(&archive.sums, i)) {
+            decoded = 0;
+            error = "its bytes do not match the checksum";
+        }
+        if (!decoded) {
             std::string name = EntryName(LoadedEntry(archive, i));
             printf("damaged: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());
             damaged++;
@@ -219,7 +279,12 @@ int RunVerify(const std::vector<std::string>& args)
         printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
         return 1;
     }
-    printf("%" PRIu32 " entries intact\n", count);
+    if (checked)
+        printf("%" PRIu32 " entries intact (checksums match)\n", count);
+    else if (archive.hasSums)
+        printf("%" PRIu32 " entries intact (checksums of a later format, not checked)\n", count);
+    else
+        printf("%" PRIu32 " entries intact\n", count);
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "fa2_commands.h"
+#include "commands.h"
 
 void CommandError(const char* command, const std::string& text)
 {

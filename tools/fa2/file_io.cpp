@@ -11,10 +11,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #else
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -93,6 +97,69 @@ int WriteWholeFile(const std::string& path, const unsigned char* data, size_t si
         return 0;
     }
     return 1;
+}
+
+FILE* OpenFileForReading(const std::string& path, std::string* error)
+{
+    FILE* file = OpenFile(path, "rb");
+    if (!file)
+        *error = path + ": " + strerror(errno);
+    return file;
+}
+
+FILE* CreateNewFile(const std::string& path, std::string* error)
+{
+#ifdef _WIN32
+    int fd = _wopen(Widen(path).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    FILE* file = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
+#else
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    FILE* file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+#endif
+    if (!file) {
+        *error = path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+    }
+    return file;
+}
+
+int IsRegularFileOrAbsent(const std::string& path, std::string* error)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+#else
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+#endif
+        *error = path + ": a link, a folder or a device has this name; it is not followed";
+        return 0;
+    }
+    return 1;
+}
+
+int ReplaceFileWith(const std::string& from, const std::string& to, std::string* error)
+{
+#ifdef _WIN32
+    if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *error = to + ": " + LastErrorText();
+        return 0;
+    }
+#else
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        *error = to + ": " + strerror(errno);
+        return 0;
+    }
+#endif
+    return 1;
+}
+
+void RemoveFileQuietly(const std::string& path)
+{
+    std::error_code code;
+    fs::remove(fs::u8path(path), code);
 }
 
 int GetFileTimeValue(const std::string& path, uint64_t* fileTime, std::string* error)

@@ -2,11 +2,22 @@
 // File, folder, time and text helpers of the fa2 tool, for Linux and Windows alike. Paths and text on the command
 // line side are UTF-8; archive names are cp932 bytes.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 int ReadWholeFile(const std::string& path, std::vector<unsigned char>* bytes, std::string* error);
 int WriteWholeFile(const std::string& path, const unsigned char* data, size_t size, std::string* error);
+
+// Binary streams, with the reason in `error` when they cannot be had.
+FILE* OpenFileForReading(const std::string& path, std::string* error);
+// A file that must not exist yet, for reading and writing (a temporary file nobody else can have planted).
+FILE* CreateNewFile(const std::string& path, std::string* error);
+// 1 when nothing has the name, or a regular file does; 0 with the reason for a link, a folder or a device.
+int IsRegularFileOrAbsent(const std::string& path, std::string* error);
+// Puts `from` in the place of `to` in one step, replacing a file that is there.
+int ReplaceFileWith(const std::string& from, const std::string& to, std::string* error);
+void RemoveFileQuietly(const std::string& path);
 
 // Last-write time as a FILETIME value.
 int GetFileTimeValue(const std::string& path, uint64_t* fileTime, std::string* error);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "support/cp932.h"
+#include "support/profile_text.h"
 
 namespace {
 
@@ -12,8 +12,6 @@ int IsProfileBlank(unsigned char c)
 {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == 0x1A;
 }
-
-int AsciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 
 void TrimRange(const char* text, size_t* begin, size_t* end)
 {
@@ -27,87 +25,37 @@ void TrimRange(const char* text, size_t* begin, size_t* end)
 
 int IniNamesEqual(const char* a, size_t aLength, const char* b, size_t bLength)
 {
-    if (aLength != bLength)
-        return 0;
-    for (size_t i = 0; i < aLength; ++i) {
-        unsigned char ca = (unsigned char)a[i], cb = (unsigned char)b[i];
-        if (IsCp932LeadByte(ca) && i + 1 < aLength) {
-            // The trail byte may look like an ASCII letter; it is compared exactly.
-            if (ca != cb || a[i + 1] != b[i + 1])
-                return 0;
-            ++i;
-            continue;
-        }
-        if (AsciiLower(ca) != AsciiLower(cb))
-            return 0;
-    }
-    return 1;
+    return ProfileNamesEqual(a, aLength, b, bLength);
 }
 
 void ParseIniText(const char* text, size_t size, IniDocument* doc)
 {
     doc->sections.clear();
     doc->byteOrderMark = 0;
-    size_t at = 0;
     if (size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
-        doc->byteOrderMark = 8;
-        at = 3;
+        doc->byteOrderMark = 8;  // skipped by the line reader
     } else if (size >= 2 && (memcmp(text, "\xFF\xFE", 2) == 0 || memcmp(text, "\xFE\xFF", 2) == 0)) {
         doc->byteOrderMark = 16;
         return;
     }
-    // Keys before the first header form a section without a name, which a read of section "" finds.
-    IniSection* current = nullptr;
-    int line = 0;
-    while (at < size) {
-        ++line;
-        size_t begin = at, end = at;
-        while (end < size && text[end] != '\r' && text[end] != '\n')
-            ++end;
-        // CR, LF and CRLF each end one line.
-        at = end;
-        if (at < size)
-            at += (text[at] == '\r' && at + 1 < size && text[at + 1] == '\n') ? 2 : 1;
-        TrimRange(text, &begin, &end);
-        if (begin == end || text[begin] == ';')
+    // The updater's own line reader, so that both read the same sections, keys and values.
+    ProfileCursor cursor = {0, 0};
+    ProfileLine line;
+    while (NextProfileLine(text, size, &cursor, &line)) {
+        if (line.isSection) {
+            doc->sections.push_back(IniSection{std::string(line.name, line.nameLength), line.lineNumber, {}});
             continue;
-        if (text[begin] == '[') {
-            size_t close = end;
-            while (close > begin + 1 && text[close - 1] != ']')
-                --close;
-            if (close > begin + 1) {
-                // Blanks inside the brackets do not belong to the name.
-                size_t nameBegin = begin + 1, nameEnd = close - 1;
-                TrimRange(text, &nameBegin, &nameEnd);
-                IniSection section;
-                section.name.assign(text + nameBegin, nameEnd - nameBegin);
-                section.line = line;
-                doc->sections.push_back(section);
-                current = &doc->sections.back();
-                continue;
-            }
-            // A '[' without ']' is an ordinary key line.
         }
-        if (!current) {
-            doc->sections.push_back(IniSection{std::string(), line, {}});
-            current = &doc->sections.back();
-        }
+        // Keys before the first header form a section without a name, which a read of section "" finds.
+        if (doc->sections.empty())
+            doc->sections.push_back(IniSection{std::string(), line.lineNumber, {}});
         IniEntry entry;
-        entry.line = line;
-        const char* eq = (const char*)memchr(text + begin, '=', end - begin);
-        if (eq) {
-            size_t nameEnd = (size_t)(eq - text), valueBegin = nameEnd + 1, valueEnd = end;
-            size_t nameBegin = begin;
-            TrimRange(text, &nameBegin, &nameEnd);
-            TrimRange(text, &valueBegin, &valueEnd);
-            entry.key.assign(text + nameBegin, nameEnd - nameBegin);
-            entry.value.assign(text + valueBegin, valueEnd - valueBegin);
-            entry.hasValue = 1;
-        } else {
-            entry.key.assign(text + begin, end - begin);
-            entry.hasValue = 0;
-        }
-        current->entries.push_back(entry);
+        entry.key.assign(line.name, line.nameLength);
+        entry.hasValue = line.value != nullptr;
+        if (line.value)
+            entry.value.assign(line.value, line.valueLength);
+        entry.line = line.lineNumber;
+        doc->sections.back().entries.push_back(entry);
     }
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// Reads UPDATE.INI the way the updater will see it through GetPrivateProfileStringA, so that the publisher tool
+// Reads UPDATE.INI with the updater's own line reader (support/profile_text), so that the publisher tool
 // checks exactly what the updater reads. Bytes are cp932 and stay bytes.
 #include <cstddef>
 #include <string>

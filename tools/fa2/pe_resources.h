@@ -3,8 +3,11 @@
 // the platform: the publisher tool runs on Linux build servers too.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "byte_sink.h"
 
 // A resource type or name as the image stores it: an integer id, or a name in UTF-16 code units.
 struct PeResourceKey {
@@ -42,18 +45,56 @@ int ListPeResources(const unsigned char* image, size_t size, std::vector<PeResou
 int FindPeResource(const unsigned char* image, size_t size, const char* typeName, uint16_t id, size_t* offset,
                    size_t* length, std::string* error);
 
-// Makes in `out` a copy of the image whose resource `typeName`/`id` is `payload` in language `language` alone:
-// that resource is dropped in every other language, every other resource keeps its bytes, names, languages and
-// code pages. The resource section is rebuilt where it stands when only discardable sections (such as .reloc)
-// follow it, which then move behind it; otherwise a new resource section is added at the end. Headers, section
-// table, data directories and the checksum are fixed; an Authenticode signature is dropped, since it could no
-// longer match. 0 with one line in `error` for an image this cannot rewrite safely.
+// The same, reading only the headers and the resource directory of an open file of `fileSize` bytes: where the
+// resource's bytes lie in the file.
+int FindPeResourceInFile(FILE* file, uint64_t fileSize, const char* typeName, uint16_t id, uint64_t* offset,
+                         uint64_t* length, std::string* error);
+
+// A resource to put into an image: type name and integer id, its language, and its bytes, from memory or from
+// a range of an open file (so a payload of any size is copied, never held).
+struct PeResourceChange {
+    const char* typeName;
+    uint16_t id;
+    uint16_t language;
+    const unsigned char* bytes;  // null: the bytes are `size` bytes of `file` at `fileOffset`
+    FILE* file;
+    uint64_t fileOffset;
+    uint64_t size;
+};
+
+struct PeWriteResult {
+    uint64_t size;          // bytes written
+    int droppedSignature;   // 1: the image carried an Authenticode signature, which could no longer match
+};
+
+// Writes into `sink` a copy of the image in which each changed resource `typeName`/`id` holds the change's bytes
+// in the change's language alone: that resource is dropped in every other language, every other resource keeps
+// its bytes, names, languages and code pages. The resource section is rebuilt where it stands when only
+// discardable sections (such as .reloc) follow it, which then move behind it; otherwise a new resource section is
+// added at the end. Its raw data starts on a 4 KiB boundary of the file, so that every byte of it lies at a file
+// offset congruent to its address modulo the page size and a loader can map it instead of reading it. Headers,
+// section table, data directories and the checksum are fixed; an Authenticode signature is dropped. 0 with one
+// line in `error` for an image this cannot rewrite safely (the sink may then hold part of an image).
+int WritePeResources(const unsigned char* image, size_t size, const PeResourceChange* changes, size_t changeCount,
+                     const ByteSink& sink, PeWriteResult* result, std::string* error);
+
+// One change from memory, the whole image in `out`.
 int WritePeResource(const unsigned char* image, size_t size, const char* typeName, uint16_t id, uint16_t language,
                     const unsigned char* payload, size_t payloadSize, std::vector<unsigned char>* out,
                     std::string* error);
 
 // The PE checksum of the image, the 4 bytes at `checksumOffset` taken as 0.
 uint32_t ComputePeChecksum(const unsigned char* image, size_t size, size_t checksumOffset);
+
+// The same, over an image that goes by in pieces (with its checksum field 0).
+struct PeChecksum {
+    uint64_t sum;
+    uint64_t length;
+    int pending;  // a byte waiting for its partner, or -1
+};
+void StartPeChecksum(PeChecksum* sum);
+void AddPeChecksum(PeChecksum* sum, const unsigned char* bytes, size_t count);
+uint32_t FinishPeChecksum(const PeChecksum* sum);
 
 // File offset of the CheckSum field, or 0 when the image has no valid headers.
 size_t PeChecksumOffset(const unsigned char* image, size_t size);

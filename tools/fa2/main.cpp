@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "build_command.h"
-#include "fa2_commands.h"
+#include "cmd_build.h"
+#include "commands.h"
 
 #ifdef _WIN32
 #include <windows.h>

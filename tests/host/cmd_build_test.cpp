@@ -11,9 +11,10 @@
 
 #include "archive/archive_format.h"
 #include "archive_reader.h"
-#include "build_command.h"
+#include "cmd_build.h"
 #include "file_io.h"
 #include "pe_resources.h"
+#include "update_ini_check.h"
 
 namespace fs = std::filesystem;
 
@@ -82,7 +83,7 @@ BuildOptions Options(const std::string& dir, const std::string& output, const ch
     o.scramble = 0;
     o.fixedTime = 1;
     o.fileTime = 133000000000000000ull;
-    o.progress = 0;
+    o.progress = ProgressNone;
     return o;
 }
 
@@ -176,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BuildExitInvalid,
                     {u8"fa2 build: {ini}: error: [SETUP] CompanyName is missing or empty: the updater stops with "
                      u8"\"SETUP : CompanyName キーが存在しません\"",
-                     "fa2 build: 1 error, 0 warnings; nothing written"}},
+                     "fa2 build: 1 error; nothing written"}},
         ProblemCase{"empty_gamedir",
                     "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=  \r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}},
@@ -194,8 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"shared_name", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}, {"sub/A.DAT", "b"}},
                     BuildExitInvalid,
-                    {"fa2 build: {dir}/a.dat: error: has the same entry name as {dir}/sub/A.DAT (entries are named "
-                     "by the bare file name, letter case ignored)"}},
+                    {"fa2 build: {ini}:7: error: UpdateFile00 names \"a.dat\", and 2 files of the folder have that "
+                     "entry name ({dir}/sub/A.DAT, {dir}/a.dat): entries are named by the bare file name, letter case "
+                     "ignored"}},
         ProblemCase{"agreement",
                     "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\nAgreementText=AGREE.TXT\r\n"
                     "AgreementTitle=TITLE.TXT\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
@@ -208,16 +210,19 @@ INSTANTIATE_TEST_SUITE_P(
                     "UpdateFile00=a.dat\r\nUpdateFile01=\r\nUpdateFile02=a.dat\r\nUpdateFile16=a.dat\r\n"
                     "UpdateFile3=a.dat\r\nUpdateFile00=b.dat\r\nCopyFile01=1:movie\r\n",
                     {{"a.dat", "a"}},
-                    BuildExitOk,
-                    {"fa2 build: {ini}:9: warning: UpdateFile02 is never read: the updater stops at UpdateFile01, "
-                     "which is missing or empty",
-                     "fa2 build: {ini}:10: warning: UpdateFile16 is never read: the updater reads UpdateFile00 to "
-                     "UpdateFile15",
-                     "fa2 build: {ini}:11: warning: UpdateFile3 is never read: the updater reads UpdateFile00 to "
-                     "UpdateFile15",
-                     "fa2 build: {ini}:12: warning: UpdateFile00 is given again; only the first, on line 7, is read",
-                     "fa2 build: {ini}:13: warning: CopyFile01 is never read: the updater stops at CopyFile00, which "
-                     "is missing or empty"}},
+                    BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: UpdateFile01 is empty, so it names no file",
+                     "fa2 build: {ini}:9: error: UpdateFile02 is never read: the updater stops at UpdateFile01, "
+                     "which is empty (line 8)",
+                     "fa2 build: {ini}:10: error: UpdateFile16 is never read: the updater reads UpdateFile00 to "
+                     "UpdateFile15; the updater reads at most 16 of each list; pack game data into a few large files "
+                     "instead",
+                     "fa2 build: {ini}:11: error: UpdateFile3 is never read: the updater reads UpdateFile00 to "
+                     "UpdateFile15, two digits each",
+                     "fa2 build: {ini}:12: error: UpdateFile00 is given again; only the first, on line 7, is read",
+                     "fa2 build: {ini}:13: error: CopyFile01 is never read: the updater stops at CopyFile00, which "
+                     "is missing",
+                     "fa2 build: 6 errors; nothing written"}},
         ProblemCase{"disk_space_big", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\nRequiredDiskSpace=3000000000\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
@@ -238,13 +243,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BuildExitOk,
                     {}},
         ProblemCase{"unnamed_file", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
-                    {{"a.dat", "a"}, {"extra.dat", "x"}},
+                    {{"a.dat", "a"}, {"extra.dat", "x"}, {".git/HEAD", "h"}, {"old/setup.log", "l"}},
                     BuildExitOk,
-                    {"fa2 build: {dir}/extra.dat: warning: no item of UPDATE.INI names this file; it is packed all "
-                     "the same"}},
+                    {"fa2 build: left out (UPDATE.INI names none of these): {dir}/extra.dat, {dir}/old/setup.log, "
+                     "{dir}/.git (a hidden folder)"}},
         ProblemCase{"bom", "\xEF\xBB\xBF[SETUP]\r\nCompanyName=c\r\n", {{"a.dat", "a"}}, BuildExitInvalid,
-                    {"fa2 build: {ini}: error: starts with a Unicode byte-order mark; save it as Shift-JIS (cp932) "
-                     "without one, or every Japanese value reads as '?'"}},
+                    {"fa2 build: {ini}:1: error: the text is UTF-8 with a byte-order mark, not Shift-JIS (cp932), so "
+                     "the updater would show it garbled; save it as Shift-JIS (cp932): in Notepad or another editor "
+                     "choose the encoding \"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it "
+                     "with iconv -t CP932 -f UTF-8 (and without a byte-order mark)"}},
         ProblemCase{"no_items", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nRequiredDiskSpace=5\r\nUpdateFile01=a.dat\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
@@ -252,9 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "with \"No 'UpdateFileXX' and 'CopyFileXX'\""}},
         ProblemCase{"no_cp932_name", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
                     {{"a.dat", "a"}, {u8"\U0001F600.dat", "x"}},
-                    BuildExitInvalid,
-                    {u8"fa2 build: {dir}/\U0001F600.dat: error: the file name has no Shift-JIS (cp932) form, so the "
-                     u8"updater cannot name it"}},
+                    BuildExitOk,
+                    {u8"fa2 build: left out (UPDATE.INI names none of these): {dir}/\U0001F600.dat (its name has no "
+                     u8"Shift-JIS (cp932) form)"}},
         ProblemCase{"copy_disk", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nCopyFile00=2,x:movie\r\nCopyFile01=1:\r\n",
                     {},
                     BuildExitInvalid,
@@ -265,11 +272,106 @@ INSTANTIATE_TEST_SUITE_P(
                     "UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=u,\r\n",
                     {{"a.dat", "a"}},
                     BuildExitInvalid,
-                    {"fa2 build: {ini}:6: warning: [SETUP] CompanyNme is not a key the updater reads",
+                    {"fa2 build: {ini}:6: error: [SETUP] CompanyNme is not a key the updater reads; did you mean "
+                     "CompanyName?",
                      "fa2 build: {ini}:9: error: UpdateFile01 names \"b.dat\", which is not in the folder",
                      "fa2 build: {ini}:10: error: UpdateFile02 names no file",
-                     "fa2 build: 2 errors, 1 warning; nothing written"}}),
+                     "fa2 build: 3 errors; nothing written"}}),
     [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });
+
+// Each of these would make the updater do less than UPDATE.INI says; each is an error on its line, and nothing
+// is written.
+#define SETUP6 "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n"
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, BuildProblems,
+    ::testing::Values(
+        ProblemCase{"section_typo", SETUP6 "[UPDTAE]\r\nUpdateFile00=a.dat\r\n", {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: [UPDTAE] is not a section the updater reads; did you mean [UPDATE]?",
+                     "fa2 build: {ini}: error: no [UPDATE] section: the updater stops with \"No 'UpdateFileXX' and "
+                     "'CopyFileXX'\""}},
+        ProblemCase{"other_section", SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n[Notes]\r\nx=y\r\n", {{"a.dat", "a"}},
+                    BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: [Notes] is not a section the updater reads (it reads [SETUP] and "
+                     "[UPDATE])"}},
+        ProblemCase{"second_section",
+                    SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n[update]\r\nUpdateFile01=b.dat\r\n",
+                    {{"a.dat", "a"}, {"b.dat", "b"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: a second [UPDATE] section is never read (the first is on line 6); "
+                     "put its keys into the first",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"key_before_sections", "CompanyName=c\r\n" SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:1: error: a key before the first [section] is never read"}},
+        ProblemCase{"slash", SETUP6 "[UPDATE]\r\nUpdateFile00=u,bgm/theme.dat\r\nCopyFile00=1:movie/op.mpg\r\n",
+                    {{"bgm/theme.dat", "t"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:7: error: UpdateFile00 uses '/' between folders, which the updater takes as "
+                     "part of a name: write '\\' (as in sub\\file.dat)",
+                     "fa2 build: {ini}:8: error: CopyFile00 uses '/' between folders, which the updater takes as "
+                     "part of a name: write '\\' (as in sub\\file.dat)"}},
+        ProblemCase{"repeated_item", SETUP6 "[UPDATE]\r\nUpdateFile00=u,sub\\a.dat\r\nUpdateFile01=U,SUB\\A.DAT\r\n"
+                    "UpdateFile02=d,sub\\a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: UpdateFile01 repeats UpdateFile00: the same file to the same place",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"typo_keys", SETUP6 "UpdateMesage=hello\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFlie01=b.dat\r\n"
+                    "OverwriteOnly=yes\r\nRequiredDiskSpace 5\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: [SETUP] UpdateMesage is not a key the updater reads; did you mean "
+                     "UpdateMessage?",
+                     "fa2 build: {ini}:9: error: [UPDATE] UpdateFlie01 is not a key the updater reads; did you mean "
+                     "UpdateFile00?",
+                     "fa2 build: {ini}:10: error: OverwriteOnly \"yes\" is not a number; the updater reads it as 0",
+                     "fa2 build: {ini}:11: error: \"RequiredDiskSpace 5\" has no '=': the updater reads nothing from "
+                     "it"}},
+        ProblemCase{"too_long", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\nGameTitleA="
+                    "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+                    "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+                    "0123456789012345678901234567890123456789012345678901234567890123456789\r\n"
+                    "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: GameTitleA is 270 bytes long; the updater reads only its first 259"}},
+        ProblemCase{"copy_selector", SETUP6 "[UPDATE]\r\nCopyFile00=x,1:movie\r\n", {}, BuildExitInvalid,
+                    {"fa2 build: {ini}:7: error: CopyFile00: the installation type \"x\" is not a digit, so no "
+                     "installation gets this item"}},
+        ProblemCase{"utf8_ini", "[SETUP]\r\nCompanyName=c\r\nGameTitle=\xE6\x98\x9F\r\nGameClass=c\r\nGameDir=d\r\n"
+                    "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:3: error: the text is UTF-8, not Shift-JIS (cp932), so the updater would show "
+                     "it garbled; save it as Shift-JIS (cp932): in Notepad or another editor choose the encoding "
+                     "\"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it with iconv -t CP932 "
+                     "-f UTF-8",
+                     "fa2 build: 1 error; nothing written"}},
+        ProblemCase{"utf8_agreement", SETUP6 "AgreementText=AGREE.TXT\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+                    {{"a.dat", "a"}, {"AGREE.TXT", "Terms\r\n\xE5\x90\x8C\xE6\x84\x8F\r\n"}}, BuildExitInvalid,
+                    {"fa2 build: {dir}/AGREE.TXT:2: error: the text is UTF-8, not Shift-JIS (cp932), so the updater "
+                     "would show it garbled; save it as Shift-JIS (cp932): in Notepad or another editor choose the "
+                     "encoding \"Shift_JIS\" (\"ANSI\" on a Japanese Windows) when saving, or convert it with iconv "
+                     "-t CP932 -f UTF-8"}},
+        ProblemCase{"paths_outside",
+                    "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n"
+                    "DataFolder=..\\..\\..\\windows\\system32\r\n[UPDATE]\r\n"
+                    "UpdateFile00=..\\..\\..\\windows\\evil.dll\r\nUpdateFile01=NUL.txt\r\nUpdateFile02=u,sub\\a:b.dat\r\n"
+                    "UpdateFile03=C:\\game\\ok.dat\r\nCopyFile00=1:..\\..\\..\\windows\\x.txt\r\nCopyFile01=2,1:*.*\r\n",
+                    {{"evil.dll", "e"}, {"NUL.txt", "n"}, {"a:b.dat", "a"}, {"ok.dat", "o"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:6: error: DataFolder could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:8: error: UpdateFile00 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:9: error: UpdateFile01 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:10: error: UpdateFile02 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:11: error: UpdateFile03 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:12: error: CopyFile00 could leave its folder or names a device (an absolute "
+                     "path, a drive, '..', ':', or CON, NUL, AUX, PRN, COM1-9, LPT1-9): the updater refuses it",
+                     "fa2 build: {ini}:13: error: CopyFile01 names the whole disc: the updater refuses it; name a "
+                     "file or a folder on the disc",
+                     "fa2 build: 7 errors; nothing written"}},
+        ProblemCase{"lf_lines_are_fine", SETUP6 "[UPDATE]\nUpdateFile00=\x95\x5C\x8E\xA6.dat\n",
+                    {{u8"表示.dat", "a"}}, BuildExitOk, {}}),
+    [](const ::testing::TestParamInfo<ProblemCase>& info) { return std::string(info.param.name); });
+#undef SETUP6
 
 // The sample is the publisher's model: it must build without a single warning, and every entry must come back.
 class SampleBuild : public ::testing::TestWithParam<const char*> {};
@@ -311,7 +413,7 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
         }
     }
 
-    // The stub's own resources are all still there, byte for byte; an older payload is gone.
+    // The stub's own resources are all still there, byte for byte; an older payload and its sums are gone.
     Bytes stub = Read(o.stub), built = Read(exe);
     std::vector<PeResource> before, after;
     std::string error;
@@ -319,7 +421,8 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
     ASSERT_TRUE(ListPeResources(built.data(), built.size(), &after, &error));
     int kept = 0;
     for (const PeResource& r : before) {
-        int isPayload = r.type.isName && r.type.name == u"UPDATE" && r.name.id == 102 && !r.name.isName;
+        int isPayload = r.type.isName && r.type.name == u"UPDATE" && (r.name.id == 102 || r.name.id == 103) &&
+                        !r.name.isName;
         for (const PeResource& n : after)
             if (n.type.isName == r.type.isName && n.type.id == r.type.id && n.type.name == r.type.name &&
                 n.name.isName == r.name.isName && n.name.id == r.name.id && n.name.name == r.name.name &&
@@ -333,7 +436,8 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
             --kept;
     }
     EXPECT_EQ(kept, 0);
-    EXPECT_EQ(after.size(), before.size() + 1 - (GetParam() == std::string("stub_update.exe") ? 1 : 0));
+    // stub_update.exe carries an old payload and old sums, which the new ones replace.
+    EXPECT_EQ(after.size(), before.size() + 2 - (GetParam() == std::string("stub_update.exe") ? 2 : 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stubs, SampleBuild, ::testing::Values("stub_plain.exe", "stub_update.exe"));
@@ -437,7 +541,7 @@ TEST(Build, LinkedFoldersAreLeftOut)
     fs::create_directory_symlink(dir, dir + "/sub/loop");
     Outcome r = Build(Options(dir, dir + ".exe"));
     EXPECT_EQ(r.exit, BuildExitOk);
-    EXPECT_EQ(r.err, "fa2 build: " + dir + "/sub/loop: warning: a link to a folder; left out\n");
+    EXPECT_EQ(r.err, "fa2 build: left out (UPDATE.INI names none of these): " + dir + "/sub/loop (a link to a folder)\n");
 }
 
 TEST(Build, EmptyAndLargeFiles)
@@ -495,6 +599,78 @@ TEST(Build, RefusesUnusableStubs)
     Outcome r = Build(o);
     EXPECT_EQ(r.exit, BuildExitFailed);
     EXPECT_NE(r.err.find("give the updater executable with --stub"), std::string::npos) << r.err;
+}
+
+// Where the updater goes is checked before anything else: a bad output costs no packing, leaves nothing behind,
+// and is the one line shown (the UPDATE.INI here has a problem of its own, which is not reached).
+TEST(Build, OutputIsCheckedBeforeAnyWork)
+{
+    std::string dir = NewFolder("output_place");
+    Put(dir + "/src/UPDATE.INI", "[SETUP]\r\nCompanyName=c\r\n" + std::string(UpdateA));
+    Put(dir + "/src/a.dat", "a");
+    fs::create_directories(dir + "/src/sub");
+    fs::create_directories(dir + "/outdir");
+    struct OutputCase {
+        const char* output;
+        const char* line;
+    } cases[] = {
+        {"missing/out.exe", "{dir}/missing/out.exe: error: its folder {dir}/missing does not exist; make it first"},
+        {"src/out.exe", "{dir}/src/out.exe: error: lies inside the source folder {dir}/src, which is what gets "
+                        "packed; write it elsewhere"},
+        {"src/sub/../deeper.exe", "{dir}/src/sub/../deeper.exe: error: lies inside the source folder {dir}/src, "
+                                  "which is what gets packed; write it elsewhere"},
+        {"outdir", "{dir}/outdir: error: is a folder; give the updater's file name"},
+    };
+    auto tree = [&dir]() {
+        std::vector<std::string> paths;
+        for (const auto& item : fs::recursive_directory_iterator(dir))
+            paths.push_back(item.path().string());
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    std::vector<std::string> before = tree();
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(c.output);
+        Outcome r = Build(Options(dir + "/src", dir + "/" + c.output));
+        EXPECT_EQ(r.exit, BuildExitUsage);
+        EXPECT_EQ(r.err, "fa2 build: " + Replace(c.line, "{dir}", dir) + "\n");
+        EXPECT_EQ(tree(), before);
+    }
+    // Beside the source folder (a prefix of its name, but outside it) is fine.
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    EXPECT_EQ(Build(Options(dir + "/src", dir + "/src2.exe")).exit, BuildExitOk);
+}
+
+// A build that fails, at any step, leaves an updater already at the output as it was and no temporary file.
+TEST(Build, AFailedBuildLeavesTheOldUpdaterAndNoTemporaryFiles)
+{
+    std::string dir = NewFolder("keeps_old");
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    Put(dir + "/src/a.dat", "first");
+    std::string exe = dir + "/out/u.exe";
+    fs::create_directories(dir + "/out");
+    ASSERT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitOk);
+    Bytes first = Read(exe);
+    Bytes plain = Read(Fixture("stub_plain.exe"));
+    Put(dir + "/cut.exe", std::string(plain.begin(), plain.begin() + 2000));
+
+    Put(dir + "/src/a.dat", "second");
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + "[UPDATE]\r\nUpdateFile00=gone.dat\r\n");
+    EXPECT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitInvalid);
+    EXPECT_TRUE(Read(exe) == first);
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    BuildOptions late = Options(dir + "/src", exe);
+    late.stub = dir + "/cut.exe";  // refused only when the image is written, after the packing
+    Outcome r = Build(late);
+    EXPECT_EQ(r.exit, BuildExitFailed) << r.err;
+    EXPECT_TRUE(Read(exe) == first);
+    std::vector<std::string> left;
+    for (const auto& item : fs::directory_iterator(dir + "/out"))
+        left.push_back(item.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"u.exe"});
+
+    ASSERT_EQ(Build(Options(dir + "/src", exe)).exit, BuildExitOk);
+    EXPECT_FALSE(Read(exe) == first);
 }
 
 TEST(Build, CommandLine)

@@ -1,18 +1,19 @@
 #pragma once
 // fa2 build: checks a folder holding UPDATE.INI and the update's files, packs them, and writes the archive into
-// a copy of the updater executable as its payload resource.
+// a copy of the updater executable as its payload resource, with the payload's sums beside it.
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "block_encoder.h"
+#include "build_progress.h"
 
 // Exit codes of fa2 build. The source folder's problems get their own code so that a build server can tell
 // them from a broken stub or a full disk.
 const int BuildExitOk = 0;
 const int BuildExitFailed = 1;   // a file could not be read or written, the stub is unusable
-const int BuildExitUsage = 2;
+const int BuildExitUsage = 2;    // the command line, or an output that cannot go where it is asked to
 const int BuildExitInvalid = 3;  // UPDATE.INI or the folder has problems; nothing was written
 
 struct BuildOptions {
@@ -24,10 +25,10 @@ struct BuildOptions {
     int scramble;           // 1: scramble the entries the updater extracts
     int fixedTime;          // 1: every entry gets `fileTime` instead of its file's time
     uint64_t fileTime;      // FILETIME
-    int progress;           // 1: progress lines on `err` (a terminal)
+    ProgressMode progress;
 };
 
-// The payload's place in the updater executable.
+// The payload's place in the updater executable, and its sums beside it.
 const char* const PayloadType = "UPDATE";
 const uint16_t PayloadId = 102;
 const uint16_t PayloadLanguage = 1041;
@@ -40,8 +41,3 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err);
 
 // SOURCE_DATE_EPOCH's text as a FILETIME: decimal seconds since 1970, nothing else. 0 when not such a number.
 int ParseSourceDateEpoch(const char* text, uint64_t* fileTime);
-
-// The UpdateFile item's archive entry name, as the updater finds it: the path token after any selector and kind
-// letter, from one past its last backslash that is not a cp932 trail byte. `wasCut` tells that the updater would
-// refuse the item because its path is cut (a token over 259 bytes, or a path running past the value's 1023).
-std::string UpdateItemEntryName(const std::string& value, int* wasCut);

@@ -1,0 +1,56 @@
+#include "archive/entry_file.h"
+
+#include "support/crc32.h"
+
+namespace {
+
+// The workspace's block, released when the scope ends.
+struct Workspace {
+    unsigned char* bytes = nullptr;
+    Workspace() = default;
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace()
+    {
+        if (bytes)
+            GlobalFree(bytes);
+    }
+};
+
+}  // namespace
+
+int WriteEntryPiece(void* context, const unsigned char* bytes, size_t count)
+{
+    EntryFileOutput* out = (EntryFileOutput*)context;
+    if (out->sum)
+        *out->sum = Crc32Update(*out->sum, bytes, count);
+    DWORD written = 0;
+    if (!WriteFile(out->file, bytes, (DWORD)count, &written, nullptr) || written != count) {
+        out->failed = 1;
+        return 0;
+    }
+    return 1;
+}
+
+EntryFileResult WriteEntryToFile(const ArchiveEntry* entry, const unsigned char* stored, HANDLE file, uint32_t* sum)
+{
+    size_t size;
+    if (!EntryWorkspaceSize(entry, stored, &size))
+        return EntryFileDamaged;
+    Workspace workspace;
+    // A hostile size only makes this fail: the message is the caller's.
+    if (size && !(workspace.bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, size)))
+        return EntryFileNoMemory;
+    if (sum)
+        *sum = 0;
+    EntryFileOutput out = {file, 0, sum};
+    switch (StreamEntry(entry, stored, workspace.bytes, size, WriteEntryPiece, &out)) {
+    case EntryStreamDone:
+        return EntryFileWritten;
+    case EntryStreamStopped:
+        return EntryFileWriteFailed;
+    case EntryStreamDamaged:
+    default:
+        return EntryFileDamaged;
+    }
+}

@@ -1,0 +1,45 @@
+#pragma once
+// fa2 build's progress on stderr: on a terminal one line that a ticker redraws a few times a second, otherwise a
+// plain line every few seconds; and a last line with what was done, either way. The work reports what it has
+// done (cheaply, from its own thread); the ticker reads it.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+enum ProgressMode {
+    ProgressNone,      // nothing (tests)
+    ProgressTerminal,  // one line redrawn in place
+    ProgressLines,     // a plain line every ProgressLineSeconds
+};
+
+struct BuildProgress {
+    FILE* err;
+    ProgressMode mode;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::thread ticker;
+    int stopping;
+    // What the work has reported.
+    const char* phase;      // "packing", "checking", "writing"
+    std::string current;    // the file at hand (UTF-8)
+    size_t entriesDone, entriesTotal;
+    uint64_t bytesDone, bytesTotal;
+    int compressing;  // 1: an entry is being compressed from bytesDone on; EncodeBlockProgress tells how far
+    std::chrono::steady_clock::time_point start, phaseStart;
+};
+
+void StartProgress(BuildProgress* progress, FILE* err, ProgressMode mode);
+// A new phase over `entries` entries and `bytes` bytes.
+void ProgressPhase(BuildProgress* progress, const char* phase, size_t entries, uint64_t bytes);
+void ProgressFile(BuildProgress* progress, const std::string& current);
+void ProgressDone(BuildProgress* progress, size_t entriesDone, uint64_t bytesDone);
+// An entry's compression starts after `bytesBefore` bytes; the line moves with the encoder inside it.
+void ProgressCompressing(BuildProgress* progress, uint64_t bytesBefore);
+// Stops the ticker and writes `summary` as the last line (nothing with ProgressNone).
+void StopProgress(BuildProgress* progress, const std::string& summary);
+
+std::string MegaBytes(double bytes);
