@@ -443,7 +443,7 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
 
 uint64_t JournalBytesForPlan(const JobPlan* plan)
 {
-    uint64_t bytes = JournalHeaderSize + 2 * TextRecordSize(0, 0) - 2 * 2;  // CommitBegins, CommitDone
+    uint64_t bytes = JournalHeaderSize + 2 * (4 + 1 + 4);  // CommitBegins, CommitDone
     bytes += TextRecordSize(strlen(InstallRecord.InstPath), 8);
     for (int i = 0; i < plan->folderCount; ++i) {
         size_t length = strlen(plan->folders[i].path);
@@ -456,7 +456,8 @@ uint64_t JournalBytesForPlan(const JobPlan* plan)
         size_t target = strlen(write.target);
         size_t sibling = FolderPartLength(write.target) + SiblingNameLength;
         bytes += TextRecordSize(sibling, 0);                                 // Staged
-        bytes += TextRecordSize(target, 2 + sibling + 2 + sibling + 1);     // Replace
+        size_t realName = write.longTarget[0] ? 2 + 2 * (size_t)lstrlenW(write.longTarget) : 0;
+        bytes += TextRecordSize(target, 2 + sibling + 2 + sibling + 1 + realName);  // Replace
         bytes += TextRecordSize(target, 8);                                 // its folder's time
     }
     for (int i = 0; i < plan->changeCount; ++i)
