@@ -103,7 +103,7 @@ bool TimeOneRun(const UpdateScenario& s, const std::string& exe, Timing* timing)
         DWORD_PTR answer = 0;
         SendMessageTimeoutW(wizard, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer);
         int position = Position(wizard);
-        std::string info = ControlText(wizard, Info);
+        ScreenText info = ControlText(wizard, Info);
         double now = Now();
         timing->slowestAnswer = std::max(timing->slowestAnswer, now - asked);
         if (position > 0 && !moved)
