@@ -63,6 +63,9 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
     return size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size);
 }
 
+// On NTFS the flush also makes the new journal's name durable (the file system's log goes to the disk with it).
+// Under Wine it is an fsync of the file alone; a Linux file system may want its folder flushed as well, which
+// Win32 cannot ask for.
 int FlushJobJournal(JobJournal* journal)
 {
     return FlushFileBuffers(journal->file) != 0;
