@@ -8,6 +8,7 @@
 #include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
+#include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/whole_file.h"
 
@@ -249,7 +250,8 @@ int ExtractEntry(const ArchiveTable* table, const char* name, const char* destin
         return 0;
 
     // The drive string is the path's first two bytes ("C:"); the free-space query asks for that drive's root.
-    char drive[3] = {destination[0], destination[0] ? destination[1] : '\0', '\0'};
+    char drive[3];
+    PathDriveText(destination, drive);
     uint64_t available = 0, total = 0;
     // A failed query lets the extraction go on: the write itself fails cleanly on a full disk.
     if (QueryDriveFreeSpace(drive, &available, &total, nullptr) && entry->unpackedSize > available) {

@@ -11,6 +11,7 @@
 #include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/ui_text.h"
+#include "wizard/job_recovery.h"
 #include "wizard/wizard.h"
 
 namespace {
@@ -81,7 +82,7 @@ int WaitForGameToClose(const char* title)
 
 int CheckInstallationAndRunWizard(HINSTANCE instance)
 {
-    if (!ReadInstallRecord())
+    if (!ReadInstallRecord() || !FinishInterruptedJob())
         return 0;
 
     if (UpdateMessage[0]) {
@@ -121,10 +122,8 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
     if (GameTitleA[0] && !WaitForGameToClose(GameTitleA))
         return 0;
 
-    // A wide dialog: the templates' texts are UTF-16 and stay readable whatever the system's code page.
-    INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(AgreementTextData ? 101 : 100), nullptr,
-                                     WizardDialogProc, 0);
-    if (result == 0 && UpdateFinished)
+    INT_PTR result = OpenWizard(instance, AgreementTextData ? WizardTemplateAgreement : WizardTemplatePlain);
+    if (result == WizardFinished)
         return 1;
     ShowUpdaterError("アップデートが中断されました");
     return 0;

@@ -46,3 +46,10 @@ uint64_t ParseUnsignedDecimal64(const char* text)
     }
     return negative ? (uint64_t)0 - value : value;
 }
+
+uint64_t ParseByteCount(const char* text)
+{
+    if (*SkipBlanks(text) == '-')
+        return (uint32_t)ParseSignedDecimal(text);
+    return ParseUnsignedDecimal64(text);
+}

@@ -15,3 +15,8 @@ int ShowUpdaterError(const char* text)
 {
     return ShowTextBox(WizardWindow, text, WindowCaption, MB_ICONERROR);
 }
+
+int ShowUpdaterNotice(const char* text)
+{
+    return ShowTextBox(WizardWindow, text, WindowCaption, MB_ICONINFORMATION);
+}

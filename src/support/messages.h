@@ -3,6 +3,8 @@
 // Error boxes: error icon, one OK button, owned by the wizard while it is open.
 int ShowSettingsError(const char* text);  // caption "INSTCMMN"
 int ShowUpdaterError(const char* text);   // caption WindowCaption
+// Information (what was done for the player): the information icon, one OK button, caption WindowCaption.
+int ShowUpdaterNotice(const char* text);
 
 // Too little room for a file: the drive ("C:") and the shortfall in bytes (unsigned 64-bit, so 2 GiB and more
 // show as the positive number they are).

@@ -15,6 +15,24 @@ int EndsWithPathSeparator(const char* path)
     return single && (*last == '\\' || *last == '/');
 }
 
+int PathDriveText(const char* path, char* drive)
+{
+    drive[0] = path[0];
+    drive[1] = path[0] ? path[1] : '\0';
+    drive[2] = '\0';
+    char letter = (char)(drive[0] | 0x20);
+    return letter >= 'a' && letter <= 'z' && drive[1] == ':';
+}
+
+size_t FolderPartLength(const char* path)
+{
+    size_t folder = 0;
+    for (const char* p = path; *p; p += Cp932CharLength(p))
+        if (Cp932CharLength(p) == 1 && (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1)))
+            folder = (size_t)(p - path) + 1;
+    return folder;
+}
+
 int IsAbsolutePath(const char* path)
 {
     if (path[0] == '\\' && path[1] == '\\')

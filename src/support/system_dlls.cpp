@@ -1,10 +1,12 @@
 #include "support/system_dlls.h"
 
+#include <commctrl.h>
+
 namespace {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef HRESULT(WINAPI* CoInitializeFunction)(LPVOID);
-typedef int(WINAPI* ShFileOperationFunction)(SHFILEOPSTRUCTA*);
+typedef BOOL(WINAPI* InitCommonControlsExFunction)(const INITCOMMONCONTROLSEX*);
 typedef int(WINAPI* GetObjectFunction)(HGDIOBJ, int, LPVOID);
 typedef HFONT(WINAPI* CreateFontIndirectFunction)(const LOGFONTW*);
 
@@ -55,13 +57,16 @@ HRESULT CallCoInitialize()
     return coInitialize ? coInitialize(nullptr) : E_FAIL;
 }
 
-int CallShFileOperation(SHFILEOPSTRUCTA* operation)
+int LoadCommonControls()
 {
-    ShFileOperationFunction operate =
-        (ShFileOperationFunction)(void*)SystemProcedure("shell32.dll", "SHFileOperationA");
-    if (!operate)
-        return ERROR_MOD_NOT_FOUND;
-    return operate(operation);
+    InitCommonControlsExFunction initialise =
+        (InitCommonControlsExFunction)(void*)SystemProcedure("comctl32.dll", "InitCommonControlsEx");
+    if (!initialise)
+        return 0;
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    return initialise(&controls) != 0;
 }
 
 int CallGetObject(HGDIOBJ object, int size, void* buffer)

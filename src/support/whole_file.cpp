@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cp932.h"
+#include "path_join.h"
 
 void* LoadWholeFile(const char* path, DWORD* size)
 {
@@ -30,27 +30,13 @@ void* LoadWholeFile(const char* path, DWORD* size)
     return block;
 }
 
-namespace {
-
-// The folder part of `path` with its trailing separator, or "" for a bare name.
-size_t FolderLength(const char* path)
-{
-    size_t folder = 0;
-    for (const char* p = path; *p; p += Cp932CharLength(p))
-        if (Cp932CharLength(p) == 1 && (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1)))
-            folder = (size_t)(p - path) + 1;
-    return folder;
-}
-
-}  // namespace
-
 // CREATE_NEW makes the name ours alone, even beside another copy of the updater writing the same folder; the name
 // shrinks so any destination that fits MAX_PATH works.
 HANDLE CreateTemporaryBeside(const char* path, char* tempPath)
 {
     static unsigned counter;
     const char alphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    size_t folder = FolderLength(path);
+    size_t folder = FolderPartLength(path);
     size_t room = MAX_PATH - 1 - folder;
     if (room == 0 || folder >= MAX_PATH - 1)
         return INVALID_HANDLE_VALUE;

@@ -3,29 +3,15 @@
 #include "run/updater_values.h"
 #include "support/globals.h"
 #include "support/info_text.h"
+#include "support/system_dlls.h"
 #include "support/ui_text.h"
+#include "wizard/job_thread.h"
 #include "wizard/update_job.h"
 
 int WizardStep;
 int WizardBusy;
-int UpdateFinished;
 
 namespace {
-
-// A template without the control gives no handle; the call then does nothing.
-void EnableControl(HWND dialog, int id, BOOL enable)
-{
-    HWND control = GetDlgItem(dialog, id);
-    if (control)
-        EnableWindow(control, enable);
-}
-
-void ShowControl(HWND dialog, int id, int show)
-{
-    HWND control = GetDlgItem(dialog, id);
-    if (control)
-        ShowWindow(control, show);
-}
 
 void ShowAgreementControls(HWND dialog, int show)
 {
@@ -42,25 +28,25 @@ int ButtonEnabled(HWND dialog, int id)
     return button && IsWindowEnabled(button);
 }
 
-void RunStepAction(HWND dialog)
+// 1 when the action runs on after it returns (the update job, on its own thread).
+int RunStepAction(HWND dialog)
 {
     switch (WizardStep) {
     case 0:
         ShowConfirmPage(dialog);
-        break;
+        return 0;
     case 1:
-        RunUpdateJob(dialog);
-        break;
+        return RunUpdateJob(dialog);
     case 2:
-        EndDialog(dialog, 0);
-        break;
+        EndDialog(dialog, WizardFinished);
+        return 0;
     default:
-        break;
+        return 0;
     }
 }
 
-// Next and Back. The update job's message boxes and the shell's copy run nested message loops that bring us here
-// again; WizardBusy drops those clicks.
+// Next and Back. While the job runs, and inside the message boxes' nested loops, WizardBusy drops these clicks, so
+// no second job ever starts.
 void NextOrBack(HWND dialog, int id)
 {
     if (WizardBusy || !ButtonEnabled(dialog, id))
@@ -69,9 +55,18 @@ void NextOrBack(HWND dialog, int id)
     SetInfoText(dialog, "");
     if (id == WizardBackButton)
         WizardStep -= 2;
-    RunStepAction(dialog);
-    WizardStep += 1;
-    WizardBusy = 0;
+    if (!RunStepAction(dialog))
+        FinishWizardStep();
+}
+
+void Cancel(HWND dialog)
+{
+    if (JobThreadRunning()) {
+        CancelRunningJob(dialog);
+        return;
+    }
+    if (!WizardBusy && ButtonEnabled(dialog, WizardCancelButton))
+        EndDialog(dialog, WizardInterrupted);
 }
 
 void SelectAgreement(HWND dialog, int agree)
@@ -82,12 +77,40 @@ void SelectAgreement(HWND dialog, int agree)
 
 }  // namespace
 
+void EnableControl(HWND dialog, int id, BOOL enable)
+{
+    HWND control = GetDlgItem(dialog, id);
+    if (control)
+        EnableWindow(control, enable);
+}
+
+void ShowControl(HWND dialog, int id, int show)
+{
+    HWND control = GetDlgItem(dialog, id);
+    if (control)
+        ShowWindow(control, show);
+}
+
+void FinishWizardStep()
+{
+    WizardStep += 1;
+    WizardBusy = 0;
+}
+
+INT_PTR OpenWizard(HINSTANCE instance, int templateId)
+{
+    // The progress bar's class must exist before the template is read.
+    if (!LoadCommonControls())
+        return -1;
+    // A wide dialog: the templates' texts are UTF-16 and stay readable whatever the system's code page.
+    return DialogBoxParamW(instance, MAKEINTRESOURCEW(templateId), nullptr, WizardDialogProc, 0);
+}
+
 void InitWizard(HWND dialog)
 {
     WizardWindow = dialog;
     WizardBusy = 0;
     WizardStep = 0;
-    UpdateFinished = 0;
     SetCaptionText(dialog, WindowCaption);
     UseJapaneseDialogFont(dialog);
 
@@ -120,10 +143,14 @@ void ShowConfirmPage(HWND dialog)
     EnableControl(dialog, WizardNextButton, TRUE);
     EnableControl(dialog, WizardCancelButton, TRUE);
     ShowAgreementControls(dialog, SW_HIDE);
+    ShowControl(dialog, WizardProgressBar, SW_HIDE);
+    ShowControl(dialog, WizardFileLabel, SW_HIDE);
 }
 
-INT_PTR CALLBACK WizardDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK WizardDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (IsJobMessage(message))
+        return HandleJobMessage(dialog, message, wParam, lParam);
     switch (message) {
     case WM_INITDIALOG:
         InitWizard(dialog);
@@ -138,8 +165,7 @@ INT_PTR CALLBACK WizardDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
             NextOrBack(dialog, LOWORD(wParam));
             break;
         case WizardCancelButton:
-            if (!WizardBusy && ButtonEnabled(dialog, WizardCancelButton))
-                EndDialog(dialog, -1);
+            Cancel(dialog);
             break;
         case WizardAgreeRadio:
             SelectAgreement(dialog, 1);

@@ -5,9 +5,16 @@
 //   demo_clicker wait-wizard [TEXT] [SECONDS]  waits for the wizard (and for its info text to read TEXT); prints it
 //   demo_clicker click ID                      clicks the wizard's control ID once it is enabled
 //   demo_clicker rect                          prints the wizard's outer rectangle as WxH+X+Y
+//   demo_clicker next-and-hold PERMILLE        clicks Next, waits until the progress bar passes PERMILLE of its
+//                                              range, then holds the job still for a screenshot: every thread of the
+//                                              updater but the wizard's is suspended (the wizard goes on painting);
+//                                              prints the name of the file being worked on
+//   demo_clicker release                       resumes what next-and-hold suspended
 // Exit status 0 when the step was done, 1 when it timed out, 2 on a usage error. Texts are read as UTF-16, so any
 // system code page works; TEXT is compared as UTF-16 too, and the texts are printed in cp932.
 #include <windows.h>
+#include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +64,31 @@ void ControlText(HWND dialog, int id, wchar_t* text, int size)
     DWORD_PTR copied = 0;
     if (control)
         SendMessageTimeoutW(control, WM_GETTEXT, size, (LPARAM)text, SMTO_ABORTIFHUNG, 3000, &copied);
+}
+
+// Suspends (or resumes) every thread of the wizard's process but the wizard's own.
+int HoldOtherThreads(HWND wizard, bool hold)
+{
+    DWORD processId = 0;
+    DWORD wizardThread = GetWindowThreadProcessId(wizard, &processId);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != processId || entry.th32ThreadID == wizardThread)
+            continue;
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (!thread)
+            continue;
+        if ((hold ? SuspendThread(thread) : ResumeThread(thread)) != (DWORD)-1)
+            ++count;
+        CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 void PrintCp932(const wchar_t* text)
@@ -131,6 +163,33 @@ int wmain(int argc, wchar_t** argv)
         PostMessageA(wizard, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
         Sleep(200);
         return 0;
+    }
+    if (!wcscmp(command, L"next-and-hold") && argc > 2) {
+        HWND wizard = WaitForDialog(true, 10000);
+        HWND next = wizard ? GetDlgItem(wizard, 1) : nullptr;
+        HWND bar = wizard ? GetDlgItem(wizard, 1004) : nullptr;
+        if (!next || !bar || !IsWindowEnabled(next))
+            return 1;
+        PostMessageA(wizard, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), (LPARAM)next);
+        DWORD_PTR range = 0, position = 0;
+        DWORD start = GetTickCount();
+        do {
+            SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_NORMAL, 1000, &range);
+            SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
+            if (range && position * 1000 >= range * (DWORD_PTR)_wtoi(argv[2]))
+                break;
+            Sleep(1);
+        } while (GetTickCount() - start < 60000);
+        if (!range || !HoldOtherThreads(wizard, true))
+            return 1;
+        Sleep(300);  // the last progress the job posted is painted
+        ControlText(wizard, 1005, text, 4096);
+        PrintCp932(text);
+        return 0;
+    }
+    if (!wcscmp(command, L"release")) {
+        HWND wizard = WaitForDialog(true, 10000);
+        return wizard && HoldOtherThreads(wizard, false) ? 0 : 1;
     }
     if (!wcscmp(command, L"rect")) {
         HWND wizard = WaitForDialog(true, 10000);

@@ -451,7 +451,8 @@ bool UpdateScenario::Build(std::string* log)
     // Entry times must come from the files.
     SetEnvironmentVariableA("SOURCE_DATE_EPOCH", nullptr);
     std::string command = Quoted(Fa2Path()) + " build " + Quoted(source) + " -o " + Quoted(exePath) + " --stub " +
-                          Quoted(UpdaterStubPath()) + (buildOptions.empty() ? "" : " " + buildOptions);
+                          Quoted(stub.empty() ? UpdaterStubPath() : stub) +
+                          (buildOptions.empty() ? "" : " " + buildOptions);
     std::string output;
     int code = RunProgram(command, &output);
     if (log)

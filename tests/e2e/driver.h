@@ -70,6 +70,7 @@ struct UpdateScenario {
     IniSection setupIni;               // SETUP.INI [SETUP]
     std::vector<std::pair<std::string, std::string>> payload;  // relative path in the source folder, bytes
     std::string instPath, dataPath, tempDir, exePath;
+    std::string stub;                  // the UPDATE.exe that fa2 copies; empty: this build tree's
     std::string buildOptions;          // more options for fa2.exe build ("--store", "--scramble")
 
     UpdateScenario();

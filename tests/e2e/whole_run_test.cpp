@@ -12,73 +12,12 @@
 #include "archive_reader.h"
 #include "driver.h"
 #include "pe_resources.h"
+#include "run_checks.h"
 
 namespace {
 
-const char Interrupted[] = "アップデートが中断されました";
-const int Next = 1, Cancel = 2, Back = 4;
-const int AgreementBox = 1000, Info = 1001, Agree = 1002, Disagree = 1003;
-
-::testing::AssertionResult Prepare(UpdateScenario& scenario, DWORD instMode = 1)
-{
-    if (!scenario.Install(instMode))
-        return ::testing::AssertionFailure() << "cannot install the game at " << scenario.instPath;
-    std::string log;
-    if (!scenario.Build(&log))
-        return ::testing::AssertionFailure() << "fa2 build failed:\n" << log;
-    return ::testing::AssertionSuccess();
-}
-
-struct ExpectedBox {
-    std::string text;
-    std::string caption;
-    bool icon;    // error boxes carry the error icon; questions none
-    bool cancel;  // OK/Cancel questions
-    HWND owner;
-};
-
-// Waits for the next box, checks it, and answers it with `answer`; `whileShown` runs before the answer.
-::testing::AssertionResult SeeBox(UpdaterRun& run, const ExpectedBox& expected, int answer,
-                                  const std::function<void()>& whileShown = nullptr)
-{
-    SeenBox box;
-    if (!run.WaitForBox(&box))
-        return ::testing::AssertionFailure() << "expected the box \"" << expected.text << "\": " << run.problem;
-    ::testing::AssertionResult result = ::testing::AssertionSuccess();
-    if (box.text != expected.text || box.caption != expected.caption || box.icon != expected.icon ||
-        box.hasCancel != expected.cancel || box.owner != expected.owner)
-        result = ::testing::AssertionFailure()
-                 << "box text \"" << box.text << "\" caption \"" << box.caption << "\" icon " << box.icon
-                 << " cancel " << box.hasCancel << " owner " << box.owner << "; expected \"" << expected.text
-                 << "\" caption \"" << expected.caption << "\" icon " << expected.icon << " cancel "
-                 << expected.cancel << " owner " << expected.owner;
-    if (whileShown)
-        whileShown();
-    if (!run.Answer(box, answer))
-        return ::testing::AssertionFailure() << "the box \"" << box.text << "\" did not close on button " << answer;
-    return result;
-}
-
-ExpectedBox ErrorBox(const std::string& text, const std::string& caption, HWND owner = nullptr)
-{
-    return ExpectedBox{text, caption, true, false, owner};
-}
-
-// The process ends with `code`, showing nothing more, and leaves no temporary file of its own behind.
-::testing::AssertionResult EndsWith(UpdaterRun& run, DWORD code)
-{
-    std::string what;
-    if (!run.WaitForExit(&what))
-        return ::testing::AssertionFailure() << what;
-    if (run.exitCode != code)
-        return ::testing::AssertionFailure() << "exit code " << run.exitCode << ", expected " << code;
-    std::vector<std::string> left = FilesMatching(run.tempDir, "UPD*.tmp");
-    std::vector<std::string> shared = FilesMatching(run.tempDir, "UPDATE.INI");
-    if (!left.empty() || !shared.empty())
-        return ::testing::AssertionFailure() << "left in the temporary folder: "
-                                             << (left.empty() ? shared[0] : left[0]);
-    return ::testing::AssertionSuccess();
-}
+const int Back = 4;
+const int AgreementBox = 1000, Agree = 1002, Disagree = 1003;
 
 // While the updater runs, its description file is one UPD*.tmp of its own in its temporary folder.
 ::testing::AssertionResult OwnTemporaryFile(const UpdaterRun& run, const UpdateScenario& scenario, std::string* name)
@@ -90,46 +29,6 @@ ExpectedBox ErrorBox(const std::string& text, const std::string& caption, HWND o
         return ::testing::AssertionFailure() << files[0] << " does not hold the update's UPDATE.INI";
     if (name)
         *name = files[0];
-    return ::testing::AssertionSuccess();
-}
-
-// Cancel on the current page: the run reports the interruption under `caption` and ends with exit code 0.
-::testing::AssertionResult CancelIsReportedAsInterrupted(UpdaterRun& run, HWND wizard, const std::string& caption)
-{
-    if (!Click(wizard, Cancel))
-        return ::testing::AssertionFailure() << "Cancel is not clickable";
-    ::testing::AssertionResult box = SeeBox(run, ErrorBox(Interrupted, caption), IDOK);
-    if (!box)
-        return box;
-    return EndsWith(run, 0);
-}
-
-bool WaitForEnabled(HWND dialog, int id, bool enabled)
-{
-    DWORD start = GetTickCount();
-    while (ControlEnabled(dialog, id) != enabled && GetTickCount() - start < 5000)
-        Sleep(10);
-    return ControlEnabled(dialog, id) == enabled;
-}
-
-::testing::AssertionResult ShowsText(HWND wizard, const std::string& expected)
-{
-    std::string last;
-    if (WaitForControlText(wizard, Info, expected, &last))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "info text \"" << last << "\", expected \"" << expected << "\"";
-}
-
-// Next on the confirmation page, then waits for the finished page.
-::testing::AssertionResult RunJobToEnd(HWND wizard, const std::string& modeWord = "アップデート")
-{
-    if (!Click(wizard, Next))
-        return ::testing::AssertionFailure() << "Next is not clickable on the confirmation page";
-    std::string last;
-    if (!WaitForControlText(wizard, Info, modeWord + "は完了しました", &last))
-        return ::testing::AssertionFailure() << "the job did not finish; info text \"" << last << "\"";
-    if (!WaitForControlText(wizard, Next, "完了", &last))
-        return ::testing::AssertionFailure() << "button 1 reads \"" << last << "\"";
     return ::testing::AssertionSuccess();
 }
 
@@ -711,10 +610,11 @@ TEST(WholeRun, CopyFromTheDiscAsksForItUntilItIsInserted)
                            false, true, wizard};
         if (!c.insert) {
             EXPECT_TRUE(SeeBox(run, prompt, IDCANCEL));
+            EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, s.DefaultCaption(), wizard), IDOK));
             EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, s.DefaultCaption()), IDOK));
             EXPECT_TRUE(EndsWith(run, 0));
-            // The update items ran before the copies and stay written.
-            EXPECT_EQ(ReadBytes(s.instPath + "\\scenario.dat"), s.payload[0].second);
+            // Nothing of the update was written, the update items before the copies included.
+            EXPECT_FALSE(PathExists(s.instPath + "\\scenario.dat"));
             EXPECT_FALSE(PathExists(s.instPath + "\\movie"));
             continue;
         }
@@ -887,6 +787,49 @@ TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreUpdatedInPlace)
     std::sort(expected.begin(), expected.end());
     EXPECT_TRUE(NamesIn(FromAnsi(s.instPath)) == expected);
     EXPECT_TRUE(NamesIn(FromCp932(s.instPath + "\\効果音")) == std::vector<std::wstring>{FromCp932("表示.dat")});
+}
+
+// The same game, with a file the update replaces last held open by another program: the commit fails after the
+// files under their real names went in, and every one of them is back under its real name, as it was.
+TEST(WholeRun, FilesUnderTheirRealJapaneseNamesAreRestoredWhenTheJobFails)
+{
+    const unsigned long long day = 864000000000ull;
+    UpdateScenario s;
+    s.update = IniSection();
+    s.update.Set("UpdateFile00", "o,説明書.txt");
+    s.update.Set("UpdateFile01", "o,効果音\\表示.dat");
+    s.update.Set("UpdateFile02", "last.dat");
+    s.payload = {{"説明書.txt", "説明書 1.02"}, {"表示.dat", "表示 1.02"}, {"last.dat", "last 1.02"}};
+    ASSERT_TRUE(Prepare(s));
+    ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\説明書.txt", "説明書 1.00", PayloadTime - day));
+    ASSERT_TRUE(WriteFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat", "表示 1.00", PayloadTime - day));
+    ASSERT_TRUE(WriteBytes(s.instPath + "\\last.dat", "last 1.00"));
+    Sleep(20);
+    TreeSnapshot before = SnapshotTree(s.instPath);
+    std::vector<std::wstring> names = NamesIn(FromAnsi(s.instPath));
+    HANDLE inUse = CreateFileA((s.instPath + "\\last.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    HWND wizard = run.WaitForWizard();
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+    ASSERT_TRUE(Click(wizard, Next));
+    std::string caption = s.DefaultCaption();
+    EXPECT_TRUE(SeeBox(run, ErrorBox("ファイルの書き込みに失敗しました", caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+    CloseHandle(inUse);
+
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\説明書.txt"), "説明書 1.00");
+    EXPECT_EQ(ReadFileUnderCp932Name(s.instPath + "\\効果音\\表示.dat"), "表示 1.00");
+    EXPECT_TRUE(NamesIn(FromAnsi(s.instPath)) == names);
+    EXPECT_TRUE(NamesIn(FromCp932(s.instPath + "\\効果音")) == std::vector<std::wstring>{FromCp932("表示.dat")});
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(s.instPath)), "");
 }
 
 }  // namespace

@@ -78,3 +78,36 @@ TEST(IsAbsolutePath, DriveRootsAndSharesOnly)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PathDriveText, FirstTwoBytesAndWhetherTheyNameADrive)
+{
+    struct {
+        const char* path;
+        const char* drive;
+        int isDrive;
+    } cases[] = {{"C:\\Games\\X", "C:", 1}, {"f:", "f:", 1}, {"\\\\server\\share", "\\\\", 0},
+                 {"1:\\x", "1:", 0},       {"C", "C", 0},   {"", "", 0}};
+    for (const auto& c : cases) {
+        char drive[3] = {'Z', 'Z', 'Z'};
+        EXPECT_EQ(PathDriveText(c.path, drive), c.isDrive) << c.path;
+        EXPECT_STREQ(drive, c.drive) << c.path;
+    }
+}
+
+TEST(FolderPartLength, UpToTheLastRealSeparator)
+{
+    struct {
+        const char* path;
+        size_t folder;
+    } cases[] = {
+        {"C:\\Games\\a.dat", 9}, {"C:\\Games\\", 9}, {"D:\\wild\\*.dat", 8}, {"a.dat", 0}, {"", 0},
+        {"C:a.dat", 2},          {"sub/a.dat", 4},
+        {"C:\\\x95\x5c" "a.dat", 3},  // the 5C of 表 is a trail byte, no separator
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FolderPartLength(c.path), c.folder) << c.path;
+}
+
+}  // namespace

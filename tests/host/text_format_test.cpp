@@ -90,6 +90,19 @@ TEST(Decimal, Unsigned64)
     EXPECT_EQ(ParseUnsignedDecimal64("x"), 0u);
 }
 
+TEST(Decimal, ByteCountReadsNegativesAsUnsigned32AndLargeValuesInFull)
+{
+    struct {
+        const char* text;
+        uint64_t expected;
+    } cases[] = {
+        {"2000000", 2000000}, {"  +700000", 700000}, {"\t-1", 4294967295ull}, {"-2147483648", 2147483648ull},
+        {"5000000000", 5000000000ull}, {"12abc", 12}, {"abc", 0}, {"", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseByteCount(c.text), c.expected) << c.text;
+}
+
 TEST(DiskMath, FallbackProductIsFull64Bit)
 {
     EXPECT_EQ(ClusterBytes(8, 512, 2000000), 8192000000ULL);

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "support/globals.h"
@@ -300,6 +301,109 @@ unsigned long long LastWriteTime(const std::string& path)
 {
     FILETIME access{}, write{};
     return GetFileTimes(path, &access, &write) ? FileTimeValue(write) : 0;
+}
+
+namespace {
+
+unsigned long long HashFile(const std::string& path)
+{
+    unsigned long long hash = 14695981039346656037ull;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    static char chunk[1 << 20];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        for (DWORD i = 0; i < read; ++i) {
+            hash ^= (unsigned char)chunk[i];
+            hash *= 1099511628211ull;
+        }
+    CloseHandle(file);
+    return hash;
+}
+
+void SnapshotFolder(const std::string& root, const std::string& relative, TreeSnapshot* snapshot)
+{
+    WIN32_FIND_DATAA found;
+    std::string folder = relative.empty() ? root : root + "\\" + relative;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::string> inner;
+    do {
+        if (!lstrcmpA(found.cFileName, ".") || !lstrcmpA(found.cFileName, ".."))
+            continue;
+        TreeEntry entry;
+        entry.path = relative.empty() ? found.cFileName : relative + "\\" + found.cFileName;
+        entry.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.attributes = found.dwFileAttributes;
+        entry.lastWrite = FileTimeValue(found.ftLastWriteTime);
+        entry.size = entry.folder ? 0 : ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        entry.hash = entry.folder ? 0 : HashFile(root + "\\" + entry.path);
+        snapshot->push_back(entry);
+        if (entry.folder)
+            inner.push_back(entry.path);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    for (const std::string& path : inner)
+        SnapshotFolder(root, path, snapshot);
+}
+
+}  // namespace
+
+TreeSnapshot SnapshotTree(const std::string& root)
+{
+    TreeSnapshot snapshot;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    // The root's own time and attributes count too: the job writes into it.
+    if (GetFileAttributesExA(root.c_str(), GetFileExInfoStandard, &data))
+        snapshot.push_back(TreeEntry{".", true, data.dwFileAttributes, FileTimeValue(data.ftLastWriteTime), 0, 0});
+    SnapshotFolder(root, "", &snapshot);
+    std::sort(snapshot.begin(), snapshot.end(),
+              [](const TreeEntry& a, const TreeEntry& b) { return lstrcmpiA(a.path.c_str(), b.path.c_str()) < 0; });
+    return snapshot;
+}
+
+TreeSnapshot SnapshotInstallation(const std::string& installation, const std::string& data)
+{
+    TreeSnapshot both = SnapshotTree(installation), saves = SnapshotTree(data);
+    for (TreeEntry& entry : saves)
+        entry.path = "<data>\\" + entry.path;
+    both.insert(both.end(), saves.begin(), saves.end());
+    return both;
+}
+
+std::string TreeDifferences(const TreeSnapshot& expected, const TreeSnapshot& actual, bool folderTimes)
+{
+    std::string differences;
+    size_t i = 0, j = 0;
+    while (i < expected.size() || j < actual.size()) {
+        int order = i == expected.size()   ? 1
+                    : j == actual.size()   ? -1
+                                           : lstrcmpiA(expected[i].path.c_str(), actual[j].path.c_str());
+        if (order < 0) {
+            differences += "missing: " + expected[i++].path + "\n";
+            continue;
+        }
+        if (order > 0) {
+            differences += "extra: " + actual[j++].path + "\n";
+            continue;
+        }
+        const TreeEntry& a = expected[i++];
+        const TreeEntry& b = actual[j++];
+        if (a.folder != b.folder)
+            differences += "file or folder: " + a.path + "\n";
+        else if (a.size != b.size || a.hash != b.hash)
+            differences += "contents: " + a.path + " (" + std::to_string(a.size) + " -> " + std::to_string(b.size) +
+                           " bytes)\n";
+        if (a.attributes != b.attributes)
+            differences += "attributes: " + a.path + " (" + std::to_string(a.attributes) + " -> " +
+                           std::to_string(b.attributes) + ")\n";
+        if (a.lastWrite != b.lastWrite && (folderTimes || !a.folder))
+            differences += "last-write time: " + a.path + "\n";
+    }
+    return differences;
 }
 
 bool CdDrives::Available(std::string* why)

@@ -84,6 +84,25 @@ bool GetFileTimes(const std::string& path, FILETIME* lastAccess, FILETIME* lastW
 bool SetLastWriteTime(const std::string& path, unsigned long long time);
 unsigned long long LastWriteTime(const std::string& path);
 
+// Everything below a folder as the player's files are judged: each file and folder by its path below the root,
+// with its attributes and last-write time, and a file's size and a hash of its bytes. Last-access times are left
+// out (reading a file moves them).
+struct TreeEntry {
+    std::string path;
+    bool folder;
+    DWORD attributes;
+    unsigned long long lastWrite;
+    unsigned long long size;
+    unsigned long long hash;
+};
+typedef std::vector<TreeEntry> TreeSnapshot;
+TreeSnapshot SnapshotTree(const std::string& root);
+// Both folders an update job may write: the installation folder, and the data folder's entries under "<data>\".
+TreeSnapshot SnapshotInstallation(const std::string& installation, const std::string& data);
+// "" when the two agree; otherwise the differences, one line each. `folderTimes` false leaves the folders'
+// last-write times out (two separate runs write their folders at different times).
+std::string TreeDifferences(const TreeSnapshot& expected, const TreeSnapshot& actual, bool folderTimes = true);
+
 // CD-ROM drive letters D: and E: are folders on the Unix side; "ejecting" moves the folder away so the drive is
 // empty, "inserting" brings it back. Both start inserted and empty for every test that uses them.
 struct CdDrives {

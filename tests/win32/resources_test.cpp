@@ -132,7 +132,8 @@ bool ReadDialog(const BYTE* bytes, DWORD size, DialogRecord* dialog)
 
 struct ExpectedControl {
     DWORD id;
-    WORD classOrdinal;  // 0x80 BUTTON, 0x81 EDIT, 0x82 STATIC
+    WORD classOrdinal;      // 0x80 BUTTON, 0x81 EDIT, 0x82 STATIC
+    const char* className;  // a class named by its name instead of an ordinal
     const char* text;
     DWORD style;
     short at100[4];  // x, y, cx, cy; all 0: not in template 100
@@ -143,15 +144,18 @@ static_assert((WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
                   0x90C808C0,
               "the dialog style named");
 
-// Every style below holds WS_CHILD | WS_VISIBLE (0x50000000).
+// Every style below holds WS_CHILD | WS_VISIBLE (0x50000000), except the job's progress bar and file name, which
+// are WS_CHILD only: hidden until the job runs. The file name is SS_NOPREFIX | SS_PATHELLIPSIS.
 const ExpectedControl Controls[] = {
-    {1, 0x80, "次へ", 0x50010001, {261, 72, 44, 14}, {258, 202, 44, 14}},
-    {2, 0x80, "中止", 0x50010000, {313, 72, 44, 14}, {311, 202, 44, 14}},
-    {4, 0x80, "戻る", 0x50010000, {217, 72, 44, 14}, {214, 202, 44, 14}},
-    {1001, 0x82, "Info", 0x50020000, {16, 16, 331, 29}, {16, 9, 331, 65}},
-    {1000, 0x81, "", 0x50A00004, {0, 0, 0, 0}, {6, 81, 351, 92}},
-    {1002, 0x80, "同意する", 0x50000004, {0, 0, 0, 0}, {10, 177, 225, 10}},
-    {1003, 0x80, "同意しない", 0x50000004, {0, 0, 0, 0}, {10, 189, 225, 10}},
+    {1, 0x80, nullptr, "次へ", 0x50010001, {261, 72, 44, 14}, {258, 202, 44, 14}},
+    {2, 0x80, nullptr, "中止", 0x50010000, {313, 72, 44, 14}, {311, 202, 44, 14}},
+    {4, 0x80, nullptr, "戻る", 0x50010000, {217, 72, 44, 14}, {214, 202, 44, 14}},
+    {1001, 0x82, nullptr, "Info", 0x50020000, {16, 16, 331, 29}, {16, 9, 331, 65}},
+    {1000, 0x81, nullptr, "", 0x50A00004, {0, 0, 0, 0}, {6, 81, 351, 92}},
+    {1002, 0x80, nullptr, "同意する", 0x50000004, {0, 0, 0, 0}, {10, 177, 225, 10}},
+    {1003, 0x80, nullptr, "同意しない", 0x50000004, {0, 0, 0, 0}, {10, 189, 225, 10}},
+    {1004, 0, "msctls_progress32", "", 0x40000000, {16, 48, 331, 9}, {16, 84, 331, 9}},
+    {1005, 0x82, nullptr, "", 0x40008080, {16, 59, 331, 9}, {16, 96, 331, 9}},
 };
 
 BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR list)
@@ -208,8 +212,13 @@ void ExpectTemplates(HMODULE module)
             EXPECT_EQ(got.helpId, 0u);
             EXPECT_EQ(got.exStyle, 0u);
             EXPECT_EQ(got.style, want.style);
-            EXPECT_TRUE(got.classIsOrdinal) << got.className;
-            EXPECT_EQ(got.classOrdinal, want.classOrdinal);
+            if (want.className) {
+                EXPECT_FALSE(got.classIsOrdinal);
+                EXPECT_EQ(lstrcmpiA(got.className.c_str(), want.className), 0) << got.className;
+            } else {
+                EXPECT_TRUE(got.classIsOrdinal) << got.className;
+                EXPECT_EQ(got.classOrdinal, want.classOrdinal);
+            }
             EXPECT_FALSE(got.textIsOrdinal);
             EXPECT_EQ(got.text, want.text);
             EXPECT_EQ(got.x, at[0]);

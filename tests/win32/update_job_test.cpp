@@ -1,56 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
-#include "archive_writer.h"
 #include "harness.h"
+#include "job_fixture.h"
 #include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
+#include "wizard/job_thread.h"
 #include "wizard/update_job.h"
 #include "wizard/wizard.h"
 #include "wizard_driver.h"
 
 namespace {
-
-const unsigned long long EntryTime = 0x01D5A1B2C3D4E5F0ull;  // 2019, 100 ns units
-const unsigned long long Second = 10000000ull;
-
-std::vector<unsigned char> ImageBytes;  // the payload stand-in; lives like the real one, for the whole process
-
-void UseArchive(const std::vector<std::string>& names)
-{
-    std::vector<WriterEntry> entries;
-    int index = 0;
-    for (const std::string& name : names) {
-        WriterEntry entry;
-        entry.name = name;
-        std::string content = "new-" + name;
-        entry.data.assign(content.begin(), content.end());
-        entry.fileTime = EntryTime;
-        // Every storage form the job may meet; the archive's own tests cover them in depth.
-        entry.storage = index % 2 ? PackCompressAlways : PackStore;
-        entry.scramble = index % 3 == 0;
-        entries.push_back(entry);
-        ++index;
-    }
-    WriterOptions options{PackCompressIfSmaller, EncodeDefault};
-    std::string error;
-    ImageBytes.clear();
-    ASSERT_EQ(WriteArchive(entries, options, &ImageBytes, &error), 1) << error;
-    if (UpdateArchive)
-        GlobalFree(UpdateArchive);
-    ArchiveImage = ImageBytes.data();
-    ArchiveImageSize = (uint32_t)ImageBytes.size();
-    UpdateArchive = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
-    ASSERT_NE(UpdateArchive, nullptr);
-}
 
 unsigned long long LastAccess(const std::string& path)
 {
@@ -83,6 +53,7 @@ unsigned long long FreeBytes(const char* root)
 }
 
 const char WriteFailure[] = "ファイルの書き込みに失敗しました";
+const char LeftAsItWas[] = "ゲームのファイルは元のままです。もう一度アップデートを実行できます";
 
 std::string CopyFailure(const std::string& path)
 {
@@ -127,9 +98,7 @@ protected:
 
     void TearDown() override
     {
-        if (UpdateArchive)
-            GlobalFree(UpdateArchive);
-        UpdateArchive = nullptr;
+        DropArchive();
     }
 
     // Moves the installation onto the empty 1 MiB F: drive; false (with the reason) where there is none.
@@ -183,9 +152,31 @@ protected:
         }
     }
 
+    // A failed job: its own error boxes, then the one that says the game was left as it was, and the dialog ends.
+    void ExpectRolledBack(const JobRun& run, const std::vector<std::string>& failureBoxes)
+    {
+        EXPECT_EQ(run.result, -1);
+        EXPECT_FALSE(run.jobReturned);
+        ASSERT_EQ(boxes.boxes.size(), failureBoxes.size() + 1);
+        std::vector<CapturedBox> failures(boxes.boxes.begin(), boxes.boxes.end() - 1);
+        boxes.boxes.swap(failures);
+        ExpectErrorBoxes(run, failureBoxes);
+        boxes.boxes.swap(failures);
+        const CapturedBox& last = boxes.boxes.back();
+        EXPECT_EQ(last.text, LeftAsItWas);
+        EXPECT_EQ(last.caption, "表示ゲーム アップデート");
+        EXPECT_EQ(last.style, (UINT)(MB_ICONINFORMATION | MB_OK));
+        EXPECT_EQ(last.owner, run.dialog);
+    }
+
+    TreeSnapshot Snapshot() const
+    {
+        return SnapshotInstallation(inst, data);
+    }
+
     void ExpectFinished(const JobRun& run, const char* info = "アップデートは完了しました")
     {
-        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.result, WizardFinished);
         ASSERT_TRUE(run.jobReturned);
         EXPECT_EQ(run.after.info, info);
         EXPECT_EQ(run.after.nextLabel, "完了");
@@ -195,14 +186,12 @@ protected:
         EXPECT_FALSE(run.after.cancelEnabled);
         EXPECT_EQ(run.after.step, 2);
         EXPECT_EQ(run.cursorAfter, (unsigned long long)(UINT_PTR)LoadCursorA(nullptr, IDC_ARROW));
-        EXPECT_EQ(UpdateFinished, 1);
     }
 
     void ExpectEndedByFailure(const JobRun& run)
     {
         EXPECT_EQ(run.result, -1);
         EXPECT_FALSE(run.jobReturned);
-        EXPECT_EQ(UpdateFinished, 0);
     }
 };
 
@@ -338,27 +327,30 @@ TEST_F(UpdateJobTest, DataFolderIsCreatedForEveryItemEvenASkippedOne)
     EXPECT_FALSE(PathExists(inst + "\\セーブ\\c.dat"));
 }
 
-TEST_F(UpdateJobTest, MissingSubFolderStopsAfterTheEarlierItems)
+// A failure at any item, whatever came before it: nothing of the installation changes, not even a folder's time.
+TEST_F(UpdateJobTest, MissingSubFolderLeavesTheInstallationAsItWas)
 {
+    lstrcpyA(DataFolder, "セーブ");  // a folder the job creates, and must remove again
+    ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
+    ASSERT_TRUE(SetLastWriteTime(inst + "\\b.dat", EntryTime - Second));
+    ASSERT_TRUE(MakeReadOnly(inst + "\\b.dat"));
     UseArchive({"a.dat", "b.dat", "c.dat", "d.dat"});
     Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=sub\\c.dat\r\nUpdateFile03=d.dat\r\n");
+    Sleep(20);  // so that anything the job writes would carry another time
+    TreeSnapshot before = Snapshot();
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {WriteFailure});
-    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
-    EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "new-b.dat");
-    EXPECT_FALSE(PathExists(inst + "\\sub")) << "only the DataFolder level is created";
-    EXPECT_FALSE(PathExists(inst + "\\d.dat"));
+    ExpectRolledBack(run, {WriteFailure});
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
 TEST_F(UpdateJobTest, MissingEntryShowsItsOwnMessageFirst)
 {
     UseArchive({"a.dat"});
     Section("UpdateFile00=a.dat\r\nUpdateFile01=nothere.dat\r\n");
+    TreeSnapshot before = Snapshot();
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {"Can't Find File in Resource !!", WriteFailure});
-    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+    ExpectRolledBack(run, {"Can't Find File in Resource !!", WriteFailure});
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
 TEST_F(UpdateJobTest, NoItemKeysAtAll)
@@ -445,7 +437,6 @@ TEST_F(UpdateJobTest, FreeSpaceOfTheInstallationDrive)
         EXPECT_EQ(run.after.step, 2);
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_FALSE(PathExists(inst + "\\a.dat"));
-        EXPECT_EQ(UpdateFinished, 0);
     }
 }
 
@@ -470,9 +461,8 @@ TEST_F(UpdateJobTest, DataItemWithoutAnAbsoluteDataFolderFails)
         UseArchive({"a.dat", "b.dat"});
         Section("UpdateFile00=a.dat\r\nUpdateFile01=d,b.dat\r\n");
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {WriteFailure});
-        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
         EXPECT_FALSE(PathExists(folder / "b.dat"));
         EXPECT_FALSE(PathExists(folder / "data\\b.dat"));
         EXPECT_FALSE(PathExists(folder / "data\\rel\\b.dat"));
@@ -540,9 +530,8 @@ TEST_F(UpdateJobTest, RefusedUpdateItemsFailWithTheWriteBox)
         UseArchive({"a.dat", longName});
         Section("UpdateFile00=a.dat\r\n" + c.line + "\r\nUpdateFile02=a2.dat\r\n");
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {WriteFailure});
-        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat");
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_FALSE(PathExists(inst + "\\a.dat"));
         EXPECT_FALSE(PathExists(inst + "\\a2.dat"));
     }
 }
@@ -571,8 +560,7 @@ TEST_F(UpdateJobTest, PathsThatLeaveTheGameAreNeverWritten)
         lstrcpyA(DataFolder, c.dataFolder);
         Section(std::string(c.line) + "\r\n");
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {WriteFailure});
+        ExpectRolledBack(run, {WriteFailure});
         EXPECT_FALSE(PathExists(folder / "outside.dat"));
         EXPECT_FALSE(PathExists(parent + "\\outside.dat"));
         EXPECT_FALSE(PathExists(inst + "\\outside.dat"));
@@ -669,7 +657,9 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
         boxes.boxes.clear();
         std::vector<std::string> infoAtPrompt;
         size_t asked = 0;
-        boxes.onBox = [&](const CapturedBox&) {
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text == LeftAsItWas)
+                return IDOK;
             infoAtPrompt.push_back(ControlText(WizardWindow, 1001));
             int answer = c.answers[asked++];
             if (asked == c.answers.size() && answer == IDOK) {
@@ -682,7 +672,12 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
         JobRun run = Run();
         boxes.onBox = nullptr;
 
-        ASSERT_EQ(boxes.boxes.size(), c.answers.size());
+        // Declining the disc ends the job with the game as it was, which the last box says.
+        ASSERT_EQ(boxes.boxes.size(), c.answers.size() + (c.copied ? 0 : 1));
+        if (!c.copied) {
+            EXPECT_EQ(boxes.boxes.back().text, LeftAsItWas);
+            boxes.boxes.pop_back();
+        }
         for (const CapturedBox& box : boxes.boxes) {
             EXPECT_EQ(box.text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
             EXPECT_EQ(box.caption, "表示ゲーム アップデート");
@@ -695,7 +690,8 @@ TEST_F(CopyJobTest, DiscPromptUntilTheDiscIsThereOrTheUserGivesUp)
             ExpectFinished(run);
             EXPECT_EQ(ReadBytes(inst + "\\x.txt"), "disc two");
         } else {
-            ExpectEndedByFailure(run);
+            EXPECT_EQ(run.result, -1);
+            EXPECT_FALSE(run.jobReturned);
             EXPECT_FALSE(PathExists(inst + "\\x.txt"));
         }
     }
@@ -748,42 +744,42 @@ TEST_F(CopyJobTest, RefusedAndFailedCopiesShowTheCopyFailureBox)
     // Without a drive a path would be taken relative to the current folder.
     ASSERT_TRUE(WriteBytes(folder / "there.txt", "from the current folder"));
     ASSERT_TRUE(SetCurrentDirectoryA(folder.path.c_str()));
-    const char* searching = "アップデートを実行しています";
     struct {
         std::string value;
         std::string shownPath;
-        std::string infoAtBox;  // refusals come before the copy starts
     } cases[] = {
-        // A source the disc lacks is taken as a folder, and the shell fails it.
-        {"1:missing.txt", "missing.txt", "missing.txt をコピーしています"},
-        {"there.txt", "there.txt", searching},  // disk 0 before any disc was searched for
-        {"/:there.txt", "there.txt", searching},  // disk numbers outside 0-9
-        {"ｱ:there.txt", "there.txt", searching},  // a single-byte katakana is no digit either
-        {"1:", "", searching},                  // the whole disc
-        {"1:\\", "\\", searching},
-        {"1:.", ".", searching},
-        {"1:" + deep, deep, searching},
-        {longValue, std::string(longValue.c_str() + 2, 257), searching},
-        {"1:..\\outside.txt", "..\\outside.txt", searching},  // would land beside the installation folder
-        {"1:there.txt\\..", "there.txt\\..", searching},       // the whole disc again
-        {"1:.\\.", ".\\.", searching},
-        {"1:aux", "aux", searching},
+        {"1:missing.txt", "missing.txt"},  // a source the disc lacks
+        {"1:missing\\*.txt", "missing\\*.txt"},
+        {"there.txt", "there.txt"},    // disk 0 before any disc was searched for
+        {"/:there.txt", "there.txt"},  // disk numbers outside 0-9
+        {"ｱ:there.txt", "there.txt"},  // a single-byte katakana is no digit either
+        {"1:", ""},                    // the whole disc
+        {"1:\\", "\\"},
+        {"1:.", "."},
+        {"1:" + deep, deep},
+        {longValue, std::string(longValue.c_str() + 2, 257)},
+        {"1:..\\outside.txt", "..\\outside.txt"},  // would land beside the installation folder
+        {"1:there.txt\\..", "there.txt\\.."},       // the whole disc again
+        {"1:.\\.", ".\\."},
+        {"1:aux", "aux"},
     };
-    std::string infoAtBox;
+    // Every one is found while the job plans its work, before anything is copied.
+    std::vector<std::string> infoAtBoxes;
     boxes.onBox = [&](const CapturedBox&) {
-        infoAtBox = ControlText(WizardWindow, 1001);
+        infoAtBoxes.push_back(ControlText(WizardWindow, 1001));
         return IDOK;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
         boxes.boxes.clear();
-        Section("CopyFile00=" + c.value + "\r\nCopyFile01=1:there.txt\r\n");
+        infoAtBoxes.clear();
+        Section("UpdateFile00=a.dat\r\nCopyFile00=" + c.value + "\r\nCopyFile01=1:there.txt\r\n");
+        TreeSnapshot before = Snapshot();
         JobRun run = Run();
-        ExpectEndedByFailure(run);
-        ExpectErrorBoxes(run, {CopyFailure(c.shownPath)});
-        EXPECT_EQ(infoAtBox, c.infoAtBox);
-        EXPECT_FALSE(PathExists(inst + "\\there.txt")) << "nothing after the failed item is copied";
-        EXPECT_FALSE(PathExists(inst + "\\pppppppp")) << "nothing of the item";
+        ExpectRolledBack(run, {CopyFailure(c.shownPath)});
+        ASSERT_FALSE(infoAtBoxes.empty());
+        EXPECT_EQ(infoAtBoxes[0], "アップデートを実行しています");
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "") << "not even the update item before the copies";
         EXPECT_FALSE(PathExists(folder / "outside.txt")) << "nothing outside the installation";
     }
 }
@@ -794,11 +790,11 @@ TEST_F(CopyJobTest, CheckFileNameThatCannotFormAPathRefusesTheItem)
     lstrcpyA(SetupSettings.DiskCheckFile[4], std::string(256, 'c').c_str());
     Section("CopyFile00=4:x.txt\r\n");
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {CopyFailure("x.txt")});  // no disc prompt
+    ExpectRolledBack(run, {CopyFailure("x.txt")});  // no disc prompt
     EXPECT_FALSE(PathExists(inst + "\\x.txt"));
 }
 
+// The copy is weighed with the whole job: the shortage page, and nothing touched.
 TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
 {
     std::string why;
@@ -809,11 +805,308 @@ TEST_F(CopyJobTest, FileCopyTooLargeForTheInstallationDriveTouchesNothing)
     ASSERT_TRUE(PutOnDisc("D:\\big.bin", std::string(2 * 1024 * 1024, 'b')));
     unsigned long long free = FreeBytes("F:\\");
     Section("CopyFile00=1:big.bin\r\n");
+    TreeSnapshot before = SnapshotTree(inst);
     JobRun run = Run();
-    ExpectEndedByFailure(run);
-    ExpectErrorBoxes(run, {"ディスク容量が足りません。F: ドライブに " + std::to_string(2 * 1024 * 1024 - free) +
-                           " バイトの空き容量が必要です"});
-    EXPECT_EQ(ReadBytes(inst + "\\big.bin"), "installed");
+    ASSERT_TRUE(run.jobReturned);
+    // The staged copy beside the installed file, and one cluster of the small disk for the journal.
+    EXPECT_EQ(run.after.info, "ディスク容量が足りません。\rF: ドライブに " +
+                                  std::to_string(2 * 1024 * 1024 + 4096 - free) + " バイトの空き容量が必要です");
+    EXPECT_TRUE(run.after.backEnabled);
+    EXPECT_FALSE(run.after.nextEnabled);
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(inst)), "");
+}
+
+}  // namespace
+
+namespace {
+
+// However the folder is named on the disc, what lands in the installation is writable: the read-only marks are
+// cleared on the installation's side. A closing backslash names the folder's contents, as the shell's copy took it.
+TEST_F(CopyJobTest, FolderCopiesAreWritableWhateverTheSourceForm)
+{
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\cdfolder\\a.txt", "folder a", true));
+    ASSERT_TRUE(PutOnDisc("D:\\cdfolder\\深い\\b.txt", "folder b", true));
+    struct {
+        const char* source;
+        const char* landsIn;  // below the installation folder
+    } cases[] = {{"cdfolder\\", ""}, {"cdfolder", "cdfolder\\"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        boxes.boxes.clear();
+        Section(std::string("CopyFile00=1:") + c.source + "\r\n");
+        JobRun run = Run();
+        ExpectFinished(run);
+        EXPECT_TRUE(boxes.boxes.empty());
+        for (const char* copied : {"a.txt", "深い\\b.txt"}) {
+            std::string path = inst + "\\" + c.landsIn + copied;
+            SCOPED_TRACE(path);
+            EXPECT_TRUE(PathExists(path));
+            EXPECT_FALSE(IsReadOnly(path));
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Another program holds one target open (as a running game holds its files): the commit cannot move it aside,
+// and every file already moved goes back, whichever item it is.
+TEST_F(UpdateJobTest, ATargetInUseAtAnyItemLeavesEverythingAsItWas)
+{
+    const char* names[] = {"a.dat", "b.dat", "c.dat"};
+    for (int position = 0; position < 3; ++position) {
+        SCOPED_TRACE(position);
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        for (const char* name : names) {
+            ASSERT_TRUE(WriteBytes(inst + "\\" + name, std::string("old-") + name));
+            ASSERT_TRUE(SetLastWriteTime(inst + "\\" + name, EntryTime - Second));
+        }
+        ASSERT_TRUE(MakeReadOnly(inst + "\\b.dat"));
+        ASSERT_TRUE(SetLastWriteTime(inst, EntryTime - 5 * Second));
+        UseArchive({"a.dat", "b.dat", "c.dat", "new.dat"});
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\nUpdateFile03=new.dat\r\n");
+        TreeSnapshot before = Snapshot();
+        HANDLE inUse = CreateFileA((inst + "\\" + names[position]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+        boxes.boxes.clear();
+        int cancelAtFailure = -1;
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text == WriteFailure)
+                cancelAtFailure = IsWindowEnabled(GetDlgItem(WizardWindow, WizardCancelButton));
+            return IDOK;
+        };
+        JobRun run = Run();
+        boxes.onBox = nullptr;
+        CloseHandle(inUse);
+        ExpectRolledBack(run, {WriteFailure});
+        EXPECT_EQ(cancelAtFailure, 0) << "the commit had begun: Cancel is off";
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    }
+}
+
+// Large enough that the job is still staging when the player acts on it.
+void UseLargeArchive()
+{
+    std::vector<FixtureEntry> entries;
+    for (char c : {'a', 'b', 'c'})
+        entries.push_back(FixtureEntry{std::string(1, c) + ".dat", std::string(16 << 20, c)});
+    UseArchiveEntries(entries);
+}
+
+// The staged files of a job in the installation folder right now.
+size_t StagedFiles(const std::string& folder)
+{
+    size_t count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\~*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            ++count;
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    return count;
+}
+
+// Cancel while the job runs: the job holds still while the player is asked (wherever it is: planning or staging);
+// OK puts everything back, Cancel lets the job go on to its end. (That files were already staged when the player
+// was asked is shown by the whole run, which clicks once the progress bar moves.)
+TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
+{
+    enum Trigger { Button, CloseBox, Escape };
+    struct {
+        Trigger trigger;
+        int answer;
+    } cases[] = {{Button, IDOK}, {CloseBox, IDOK}, {Escape, IDOK}, {Button, IDCANCEL}};
+    for (const auto& c : cases) {
+        int answer = c.answer;
+        SCOPED_TRACE(std::to_string(c.trigger) + " answered " + std::to_string(answer));
+        RemoveTree(inst);
+        CreateDirectoryA(inst.c_str(), nullptr);
+        ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
+        ASSERT_TRUE(SetLastWriteTime(inst, EntryTime - 5 * Second));
+        UseLargeArchive();
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\n");
+        TreeSnapshot before = Snapshot();
+        boxes.boxes.clear();
+        bool clicked = false;
+        uint64_t doneAtQuestion = 0, doneAfterWaiting = 1;
+        WatchWhileBusy([&](HWND dialog) {
+            if (clicked)
+                return;
+            clicked = true;
+            HWND focus = GetFocus() ? GetFocus() : dialog;
+            if (c.trigger == Button)
+                Click(dialog, WizardCancelButton);
+            else if (c.trigger == CloseBox)
+                PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+            else
+                PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        });
+        boxes.onBox = [&](const CapturedBox& box) {
+            if (box.text != "アップデートを中止しますか？")
+                return IDOK;
+            uint64_t total;
+            char file[MAX_PATH];
+            ReadJobProgress(&doneAtQuestion, &total, file, sizeof file);
+            Sleep(300);
+            ReadJobProgress(&doneAfterWaiting, &total, file, sizeof file);
+            return answer;
+        };
+        JobRun run = Run();
+        boxes.onBox = nullptr;
+        ASSERT_TRUE(clicked);
+        ASSERT_GE(boxes.boxes.size(), 1u);
+        EXPECT_EQ(boxes.boxes[0].text, "アップデートを中止しますか？");
+        EXPECT_EQ(boxes.boxes[0].caption, "表示ゲーム アップデート");
+        EXPECT_EQ(boxes.boxes[0].style, (UINT)MB_OKCANCEL) << "a question: no icon";
+        EXPECT_EQ(boxes.boxes[0].owner, run.dialog);
+        EXPECT_EQ(doneAfterWaiting, doneAtQuestion) << "the job went on while the player was asked";
+        if (answer == IDOK) {
+            boxes.boxes.erase(boxes.boxes.begin());
+            ExpectRolledBack(run, {});
+            EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+        } else {
+            ExpectFinished(run);
+            EXPECT_EQ(boxes.boxes.size(), 1u);
+            EXPECT_EQ(ReadBytes(inst + "\\b.dat"), std::string(16 << 20, 'b'));
+            EXPECT_EQ(StagedFiles(inst), 0u);
+        }
+    }
+}
+
+// The progress bar and the file's name show only while the job runs, move only forward and end full; Next and
+// Back clicked meanwhile start nothing. Two discs share one drive, so the job asks for disc 1 again while it
+// stages: a fixed point in the middle of the job.
+TEST_F(CopyJobTest, ProgressShowsWhileTheJobRuns)
+{
+    UseArchive({"a.dat", "b.dat", "c.dat"});
+    lstrcpyA(SetupSettings.DiskCheckFile[2], "DISK2.CHK");
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\movie.bin", std::string(300000, 'm')));
+    Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\n"
+            "CopyFile00=1:movie.bin\r\nCopyFile01=2:extra.txt\r\n");
+    // Planning asks for disc 2 (disc 1 goes out); staging copies from disc 2 first, then asks for disc 1.
+    int prompts = 0;
+    uint64_t doneAtPrompt = 0, totalAtPrompt = 0;
+    char fileAtPrompt[MAX_PATH] = "";
+    boxes.onBox = [&](const CapturedBox& box) {
+        ++prompts;
+        bool wantsOne = box.text.find("ディスク 1 ") != std::string::npos;
+        if (wantsOne)
+            ReadJobProgress(&doneAtPrompt, &totalAtPrompt, fileAtPrompt, sizeof fileAtPrompt);
+        DeleteFileA(wantsOne ? "D:\\DISK2.CHK" : "D:\\DISK1.CHK");
+        PutOnDisc(wantsOne ? "D:\\DISK1.CHK" : "D:\\DISK2.CHK", "");
+        PutOnDisc("D:\\extra.txt", "extra");
+        return IDOK;
+    };
+    bool shownOnConfirmation = true;
+    std::vector<LRESULT> positions;
+    std::vector<std::string> names;
+    LRESULT range = 0;
+    WatchWhileBusy([&](HWND dialog) {
+        HWND bar = GetDlgItem(dialog, WizardProgressBar);
+        if (!(GetWindowLongA(bar, GWL_STYLE) & WS_VISIBLE))
+            return;
+        range = SendMessageA(bar, PBM_GETRANGE, FALSE, 0);
+        positions.push_back(SendMessageA(bar, PBM_GETPOS, 0, 0));
+        names.push_back(ControlText(dialog, WizardFileLabel));
+        Click(dialog, WizardNextButton);
+        Click(dialog, WizardBackButton);
+    });
+    auto visible = [](HWND dialog, int id) { return (GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE) & WS_VISIBLE) != 0; };
+    LRESULT finalPosition = -1;
+    std::string finalName = "?";
+    JobRun run{};
+    run.result = RunWizard(WizardTemplatePlain, {
+                                                    [&](HWND dialog) {
+                                                        run.dialog = dialog;
+                                                        Click(dialog, WizardNextButton);
+                                                    },
+                                                    [&](HWND dialog) {
+                                                        shownOnConfirmation = visible(dialog, WizardProgressBar) ||
+                                                                              visible(dialog, WizardFileLabel);
+                                                        Click(dialog, WizardNextButton);
+                                                    },
+                                                    [&](HWND dialog) {
+                                                        run.jobReturned = true;
+                                                        run.after = ReadWizardState(dialog);
+                                                        finalPosition = SendDlgItemMessageA(
+                                                            dialog, WizardProgressBar, PBM_GETPOS, 0, 0);
+                                                        finalName = ControlText(dialog, WizardFileLabel);
+                                                        Click(dialog, WizardNextButton);
+                                                    },
+                                                });
+    boxes.onBox = nullptr;
+    EXPECT_EQ(run.result, WizardFinished);
+    EXPECT_EQ(run.after.step, 2) << "the clicks during the job moved nothing";
+    EXPECT_EQ(run.after.info, "アップデートは完了しました");
+    ASSERT_EQ(prompts, 2);
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
+    EXPECT_EQ(boxes.boxes[1].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 1 を入れて下さい");
+    EXPECT_FALSE(shownOnConfirmation);
+    // At the second prompt the entries and disc 2's file were staged, disc 1's not yet: the middle of the job.
+    EXPECT_EQ(totalAtPrompt, 3 * 9 + 300000 + 5u);
+    EXPECT_EQ(doneAtPrompt, 3 * 9 + 5u);
+    EXPECT_STREQ(fileAtPrompt, "extra.txt");
+    // What the watcher saw in between, how much depends on the machine's pace; the whole run shows the bar move.
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    for (const std::string& name : names)
+        EXPECT_TRUE(name.empty() || name == "a.dat" || name == "b.dat" || name == "c.dat" || name == "movie.bin" ||
+                    name == "extra.txt")
+            << name;
+    EXPECT_GT(range, 0);
+    EXPECT_EQ(finalPosition, range);
+    EXPECT_EQ(finalName, "");
+}
+
+// The disk fills up after the job was weighed (another program writes to it while the player swaps discs): the
+// write fails, and nothing the job staged or created stays.
+TEST_F(CopyJobTest, DiskFillingUpWhileStagingLeavesEverythingAsItWas)
+{
+    std::string why;
+    if (!InstallOnSmallDisk(&why))
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(WriteBytes(inst + "\\a.dat", "old-a.dat"));
+    ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+    ASSERT_TRUE(PutOnDisc("D:\\movie\\big.bin", std::string(300000, 'm')));
+    lstrcpyA(SetupSettings.DiskCheckFile[2], "DISK2.CHK");
+    Section("UpdateFile00=a.dat\r\nCopyFile00=1:movie\r\nCopyFile01=2:extra.txt\r\n");
+    TreeSnapshot before = SnapshotTree(inst);
+    int prompts = 0;
+    boxes.onBox = [&](const CapturedBox& box) {
+        if (box.text.find("を入れて下さい") == std::string::npos)
+            return IDOK;
+        if (++prompts == 1) {  // planning: disc 2 goes in where disc 1 was
+            DeleteFileA("D:\\DISK1.CHK");
+            PutOnDisc("D:\\DISK2.CHK", "");
+            PutOnDisc("D:\\extra.txt", "extra");
+        } else {  // staging: disc 1 back, and the disk is full by now
+            DeleteFileA("D:\\DISK2.CHK");
+            PutOnDisc("D:\\DISK1.CHK", "");
+            WriteBytes("F:\\filler.bin", std::string((size_t)FreeBytes("F:\\") - 100000, 'f'));
+        }
+        return IDOK;
+    };
+    JobRun run = Run();
+    boxes.onBox = nullptr;
+    DeleteFileA("F:\\filler.bin");
+    ASSERT_EQ(prompts, 2);
+    std::vector<CapturedBox> prompted(boxes.boxes.begin(), boxes.boxes.begin() + 2);
+    EXPECT_EQ(prompted[0].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 2 を入れて下さい");
+    EXPECT_EQ(prompted[1].text, "ＣＤ－ＲＯＭドライブに「表示ゲーム」ディスク 1 を入れて下さい");
+    boxes.boxes.erase(boxes.boxes.begin(), boxes.boxes.begin() + 2);
+    ExpectRolledBack(run, {CopyFailure("movie")});
+    EXPECT_EQ(TreeDifferences(before, SnapshotTree(inst)), "");
+    ClearSmallDisk();
 }
 
 }  // namespace

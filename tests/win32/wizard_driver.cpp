@@ -6,6 +6,7 @@
 namespace {
 
 const std::vector<WizardScriptStep>* Script;
+std::function<void(HWND)> BusyWatcher;
 size_t NextStep;
 int IdleTicks;
 int InStep;
@@ -13,6 +14,11 @@ int InStep;
 void CALLBACK ScriptTimer(HWND, UINT, UINT_PTR, DWORD)
 {
     HWND dialog = WizardWindow;
+    if (dialog && Script && WizardBusy && BusyWatcher && !InStep) {
+        InStep = 1;
+        BusyWatcher(dialog);
+        InStep = 0;
+    }
     if (!dialog || !Script || WizardBusy || InStep)
         return;
     if (NextStep < Script->size()) {
@@ -48,11 +54,16 @@ INT_PTR RunWizard(int templateId, const std::vector<WizardScriptStep>& steps)
     InStep = 0;
     UINT_PTR timer = SetTimer(nullptr, 0, 5, ScriptTimer);
     // Wide, as the updater opens it.
-    INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId), nullptr,
-                                     WizardDialogProc, 0);
+    INT_PTR result = OpenWizard(GetModuleHandleW(nullptr), templateId);
     KillTimer(nullptr, timer);
     Script = nullptr;
+    BusyWatcher = nullptr;
     return result;
+}
+
+void WatchWhileBusy(const std::function<void(HWND)>& watcher)
+{
+    BusyWatcher = watcher;
 }
 
 void Click(HWND dialog, int id)

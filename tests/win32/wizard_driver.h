@@ -17,6 +17,10 @@ const INT_PTR WizardLeftOpen = 4242;
 
 INT_PTR RunWizard(int templateId, const std::vector<WizardScriptStep>& steps);
 
+// Called on every tick of the script's timer while a Next or Back action runs (the update job on its thread),
+// until the next RunWizard; the wizard window is the argument. Ticks also come inside message boxes' loops.
+void WatchWhileBusy(const std::function<void(HWND)>& watcher);
+
 // What a click sends: WM_COMMAND with the id and BN_CLICKED from the button's window (posted).
 void Click(HWND dialog, int id);
 // Any other notification code from the control `id`.

@@ -1,0 +1,138 @@
+#include "wizard/job_commit.h"
+
+#include <cstring>
+
+namespace {
+
+int Exists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// An ANSI path as UTF-16, read in the system's code page as the ANSI calls read it.
+void Widen(const char* path, wchar_t* wide)
+{
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH))
+        wide[0] = L'\0';
+}
+
+// Where the new file goes in: its real name when the plan has one.
+void TargetName(const PlannedWrite& write, wchar_t* wide)
+{
+    if (write.longTarget[0])
+        lstrcpyW(wide, write.longTarget);
+    else
+        Widen(write.target, wide);
+}
+
+// NTFS gives a file renamed into a name the creation time of the file renamed away from it moments before; an
+// entry's file carries the entry's time, so it is stamped again. (Wine cannot set creation times at all.)
+void StampCreationTime(const PlannedWrite& write)
+{
+    wchar_t target[MAX_PATH];
+    TargetName(write, target);
+    HANDLE file = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)write.time;
+    time.dwHighDateTime = (DWORD)(write.time >> 32);
+    SetFileTime(file, &time, nullptr, nullptr);
+    CloseHandle(file);
+}
+
+// A virus scanner often holds a file it has just seen written for a moment: a move that meets a sharing violation
+// is tried again for a short while before it counts as failed. A file held by a running program stays held.
+int Move(const char* from, const wchar_t* to)
+{
+    wchar_t source[MAX_PATH];
+    Widen(from, source);
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(source, to, 0))
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return 0;
+        Sleep(100);
+    }
+}
+
+int PlaceWrite(PlannedWrite* write)
+{
+    wchar_t backup[MAX_PATH], target[MAX_PATH];
+    Widen(write->backup, backup);
+    TargetName(*write, target);
+    if (write->hadOriginal && !Move(write->target, backup)) {
+        if (!write->optional)
+            return 0;
+        // A Data file that cannot be replaced (in use) stays as it is.
+        DeleteFileA(write->staged);
+        write->dropped = 1;
+        return 1;
+    }
+    if (!Move(write->staged, target))
+        return 0;
+    if (write->source == FromEntry)
+        StampCreationTime(*write);
+    return 1;
+}
+
+}  // namespace
+
+int BeginCommit(JobPlan* plan, JobJournal* journal)
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = JournalCommitBegins;
+    if (!AppendJournalRecord(journal, record))
+        return 0;
+    for (int i = 0; i < plan->writeCount; ++i) {
+        PlannedWrite& write = plan->writes[i];
+        if (write.dropped)
+            continue;
+        write.hadOriginal = Exists(write.target);
+        record.type = write.longTarget[0] ? JournalReplaceWide : JournalReplace;
+        lstrcpyA(record.path, write.target);
+        for (int unit = 0; unit < MAX_PATH; ++unit)
+            record.wideTarget[unit] = (uint16_t)write.longTarget[unit];
+        lstrcpyA(record.staged, write.staged);
+        lstrcpyA(record.backup, write.backup);
+        record.hadOriginal = (uint8_t)write.hadOriginal;
+        if (!AppendJournalRecord(journal, record))
+            return 0;
+    }
+    memset(&record, 0, sizeof record);
+    record.type = JournalAttributes;
+    for (int i = 0; i < plan->changeCount; ++i) {
+        lstrcpyA(record.path, plan->changes[i].path);
+        record.oldAttributes = plan->changes[i].oldAttributes;
+        record.newAttributes = plan->changes[i].newAttributes;
+        if (!AppendJournalRecord(journal, record))
+            return 0;
+    }
+    return FlushJobJournal(journal);
+}
+
+int CommitStepCount(const JobPlan* plan)
+{
+    return plan->writeCount + plan->changeCount;
+}
+
+int TakeCommitStep(JobPlan* plan, int index)
+{
+    if (index < plan->writeCount) {
+        PlannedWrite* write = &plan->writes[index];
+        return write->dropped || PlaceWrite(write);
+    }
+    const PlannedAttributes& change = plan->changes[index - plan->writeCount];
+    return SetFileAttributesA(change.path, change.newAttributes) != 0;
+}
+
+int EndCommit(JobJournal* journal)
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = JournalCommitDone;
+    return AppendJournalRecord(journal, record) && FlushJobJournal(journal);
+}

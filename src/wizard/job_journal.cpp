@@ -1,0 +1,89 @@
+#include "wizard/job_journal.h"
+
+#include <cstring>
+
+#include "support/grow_block.h"
+#include "support/path_join.h"
+
+const char JournalFileName[] = "~UPDATE.JNL";
+
+namespace {
+
+int KeepInMemory(JobJournal* journal, const unsigned char* bytes, size_t count)
+{
+    if (!ReserveItems((void**)&journal->bytes, &journal->capacity, journal->size + count, 1))
+        return 0;
+    memcpy(journal->bytes + journal->size, bytes, count);
+    journal->size += count;
+    return 1;
+}
+
+int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
+{
+    DWORD written = 0;
+    return WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
+}
+
+}  // namespace
+
+int JournalPathFor(const char* folder, char* path)
+{
+    memset(path, 0, MAX_PATH);
+    size_t length = strnlen(folder, MAX_PATH);
+    if (length >= MAX_PATH)
+        return 0;
+    memcpy(path, folder, length);
+    return AppendPathName(path, MAX_PATH, JournalFileName);
+}
+
+int CreateJobJournal(JobJournal* journal, const char* folder)
+{
+    memset(journal, 0, sizeof *journal);
+    journal->file = INVALID_HANDLE_VALUE;
+    if (!JournalPathFor(folder, journal->path))
+        return 0;
+    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (journal->file == INVALID_HANDLE_VALUE)
+        return 0;
+    unsigned char header[JournalHeaderSize];
+    EncodeJournalHeader(header);
+    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header)) {
+        CloseJobJournal(journal, 1);
+        FreeJobJournal(journal);
+        return 0;
+    }
+    return 1;
+}
+
+int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
+{
+    unsigned char encoded[JournalRecordMaxSize];
+    size_t size = EncodeJournalRecord(record, encoded);
+    // The file is written first: the copy in memory never holds a record the file may lack.
+    return size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size);
+}
+
+// On NTFS the flush also makes the new journal's name durable (the file system's log goes to the disk with it).
+// Under Wine it is an fsync of the file alone; a Linux file system may want its folder flushed as well, which
+// Win32 cannot ask for.
+int FlushJobJournal(JobJournal* journal)
+{
+    return FlushFileBuffers(journal->file) != 0;
+}
+
+void CloseJobJournal(JobJournal* journal, int remove)
+{
+    if (journal->file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal->file);
+    journal->file = INVALID_HANDLE_VALUE;
+    if (remove && journal->path[0])
+        DeleteFileA(journal->path);
+}
+
+void FreeJobJournal(JobJournal* journal)
+{
+    if (journal->bytes)
+        GlobalFree(journal->bytes);
+    journal->bytes = nullptr;
+    journal->size = journal->capacity = 0;
+}

@@ -1,0 +1,375 @@
+#include "wizard/job_plan.h"
+
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/entry_stream.h"
+#include "run/updater_values.h"
+#include "support/ansi_names.h"
+#include "support/disk_space.h"
+#include "support/grow_block.h"
+#include "support/path_join.h"
+#include "support/relative_path.h"
+#include "wizard/job_stage.h"
+#include "wizard/job_thread.h"
+#include "wizard/update_section.h"
+
+namespace {
+
+const char NotFoundText[] = "Can't Find File in Resource !!";
+
+int WriteFailure()
+{
+    JobShowError(WriteFailureText);
+    return 0;
+}
+
+void* AddItem(void** items, int* count, size_t* capacity, size_t itemSize)
+{
+    if (!ReserveItems(items, capacity, (size_t)*count + 1, itemSize))
+        return nullptr;
+    void* item = (char*)*items + (size_t)*count * itemSize;
+    memset(item, 0, itemSize);
+    ++*count;
+    return item;
+}
+
+// A folder path as the plan keeps it: without a closing separator, except a drive's root.
+void TrimSeparator(char* path)
+{
+    size_t length = strlen(path);
+    if (length > 3 && EndsWithPathSeparator(path))
+        path[length - 1] = '\0';
+}
+
+int SamePath(const char* a, const char* b)
+{
+    return lstrcmpiA(a, b) == 0;
+}
+
+uint64_t FileTimeOf(const FILETIME& time)
+{
+    return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+// The one folder level the job creates for an item (DataFolder): planned when it is missing and its parent is
+// there; any other case is left to the item's own tests, as a failed CreateDirectoryA always was.
+int PlanFolderLevel(JobPlan* plan, const char* folder)
+{
+    char path[MAX_PATH];
+    lstrcpynA(path, folder, sizeof path);
+    TrimSeparator(path);
+    if (FolderWillExist(plan, path) || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        return 1;
+    char parent[MAX_PATH];
+    FolderOfPath(path, parent);
+    if (!parent[0] || !FolderWillExist(plan, parent))
+        return 1;
+    return PlanFolder(plan, path);
+}
+
+// A short name reaches only a file that exists: the commit moves the old file aside before the new one goes in,
+// so the new one must be given the real name.
+void NoteLongName(PlannedWrite* write, int resolved)
+{
+    wchar_t wide[MAX_PATH];
+    DWORD length = 0;
+    if (resolved && MultiByteToWideChar(CP_ACP, 0, write->target, -1, wide, MAX_PATH))
+        length = GetLongPathNameW(wide, write->longTarget, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        write->longTarget[0] = L'\0';
+}
+
+// A Data item's existing file: written back with its own bytes when it can be read whole and replaced, as the
+// player's data otherwise, untouched.
+int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, const PlannedTarget& now, int resolved)
+{
+    if (now.attributes & FILE_ATTRIBUTE_READONLY)
+        return 1;
+    HANDLE file = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    LARGE_INTEGER size;
+    int readable = GetFileSizeEx(file, &size) && size.QuadPart < 0x100000000LL;
+    CloseHandle(file);
+    if (!readable)
+        return 1;
+    PlannedWrite* write = AddPlannedWrite(plan);
+    if (!write)
+        return 0;
+    write->source = FromTarget;
+    lstrcpyA(write->target, target);
+    lstrcpyA(write->shown, item.path);
+    lstrcpyA(write->sourcePath, target);
+    write->size = (uint64_t)size.QuadPart;
+    write->attributes = FILE_ATTRIBUTE_NORMAL;
+    write->copyItem = -1;
+    write->optional = 1;
+    NoteLongName(write, resolved);
+    return 1;
+}
+
+// One update item planned: what the extraction and the Data rule would do to its target, decided without doing it.
+int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
+{
+    // DataFolder is joined below the installation (or data) folder of every item.
+    if (item.refused || !IsPathInsideFolder(DataFolder))
+        return WriteFailure();
+    const char* base = InstallRecord.InstPath;
+    if (item.kind == UpdateKind::Data) {
+        // Never write relative to whatever the current folder happens to be.
+        if (!IsAbsolutePath(InstallRecord.DataPath))
+            return WriteFailure();
+        base = InstallRecord.DataPath;
+    }
+    char target[MAX_PATH];
+    memset(target, 0, sizeof target);
+    if (strlen(base) + 2 > sizeof target)
+        return WriteFailure();
+    lstrcpyA(target, base);
+    if (!AppendPathName(target, sizeof target, DataFolder))
+        return WriteFailure();
+    if (!PlanFolderLevel(plan, target) || !AppendPathName(target, sizeof target, item.path))
+        return WriteFailure();
+    char named[MAX_PATH];
+    lstrcpyA(named, target);
+    ResolveTargetName(target, sizeof target);
+    int resolved = strcmp(named, target) != 0;
+
+    PlannedTarget now;
+    LookAtTarget(plan, target, &now);
+    if (overwriteOnly || item.kind == UpdateKind::Overwrite) {
+        if (now.error)
+            return WriteFailure();
+        if (!now.exists || now.folder)
+            return 1;
+    }
+    if (item.kind == UpdateKind::Data && (now.error || (now.exists && !now.folder))) {
+        // What an earlier item writes there stays what it is; a file that cannot be examined is the player's.
+        if (now.write || now.error)
+            return 1;
+        return PlanWriteBack(plan, item, target, now, resolved) || WriteFailure();
+    }
+
+    int32_t nameOffset = item.nameOffset;
+    if (nameOffset < 0 || (size_t)nameOffset > strnlen(item.path, sizeof item.path - 1))
+        nameOffset = 0;
+    const ArchiveEntry* entry;
+    uint64_t offset;
+    size_t workspace;
+    if (!UpdateArchive || !FindArchiveEntry(UpdateArchive, item.path + nameOffset, &entry, &offset)) {
+        JobShowError(NotFoundText);
+        return WriteFailure();
+    }
+    if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize) ||
+        !EntryWorkspaceSize(entry, ArchiveImage + offset, &workspace)) {
+        ShowEntryDamage(0);
+        return WriteFailure();
+    }
+    char folder[MAX_PATH];
+    FolderOfPath(target, folder);
+    // Only DataFolder is ever created: every other folder of an item's path must be there already.
+    if (now.folder || now.error || !FolderWillExist(plan, folder))
+        return WriteFailure();
+    if (item.kind == UpdateKind::Update && now.exists && now.lastWrite > FileTimeValue(entry->fileTime)) {
+        // Kept; a read-only mark goes all the same, as it always did before the time was compared.
+        if (!now.write && (now.attributes & FILE_ATTRIBUTE_READONLY) &&
+            !PlanAttributes(plan, target, now.attributes, FILE_ATTRIBUTE_NORMAL))
+            return WriteFailure();
+        return 1;
+    }
+
+    PlannedWrite* write = AddPlannedWrite(plan);
+    if (!write)
+        return WriteFailure();
+    write->source = FromEntry;
+    lstrcpyA(write->target, target);
+    lstrcpyA(write->shown, item.path);
+    write->entry = entry;
+    write->entryOffset = offset;
+    write->size = entry->unpackedSize;
+    write->time = FileTimeValue(entry->fileTime);
+    write->attributes = FILE_ATTRIBUTE_NORMAL;
+    write->copyItem = -1;
+    NoteLongName(write, resolved);
+    DropEarlierWrites(plan, write);
+    return 1;
+}
+
+uint64_t ClusterSize(const char* drive)
+{
+    char root[4] = {drive[0], ':', '\\', '\0'};
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+        sectorsPerCluster && bytesPerSector)
+        return (uint64_t)sectorsPerCluster * bytesPerSector;
+    return 4096;
+}
+
+uint64_t RoundUp(uint64_t bytes, uint64_t unit)
+{
+    return (bytes + unit - 1) / unit * unit;
+}
+
+int DriveIndex(const char* path)
+{
+    char drive[3];
+    if (!PathDriveText(path, drive))
+        return -1;
+    return (drive[0] | 0x20) - 'a';
+}
+
+}  // namespace
+
+void FolderOfPath(const char* path, char* folder)
+{
+    size_t length = FolderPartLength(path);
+    memset(folder, 0, MAX_PATH);
+    memcpy(folder, path, length);
+    TrimSeparator(folder);
+}
+
+void FreeJobPlan(JobPlan* plan)
+{
+    if (plan->writes)
+        GlobalFree(plan->writes);
+    if (plan->folders)
+        GlobalFree(plan->folders);
+    if (plan->changes)
+        GlobalFree(plan->changes);
+    memset(plan, 0, sizeof *plan);
+}
+
+PlannedWrite* AddPlannedWrite(JobPlan* plan)
+{
+    return (PlannedWrite*)AddItem((void**)&plan->writes, &plan->writeCount, &plan->writeCapacity,
+                                  sizeof(PlannedWrite));
+}
+
+int PlanFolder(JobPlan* plan, const char* path)
+{
+    PlannedFolder* folder =
+        (PlannedFolder*)AddItem((void**)&plan->folders, &plan->folderCount, &plan->folderCapacity,
+                                sizeof(PlannedFolder));
+    if (!folder)
+        return 0;
+    lstrcpynA(folder->path, path, sizeof folder->path);
+    TrimSeparator(folder->path);
+    return 1;
+}
+
+int PlanAttributes(JobPlan* plan, const char* path, DWORD oldAttributes, DWORD newAttributes)
+{
+    PlannedAttributes* change =
+        (PlannedAttributes*)AddItem((void**)&plan->changes, &plan->changeCount, &plan->changeCapacity,
+                                    sizeof(PlannedAttributes));
+    if (!change)
+        return 0;
+    lstrcpynA(change->path, path, sizeof change->path);
+    change->oldAttributes = oldAttributes;
+    change->newAttributes = newAttributes;
+    return 1;
+}
+
+void LookAtTarget(JobPlan* plan, const char* path, PlannedTarget* target)
+{
+    memset(target, 0, sizeof *target);
+    for (int i = plan->writeCount - 1; i >= 0; --i) {
+        PlannedWrite& write = plan->writes[i];
+        if (write.dropped || !SamePath(write.target, path))
+            continue;
+        target->exists = 1;
+        target->attributes = write.attributes;
+        if (write.source == FromTarget) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            target->lastWrite = FileTimeOf(now);
+        } else {
+            target->lastWrite = write.time;
+        }
+        target->write = &write;
+        return;
+    }
+    char folder[MAX_PATH];
+    lstrcpynA(folder, path, sizeof folder);
+    TrimSeparator(folder);
+    for (int i = 0; i < plan->folderCount; ++i)
+        if (SamePath(plan->folders[i].path, folder)) {
+            target->exists = target->folder = 1;
+            target->attributes = FILE_ATTRIBUTE_DIRECTORY;
+            return;
+        }
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        DWORD error = GetLastError();
+        target->error = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return;
+    }
+    target->exists = 1;
+    target->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    target->attributes = data.dwFileAttributes;
+    target->lastWrite = FileTimeOf(data.ftLastWriteTime);
+}
+
+int FolderWillExist(const JobPlan* plan, const char* path)
+{
+    for (int i = 0; i < plan->folderCount; ++i)
+        if (SamePath(plan->folders[i].path, path))
+            return 1;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void DropEarlierWrites(JobPlan* plan, const PlannedWrite* write)
+{
+    for (int i = 0; i < plan->writeCount; ++i)
+        if (&plan->writes[i] != write && !plan->writes[i].dropped && SamePath(plan->writes[i].target, write->target))
+            plan->writes[i].dropped = 1;
+}
+
+int PlanUpdateItems(JobPlan* plan, int overwriteOnly)
+{
+    for (int i = 0; i < UpdateListCount && i < UpdateListCapacity; ++i)
+        if (!PlanUpdateItem(plan, UpdateList[i], overwriteOnly))
+            return 0;
+    return 1;
+}
+
+int WeighPlan(const JobPlan* plan, char* drive, uint64_t* shortfall)
+{
+    uint64_t need[26] = {0};
+    uint64_t cluster[26] = {0};
+    char text[26][3];  // each drive as the first path on it writes it
+    auto add = [&](const char* path, uint64_t bytes) {
+        int index = DriveIndex(path);
+        if (index < 0)
+            return;  // a share: nothing to ask, the writes fail cleanly if it is full
+        if (!cluster[index]) {
+            PathDriveText(path, text[index]);
+            cluster[index] = ClusterSize(text[index]);
+        }
+        need[index] += RoundUp(bytes, cluster[index]);
+    };
+    for (int i = 0; i < plan->writeCount; ++i) {
+        const PlannedWrite& write = plan->writes[i];
+        // A Data item written back only goes when there is room: it is dropped, not failed, when there is none.
+        if (!write.dropped && !write.optional)
+            add(write.target, write.size);
+    }
+    add(InstallRecord.InstPath, JournalBytesForPlan(plan));
+
+    int install = DriveIndex(InstallRecord.InstPath);
+    for (int step = -1; step < 26; ++step) {
+        int index = step < 0 ? install : step;
+        if (index < 0 || (step >= 0 && index == install) || !need[index])
+            continue;
+        uint64_t available = 0, total = 0;
+        if (!QueryDriveFreeSpace(text[index], &available, &total, nullptr) || available >= need[index])
+            continue;
+        lstrcpyA(drive, text[index]);
+        *shortfall = need[index] - available;
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Brings the player's files to one consistent state from what a journal records, whether the job that wrote it
+// failed (its own rollback) or died (the next start). Without a CommitDone record everything the job did is undone:
+// the new files that went in are removed and the backups moved back, attributes restored, staged files deleted,
+// created folders removed. With it, the update stands and only the backups are removed. Each action looks at what
+// is on the disk first, so settling a journal a second time, after a settling that was itself cut short, is safe.
+#include <cstddef>
+
+enum SettleResult {
+    SettledNothing,     // the journal records no step at all
+    SettledRolledBack,  // the installation is as it was before the job
+    SettledCleanedUp,   // the job had committed; its leftovers are gone
+    SettleStuck,        // a file could not be moved or removed (it is in use): the journal must stay
+};
+
+SettleResult SettleJournal(const unsigned char* bytes, size_t size);
+
+// After a rollback, once the journal file itself is gone: the folders the job wrote into get back the last-write
+// times they had before it.
+void RestoreFolderTimes(const unsigned char* bytes, size_t size);

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wizard/journal_format.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+JournalRecord Record(JournalRecordType type, const std::string& path = "", const std::string& staged = "",
+                     const std::string& backup = "")
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = type;
+    strcpy(record.path, path.c_str());
+    strcpy(record.staged, staged.c_str());
+    strcpy(record.backup, backup.c_str());
+    return record;
+}
+
+// One of each kind, with cp932 paths (表 ends in the byte 0x5C) and values that use every byte of their fields.
+std::vector<JournalRecord> EveryKind()
+{
+    JournalRecord folderTime = Record(JournalFolderTime, "C:\\Games\\\x95\x5c");
+    folderTime.time = 0x01D5A1B2C3D4E5F7ull;
+    JournalRecord replace = Record(JournalReplace, "C:\\Games\\a.dat", "C:\\Games\\~ABCDEF00001",
+                                   "C:\\Games\\~ABCDEF00002");
+    replace.hadOriginal = 1;
+    // A target the ANSI calls reach by its short name, with its real name (説明書.txt) beside it.
+    JournalRecord wide = Record(JournalReplaceWide, "C:\\Games\\8AE3~1.TXT", "C:\\Games\\~ABCDEF00005",
+                                "C:\\Games\\~ABCDEF00006");
+    const uint16_t realName[] = {'C', ':', '\\', 0x8aac, 0x660e, 0x66f8, '.', 't', 'x', 't', 0};
+    memcpy(wide.wideTarget, realName, sizeof realName);
+    wide.hadOriginal = 1;
+    JournalRecord attributes = Record(JournalAttributes, "C:\\Games\\kept.dat");
+    attributes.oldAttributes = 0x80000021u;
+    attributes.newAttributes = 0x80;
+    return {folderTime,
+            Record(JournalCreateFolder, "C:\\Games\\movie"),
+            Record(JournalStaged, "C:\\Games\\~ABCDEF00001"),
+            Record(JournalCommitBegins),
+            replace,
+            Record(JournalReplace, "D:\\save\\new.sav", "D:\\save\\~ABCDEF00003", "D:\\save\\~ABCDEF00004"),
+            wide,
+            attributes,
+            Record(JournalCommitDone)};
+}
+
+Bytes Encode(const std::vector<JournalRecord>& records, std::vector<size_t>* ends = nullptr)
+{
+    Bytes bytes(JournalHeaderSize);
+    EncodeJournalHeader(bytes.data());
+    for (const JournalRecord& record : records) {
+        size_t size = JournalRecordSize(record);
+        EXPECT_GT(size, 0u);
+        EXPECT_LE(size, JournalRecordMaxSize);
+        size_t at = bytes.size();
+        bytes.resize(at + size);
+        EXPECT_EQ(EncodeJournalRecord(record, bytes.data() + at), size);
+        if (ends)
+            ends->push_back(bytes.size());
+    }
+    return bytes;
+}
+
+std::vector<JournalRecord> Decode(const Bytes& bytes)
+{
+    std::vector<JournalRecord> records;
+    JournalReader reader;
+    JournalRecord record;
+    StartJournalReader(&reader, bytes.data(), bytes.size());
+    while (NextJournalRecord(&reader, &record))
+        records.push_back(record);
+    return records;
+}
+
+void ExpectSame(const JournalRecord& a, const JournalRecord& b)
+{
+    EXPECT_EQ(a.type, b.type);
+    EXPECT_STREQ(a.path, b.path);
+    EXPECT_STREQ(a.staged, b.staged);
+    EXPECT_STREQ(a.backup, b.backup);
+    EXPECT_EQ(a.hadOriginal, b.hadOriginal);
+    EXPECT_EQ(a.oldAttributes, b.oldAttributes);
+    EXPECT_EQ(a.newAttributes, b.newAttributes);
+    EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(memcmp(a.wideTarget, b.wideTarget, sizeof a.wideTarget), 0);
+}
+
+TEST(JournalFormat, EveryKindOfRecordReadsBackAsWritten)
+{
+    std::vector<JournalRecord> written = EveryKind();
+    Bytes bytes = Encode(written);
+    EXPECT_EQ(ReadJournalHeader(bytes.data(), bytes.size()), JournalHeaderValid);
+    std::vector<JournalRecord> read = Decode(bytes);
+    ASSERT_EQ(read.size(), written.size());
+    for (size_t i = 0; i < read.size(); ++i) {
+        SCOPED_TRACE(i);
+        ExpectSame(read[i], written[i]);
+    }
+}
+
+// A power cut can leave the file ending anywhere in its last record (or, on some file systems, with zeros where
+// the record was to be): only the records before it are read, never a half of one.
+TEST(JournalFormat, CutAnywhereGivesExactlyTheWholeRecordsBeforeTheCut)
+{
+    std::vector<size_t> ends;
+    std::vector<JournalRecord> written = EveryKind();
+    Bytes whole = Encode(written, &ends);
+    for (size_t cut = JournalHeaderSize; cut <= whole.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        size_t complete = 0;
+        while (complete < ends.size() && ends[complete] <= cut)
+            ++complete;
+        for (bool zeros : {false, true}) {
+            Bytes torn(whole.begin(), whole.begin() + cut);
+            if (zeros)
+                torn.resize(whole.size(), 0);
+            std::vector<JournalRecord> read = Decode(torn);
+            ASSERT_EQ(read.size(), complete);
+            if (complete)
+                ExpectSame(read.back(), written[complete - 1]);
+        }
+    }
+}
+
+TEST(JournalFormat, ASpoiltByteEndsTheJournalAtItsRecord)
+{
+    std::vector<size_t> ends;
+    Bytes whole = Encode(EveryKind(), &ends);
+    // Every byte of the fifth record (a Replace): its length, its body, its checksum.
+    for (size_t at = ends[3]; at < ends[4]; ++at) {
+        SCOPED_TRACE(at);
+        Bytes spoilt = whole;
+        spoilt[at] ^= 0x04;
+        EXPECT_EQ(Decode(spoilt).size(), 4u);
+    }
+}
+
+TEST(JournalFormat, HeaderOfOursTornOrForeign)
+{
+    unsigned char header[JournalHeaderSize];
+    EncodeJournalHeader(header);
+    struct {
+        Bytes bytes;
+        JournalHeaderState state;
+    } cases[] = {
+        {Bytes(header, header + JournalHeaderSize), JournalHeaderValid},
+        {Bytes(), JournalHeaderTorn},
+        {Bytes(header, header + 5), JournalHeaderTorn},
+        {Bytes(header, header + 11), JournalHeaderTorn},
+        {Bytes{'F', 'A', '2', 'X'}, JournalHeaderForeign},
+        {Bytes{'[', 'S', 'E', 'T', 'U', 'P', ']', '\r', '\n', 'a', '=', '1'}, JournalHeaderForeign},
+    };
+    Bytes nextVersion(header, header + JournalHeaderSize);
+    nextVersion[8] = 2;
+    for (const auto& c : cases)
+        EXPECT_EQ(ReadJournalHeader(c.bytes.data(), c.bytes.size()), c.state) << c.bytes.size();
+    EXPECT_EQ(ReadJournalHeader(nextVersion.data(), nextVersion.size()), JournalHeaderForeign);
+}
+
+TEST(JournalFormat, PathsMustFitThePlatformsBuffers)
+{
+    JournalRecord longest = Record(JournalStaged, std::string(259, 'p'));
+    EXPECT_GT(JournalRecordSize(longest), 0u);
+    JournalRecord tooLong = Record(JournalStaged);
+    memset(tooLong.path, 'p', sizeof tooLong.path);  // no NUL inside the buffer
+    EXPECT_EQ(JournalRecordSize(tooLong), 0u);
+    unsigned char out[JournalRecordMaxSize];
+    EXPECT_EQ(EncodeJournalRecord(tooLong, out), 0u);
+    JournalRecord unknown = Record((JournalRecordType)9, "x");
+    EXPECT_EQ(JournalRecordSize(unknown), 0u);
+}
+
+// Records that check out by their checksum but say impossible things are refused like torn ones.
+TEST(JournalFormat, RecordsWithImpossibleFieldsAreNotRead)
+{
+    // A body, its length and checksum put together by hand, so every field can be made wrong.
+    auto journal = [](const Bytes& body) {
+        Bytes bytes(JournalHeaderSize);
+        EncodeJournalHeader(bytes.data());
+        uint32_t length = (uint32_t)body.size();
+        uint32_t hash = 2166136261u;
+        for (unsigned char c : body) {
+            hash ^= c;
+            hash *= 16777619u;
+        }
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back((unsigned char)(length >> (8 * i)));
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back((unsigned char)(hash >> (8 * i)));
+        return bytes;
+    };
+    Bytes path260 = {JournalStaged, 4, 1};
+    path260.resize(3 + 260, 'p');
+    struct {
+        const char* label;
+        Bytes body;
+        size_t read;
+    } cases[] = {
+        {"a good one, to show the builder works", {JournalStaged, 1, 0, 'x'}, 1},
+        {"unknown type", {9, 1, 0, 'x'}, 0},
+        {"text longer than its record", {JournalStaged, 5, 0, 'x'}, 0},
+        {"a NUL inside a path", {JournalStaged, 2, 0, 'x', 0}, 0},
+        {"a path of 260 bytes", path260, 0},
+        {"bytes left over", {JournalStaged, 1, 0, 'x', 'y'}, 0},
+        {"hadOriginal other than 0 or 1", {JournalReplace, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 2}, 0},
+        {"a real name", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 1, 0, 'x', 0}, 1},
+        {"a NUL inside the real name", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 2, 0, 'x', 0, 0, 0}, 0},
+        {"a real name longer than its record", {JournalReplaceWide, 1, 0, 'a', 1, 0, 'b', 1, 0, 'c', 1, 2, 0, 'x', 0},
+         0},
+        {"no body at all", {}, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Decode(journal(c.body)).size(), c.read) << c.label;
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#include "job_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive_writer.h"
+
+const unsigned long long EntryTime = 0x01D5A1B2C3D4E5F0ull;
+const unsigned long long Second = 10000000ull;
+
+namespace {
+
+std::vector<unsigned char> ImageBytes;
+
+}  // namespace
+
+void UseArchive(const std::vector<std::string>& names)
+{
+    std::vector<FixtureEntry> entries;
+    for (const std::string& name : names)
+        entries.push_back(FixtureEntry{name, "new-" + name});
+    UseArchiveEntries(entries);
+}
+
+void UseArchiveEntries(const std::vector<FixtureEntry>& fixtures)
+{
+    std::vector<WriterEntry> entries;
+    int index = 0;
+    for (const FixtureEntry& fixture : fixtures) {
+        WriterEntry entry;
+        entry.name = fixture.name;
+        entry.data.assign(fixture.data.begin(), fixture.data.end());
+        entry.fileTime = EntryTime;
+        entry.storage = index % 2 || fixture.damaged ? PackCompressAlways : PackStore;
+        entry.scramble = index % 3 == 0 && !fixture.damaged;
+        entries.push_back(entry);
+        ++index;
+    }
+    WriterOptions options{PackCompressIfSmaller, EncodeFast};
+    std::string error;
+    DropArchive();
+    ImageBytes.clear();
+    ASSERT_EQ(WriteArchive(entries, options, &ImageBytes, &error), 1) << error;
+    for (const FixtureEntry& fixture : fixtures) {
+        if (!fixture.damaged)
+            continue;
+        ArchiveTable* table = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
+        ASSERT_NE(table, nullptr);
+        const ArchiveEntry* entry;
+        uint64_t offset;
+        ASSERT_TRUE(FindArchiveEntry(table, fixture.name.c_str(), &entry, &offset));
+        memset(ImageBytes.data() + offset, 0, 4);
+        GlobalFree(table);
+    }
+    ArchiveImage = ImageBytes.data();
+    ArchiveImageSize = (uint32_t)ImageBytes.size();
+    UpdateArchive = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
+    ASSERT_NE(UpdateArchive, nullptr);
+}
+
+void DropArchive()
+{
+    if (UpdateArchive)
+        GlobalFree(UpdateArchive);
+    UpdateArchive = nullptr;
+}

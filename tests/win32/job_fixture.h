@@ -1,0 +1,21 @@
+#pragma once
+// The update archive of the job's tests, opened as the start-up opens it: over an image that lives for the rest of
+// the process, as the payload does.
+#include <string>
+#include <vector>
+
+extern const unsigned long long EntryTime;  // every entry's time: 2019, in 100 ns units
+extern const unsigned long long Second;
+
+struct FixtureEntry {
+    std::string name;
+    std::string data;
+    bool damaged = false;  // compressed, with its first code word spoilt: found only while it is decoded
+};
+
+// Entries holding "new-<name>", in every storage form the job may meet (the archive's own tests cover them in
+// depth).
+void UseArchive(const std::vector<std::string>& names);
+void UseArchiveEntries(const std::vector<FixtureEntry>& entries);
+// Lets the opened table go.
+void DropArchive();
