@@ -56,9 +56,8 @@ constexpr unsigned BitsAt(unsigned value, unsigned width, unsigned index, unsign
     return result;
 }
 
-constexpr CodeTables BuildCodeTables()
+void FillCodeTables(CodeTables& t)
 {
-    CodeTables t{};
     const unsigned dw = DistanceLookupBits;
     for (unsigned i = 0; i < (1u << (dw - 1)); ++i) {
         DistanceCode& c = t.distance[i];
@@ -123,10 +122,13 @@ constexpr CodeTables BuildCodeTables()
             c.bits = (uint8_t)(d.bits + l.bits);
         }
     }
-    return t;
 }
 
-constexpr CodeTables Codes = BuildCodeTables();
+// Filled when the program starts, before any thread runs: as constant data they would add 21 KB to the updater.
+CodeTables Codes;
+struct CodeTablesAtStart {
+    CodeTablesAtStart() { FillCodeTables(Codes); }
+} FillCodesAtStart;
 
 #if defined(__GNUC__)
 inline bool Likely(bool c) { return __builtin_expect(c, 1); }
