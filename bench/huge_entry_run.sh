@@ -11,20 +11,8 @@ work=$(mktemp -d /tmp/huge-entry.XXXXXX)
 prefix_c=$root/build/windows/wineprefix/drive_c
 trap 'rm -rf "$work" "$prefix_c/huge-extract"' EXIT
 mkdir "$work/src"
-# 64 KiB chunks: a line with the chunk's counters, then one of sixteen 251-byte texts repeated; about 4% once
-# packed, so the archive fits the 32-bit process whatever the entry's size.
-cat > "$work/generate.py" <<'PY'
-import sys
-size = int(sys.argv[1]) << 20
-texts = [(b"scene %02d: the lantern swings over the harbour road; " % v * 8)[:251] for v in range(16)]
-out = sys.stdout.buffer
-chunk = 65536
-for k in range(0, size // chunk + 1):
-    head = b"chunk %d of the archive, frame %d, checksum %08x\r\n" % (k, k * 3, k * 2654435761 % 2**32)
-    body = (texts[k % 16] * (chunk // 251 + 1))[:chunk - len(head)]
-    out.write((head + body)[:size - k * chunk])
-PY
-python3 "$work/generate.py" "$size_mb" > "$work/src/huge.log"
+generate() { python3 "$root/bench/compressible_text.py" "$1"; }
+generate "$size_mb" > "$work/src/huge.log"
 echo "generated $(stat -c %s "$work/src/huge.log") bytes"
 /usr/bin/time -f "fa2 pack: %e s, %M KB peak" "$root/build/host/fa2" pack --fast "$work/src" -o "$work/huge.fa2"
 rm -rf "$work/src"
@@ -66,5 +54,5 @@ touch "$work/stop"
 wait $watcher
 cat "$work/memory"
 ls -l "$prefix_c/huge-extract"
-cmp <(python3 "$work/generate.py" "$size_mb") "$prefix_c/huge-extract/huge.log" &&
+cmp <(generate "$size_mb") "$prefix_c/huge-extract/huge.log" &&
   echo "the extracted file is the generated one, byte for byte"
