@@ -8,6 +8,7 @@
 #include "support/crc32.h"
 #include "support/disk_space.h"
 #include "support/messages.h"
+#include "support/owned.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/whole_file.h"
@@ -21,45 +22,6 @@ int PayloadDamageShown;
 
 namespace {
 
-const char NotFoundText[] = "Can't Find File in Resource !!";
-const char NoMemoryText[] = "Can't Allocate Memory !!";
-
-// A fixed GlobalAlloc block released when the scope ends, unless handed over with Release().
-struct GlobalBlock {
-    unsigned char* bytes = nullptr;
-    GlobalBlock() = default;
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-    ~GlobalBlock()
-    {
-        if (bytes)
-            GlobalFree(bytes);
-    }
-    // At least one byte, so an empty entry still gets a block of its own.
-    int Allocate(uint32_t size)
-    {
-        bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, size ? size : 1);
-        return bytes != nullptr;
-    }
-    unsigned char* Release()
-    {
-        unsigned char* taken = bytes;
-        bytes = nullptr;
-        return taken;
-    }
-};
-
-struct FileHandle {
-    HANDLE handle;
-    explicit FileHandle(HANDLE h) : handle(h) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-};
 
 ArchiveTable* OpenImage(const unsigned char* image, uint32_t size)
 {
@@ -221,7 +183,7 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
     if (EntryNeedsCopy(entry) || EntryNeedsDecoding(entry)) {
         // The callers want the bytes in memory: the whole file in one block, decoded into it in pieces.
         GlobalBlock file, workspace;
-        if (!file.Allocate(entry->unpackedSize) || !workspace.Allocate((uint32_t)workspaceSize)) {
+        if (!file.Allocate(entry->unpackedSize) || !workspace.Allocate(workspaceSize)) {
             ShowUpdaterError(NoMemoryText);
             return nullptr;
         }

@@ -1,23 +1,7 @@
 #include "archive/entry_file.h"
 
 #include "support/crc32.h"
-
-namespace {
-
-// The workspace's block, released when the scope ends.
-struct Workspace {
-    unsigned char* bytes = nullptr;
-    Workspace() = default;
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
-    ~Workspace()
-    {
-        if (bytes)
-            GlobalFree(bytes);
-    }
-};
-
-}  // namespace
+#include "support/owned.h"
 
 int WriteEntryPiece(void* context, const unsigned char* bytes, size_t count)
 {
@@ -37,9 +21,9 @@ EntryFileResult WriteEntryToFile(const ArchiveEntry* entry, const unsigned char*
     size_t size;
     if (!EntryWorkspaceSize(entry, stored, &size))
         return EntryFileDamaged;
-    Workspace workspace;
+    GlobalBlock workspace;
     // A hostile size only makes this fail: the message is the caller's.
-    if (size && !(workspace.bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, size)))
+    if (!workspace.Allocate(size))
         return EntryFileNoMemory;
     if (sum)
         *sum = 0;

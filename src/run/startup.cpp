@@ -128,7 +128,7 @@ int LoadAgreementEntry(const char* name, char** data)
     if (owned)
         GlobalFree((HGLOBAL)bytes);
     if (!block) {
-        ShowUpdaterError("Can't Allocate Memory !!");
+        ShowUpdaterError(NoMemoryText);
         return 0;
     }
     *data = block;

@@ -3,6 +3,8 @@
 #include "globals.h"
 #include "ui_text.h"
 
+const char NotFoundText[] = "Can't Find File in Resource !!";
+const char NoMemoryText[] = "Can't Allocate Memory !!";
 const char DamagedPayloadText[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
 const char DiskShortageFormat[] = "ディスク容量が足りません。%s ドライブに %I64u バイトの空き容量が必要です";
 

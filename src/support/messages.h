@@ -12,3 +12,7 @@ extern const char DiskShortageFormat[];
 
 // The payload does not match the sums packed beside it: the download is damaged.
 extern const char DamagedPayloadText[];
+
+// The archive's own two messages: an entry the payload does not have (or cannot decode), and no memory for one.
+extern const char NotFoundText[];
+extern const char NoMemoryText[];

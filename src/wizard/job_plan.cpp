@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/entry_stream.h"
 #include "run/updater_values.h"
+#include "support/messages.h"
 #include "support/ansi_names.h"
 #include "support/disk_space.h"
 #include "support/grow_block.h"
@@ -15,8 +16,6 @@
 #include "wizard/update_section.h"
 
 namespace {
-
-const char NotFoundText[] = "Can't Find File in Resource !!";
 
 int WriteFailure()
 {

@@ -17,9 +17,6 @@ const char WriteFailureText[] = "ファイルの書き込みに失敗しまし�
 
 namespace {
 
-const char NotFoundText[] = "Can't Find File in Resource !!";
-const char NoMemoryText[] = "Can't Allocate Memory !!";
-
 // "~", a tag of the job and a serial, in base 36: a name no game file has, distinct for every file of one job.
 const size_t SiblingNameLength = 12;
 const size_t CopyBufferSize = 1 << 20;
