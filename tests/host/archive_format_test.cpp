@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "archive/archive_format.h"
 #include "archive_writer.h"
 #include "block_encoder.h"
+#include "lzma_encoder.h"
 
 namespace {
 
@@ -533,6 +536,62 @@ TEST(ArchiveWriter, ReportsProgressAfterEachEntry)
         << error;
     std::vector<std::pair<size_t, uint64_t>> expected = {{1, 5}, {2, 5}, {3, 8}};
     EXPECT_EQ(seen.calls, expected);
+}
+
+// Files packed piece by piece through a scratch file give the archive that the same bytes give from memory:
+// compressed, stored when that is not smaller, forced, scrambled, in either codec, and larger than the
+// encoder's window.
+TEST(ArchiveWriter, FilesPackedPieceByPieceMatchTheArchiveFromMemory)
+{
+    Bytes big = Noise(300000, 31);
+    for (int k = 0; big.size() < (5u << 19); ++k) {
+        Bytes text = Text("entry " + std::to_string(k % 977) + " of the update; ");
+        big.insert(big.end(), text.begin(), text.end());
+    }
+    const struct {
+        const char* name;
+        Bytes data;
+    } files[] = {{"empty", Bytes()}, {"small", Text("abcabcabcabc")}, {"noise", Noise(70001, 32)}, {"big", big}};
+    std::vector<WriterEntry> entries;
+    for (const auto& f : files)
+        for (PackMode mode : {PackStore, PackCompressIfSmaller, PackCompressAlways})
+            for (int scramble : {0, 1})
+                entries.push_back(Entry(std::string(f.name) + "-" + std::to_string(mode) + "-" +
+                                            std::to_string(scramble),
+                                        f.data, mode, scramble, 0x01D5000000000000ull + entries.size()));
+    std::string dir = ::testing::TempDir() + "piecewise_";
+    for (const auto& f : files)
+        std::ofstream(dir + f.name, std::ios::binary).write((const char*)f.data.data(), (std::streamsize)f.data.size());
+
+    std::vector<ArchiveCodec> codecs = {CodecBlock};
+    if (LzmaEncoderAvailable())
+        codecs.push_back(CodecLzma);
+    for (ArchiveCodec codec : codecs) {
+        WriterOptions options;
+        options.table = PackCompressIfSmaller;
+        options.level = EncodeFast;
+        options.codec = codec;
+        Bytes fromMemory, fromFiles;
+        std::string error;
+        ASSERT_EQ(WriteArchive(entries, options, &fromMemory, &error), 1) << error;
+
+        FILE* scratch = tmpfile();
+        ASSERT_NE(scratch, nullptr);
+        options.scratch = scratch;
+        ArchiveWriter writer;
+        ASSERT_EQ(StartArchive(&writer, VectorSink(&fromFiles), options), 1);
+        for (const WriterEntry& e : entries) {
+            std::string file = dir + e.name.substr(0, e.name.find('-'));
+            ASSERT_EQ(AddArchiveFile(&writer, e.name, file, e.fileTime, e.storage, e.scramble, &error), 1) << error;
+        }
+        ASSERT_EQ(FinishArchive(&writer, &error), 1) << error;
+        fclose(scratch);
+        EXPECT_EQ(fromFiles.size(), fromMemory.size()) << "codec " << codec;
+        EXPECT_TRUE(fromFiles == fromMemory) << "codec " << codec;
+        EXPECT_GE(writer.compressedEntries, 4) << "codec " << codec;
+    }
+    for (const auto& f : files)
+        remove((dir + f.name).c_str());
 }
 
 }  // namespace

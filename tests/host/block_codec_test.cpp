@@ -483,4 +483,92 @@ TEST(BlockEncoder, CodeBitsFollowTheFormat)
         EXPECT_EQ(MatchCodeBits(c.length, c.distance), c.bits) << c.length << "/" << c.distance;
 }
 
+// The input as the streaming encoder reads it: counted, and refusing from a given byte on.
+struct CountedInput {
+    const Bytes* data;
+    size_t at;
+    size_t failAt;  // the read that would pass this offset fails
+    int calls;
+};
+
+int ReadCounted(void* context, unsigned char* bytes, size_t count)
+{
+    CountedInput* in = (CountedInput*)context;
+    ++in->calls;
+    EXPECT_LE(count, in->data->size() - in->at) << "read past the input's end";
+    if (in->at + count > in->failAt || count > in->data->size() - in->at)
+        return 0;
+    memcpy(bytes, in->data->data() + in->at, count);
+    in->at += count;
+    return 1;
+}
+
+// A sink that takes `room` bytes and then refuses.
+struct SmallSink {
+    Bytes bytes;
+    size_t room;
+};
+
+int WriteSmall(void* context, const unsigned char* bytes, size_t count)
+{
+    SmallSink* sink = (SmallSink*)context;
+    if (count > sink->room - sink->bytes.size())
+        return 0;
+    sink->bytes.insert(sink->bytes.end(), bytes, bytes + count);
+    return 1;
+}
+
+// Several times the streaming window, with copies reaching back across each place where it slides.
+Bytes SlidingInput()
+{
+    Bytes b, unit = Random(8192, 21), text = Text(700000, 22);
+    while (b.size() < (5u << 20)) {
+        b.insert(b.end(), text.begin(), text.end());
+        for (int k = 0; k < 30; ++k)
+            b.insert(b.end(), unit.begin(), unit.end());
+        Bytes noise = Random(300000, (unsigned)b.size());
+        b.insert(b.end(), noise.begin(), noise.end());
+    }
+    return b;
+}
+
+TEST(BlockEncoder, StreamingWritesTheSameBlockAsTheWholeBuffer)
+{
+    const EncodeLevel levels[] = {EncodeFast, EncodeDefault, EncodeBest};
+    Bytes big = SlidingInput();
+    for (const Bytes& data : {Bytes(), FromText("abcabcabc"), Random(70000, 23), big}) {
+        for (EncodeLevel level : levels) {
+            CountedInput in = {&data, 0, SIZE_MAX, 0};
+            Bytes streamed;
+            uint64_t written = 0;
+            ASSERT_EQ(EncodeBlockStream(data.size(), level, ReadCounted, &in, VectorSink(&streamed), &written), 1);
+            EXPECT_EQ(in.at, data.size()) << "every byte read once";
+            EXPECT_EQ(written, streamed.size());
+            EXPECT_TRUE(streamed == EncodeBlock(data.data(), data.size(), level))
+                << data.size() << " bytes, level " << level;
+            if (data.size() == big.size())
+                EXPECT_GT(in.calls, 2) << "the window slid";
+        }
+    }
+}
+
+TEST(BlockEncoder, StreamingStopsWhenItsInputOrOutputFails)
+{
+    Bytes data = SlidingInput();
+    for (EncodeLevel level : {EncodeFast, EncodeBest}) {
+        CountedInput in = {&data, 0, 3u << 20, 0};
+        Bytes out;
+        uint64_t written = 0;
+        EXPECT_EQ(EncodeBlockStream(data.size(), level, ReadCounted, &in, VectorSink(&out), &written), 0) << level;
+        EXPECT_LT(in.at, 3u << 20);
+
+        // The output refused after 1 MiB: the encoder stops without reading the rest.
+        CountedInput all = {&data, 0, SIZE_MAX, 0};
+        SmallSink sink = {Bytes(), 1u << 20};
+        ByteSink refusing = {WriteSmall, nullptr, &sink};
+        EXPECT_EQ(EncodeBlockStream(data.size(), level, ReadCounted, &all, refusing, &written), 0) << level;
+        EXPECT_LT(all.at, data.size()) << level;
+    }
+}
+
 }  // namespace

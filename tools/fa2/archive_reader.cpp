@@ -279,16 +279,22 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
     }
     if (archive.file && !EntryNeedsCopy(entry) && !EntryNeedsDecoding(entry))
         return StreamPlainFromFile(archive, offset, entry->storedSize, output, context, sum, error);
+    MappedRange mapped;
     std::vector<unsigned char> read;
     static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
     const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
     if (archive.file && entry->storedSize) {
-        read.resize(entry->storedSize);
-        if (!ReadAt(archive.file, archive.base + offset, read.data(), read.size())) {
-            *error = "read error";
-            return 0;
+        // Mapped, so that a large entry costs no memory of the tool's own; read when it cannot be mapped.
+        if (MapFileRange(archive.file, archive.base + offset, entry->storedSize, &mapped, error)) {
+            stored = mapped.bytes;
+        } else {
+            read.resize(entry->storedSize);
+            if (!ReadAt(archive.file, archive.base + offset, read.data(), read.size())) {
+                *error = "read error";
+                return 0;
+            }
+            stored = read.data();
         }
-        stored = read.data();
     }
     size_t workspaceSize;
     if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {

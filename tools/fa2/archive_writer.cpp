@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <new>
 #include <system_error>
 
 #include "archive/archive_format.h"
@@ -84,41 +83,120 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     return 1;
 }
 
-// A file whose bytes go in as they are: copied a piece at a time, summed on the way.
-int CopyPlainFile(ArchiveWriter* writer, const std::string& name, FILE* file, const std::string& path,
-                  uint64_t size, uint64_t fileTime, std::string* error)
+// A file read for its entry, summed on the way; a short read is an error that names it.
+struct FileInput {
+    FILE* file;
+    std::string what;
+    uint32_t sum;
+    std::string error;
+};
+
+int ReadFileInput(void* context, unsigned char* bytes, size_t count)
+{
+    FileInput* input = (FileInput*)context;
+    if (fread(bytes, 1, count, input->file) != count) {
+        input->error = input->what + ": read error (did the file change while packing?)";
+        return 0;
+    }
+    input->sum = Crc32Update(input->sum, bytes, count);
+    return 1;
+}
+
+// `size` bytes of the input into the sink a piece at a time, scrambled when `key` is given. Pieces are whole
+// words, so the scrambling comes out as for the entry in one piece.
+int CopyPieces(ArchiveWriter* writer, FileInput* input, uint64_t size, ScrambleKey* key, int showProgress,
+               std::string* error)
 {
     std::vector<unsigned char> piece((size_t)(size < ReadPiece ? size : ReadPiece));
-    uint32_t sum = 0;
     for (uint64_t done = 0; done < size;) {
         size_t want = (size_t)(size - done < piece.size() ? size - done : piece.size());
-        if (fread(piece.data(), 1, want, file) != want) {
-            *error = path + ": read error (did the file change while packing?)";
+        if (!ReadFileInput(input, piece.data(), want)) {
+            *error = input->error;
             return 0;
         }
-        sum = Crc32Update(sum, piece.data(), want);
+        if (key)
+            DescramblePiece(key, piece.data(), want);  // its own inverse
         if (!SinkWrite(writer->sink, piece.data(), want)) {
             *error = "write error";
             return 0;
         }
         done += want;
-        Progress(writer, writer->inputBytes + done);
-    }
-    return AddRecord(writer, name, fileTime, 0, 0, size, size, sum, error);
-}
-
-// A whole file into `data`.
-int ReadFileInto(FILE* file, const std::string& path, std::vector<unsigned char>* data, std::string* error)
-{
-    for (size_t done = 0; done < data->size();) {
-        size_t want = data->size() - done < ReadPiece ? data->size() - done : ReadPiece;
-        if (fread(data->data() + done, 1, want, file) != want) {
-            *error = path + ": read error (did the file change while packing?)";
-            return 0;
-        }
-        done += want;
+        if (showProgress)
+            Progress(writer, writer->inputBytes + done);
     }
     return 1;
+}
+
+// A file whose bytes go in as they are (scrambled when asked).
+int StoreFile(ArchiveWriter* writer, const std::string& name, FILE* file, const std::string& path, uint64_t size,
+              uint64_t fileTime, int scramble, std::string* error)
+{
+    FileInput input = {file, path, 0, ""};
+    ScrambleKey key;
+    StartDescramble(&key, (uint32_t)size);
+    if (!CopyPieces(writer, &input, size, scramble ? &key : nullptr, 1, error))
+        return 0;
+    return AddRecord(writer, name, fileTime, 0, scramble, size, size, input.sum, error);
+}
+
+// `size` bytes of the input in the build's compression method into the scratch file; `encodedSize` tells how
+// many bytes the entry would take.
+int EncodeFileToScratch(ArchiveWriter* writer, FileInput* input, uint64_t size, uint64_t* encodedSize,
+                        std::string* error)
+{
+    FILE* scratch = writer->options.scratch;
+    if (!scratch || !SeekFile(scratch, 0)) {
+        *error = "no temporary file to compress into";
+        return 0;
+    }
+    if (writer->options.compressing)
+        writer->options.compressing(writer->options.progressContext, writer->inputBytes);
+    int ok = writer->options.codec == CodecLzma
+                 ? EncodeLzmaStream((size_t)size, writer->options.level, ReadFileInput, input, FileSink(scratch),
+                                    encodedSize, error)
+                 : EncodeBlockStream((size_t)size, writer->options.level, ReadFileInput, input, FileSink(scratch),
+                                     encodedSize);
+    if (!ok)
+        *error = !input->error.empty() ? input->error : !error->empty() ? *error : "write error in a temporary file";
+    return ok;
+}
+
+// A file compressed through the scratch file, one piece at a time: stored instead when that does not make it
+// smaller (read a second time, and it must not have changed).
+int CompressFile(ArchiveWriter* writer, const std::string& name, FILE* file, const std::string& path,
+                 uint64_t size, uint64_t fileTime, PackMode storage, int scramble, std::string* error)
+{
+    FileInput input = {file, path, 0, ""};
+    uint64_t encodedSize = 0;
+    if (!EncodeFileToScratch(writer, &input, size, &encodedSize, error))
+        return 0;
+    if (storage != PackCompressAlways && encodedSize >= size) {
+        if (!SeekFile(file, 0)) {
+            *error = path + ": cannot read it again";
+            return 0;
+        }
+        if (!StoreFile(writer, name, file, path, size, fileTime, scramble, error))
+            return 0;
+        if (writer->sums.back() != input.sum) {
+            *error = path + ": changed while packing";
+            return 0;
+        }
+        return 1;
+    }
+    if (encodedSize > MostArchiveBytes) {
+        *error = "compressed entry larger than 4 GiB: " + name;
+        return 0;
+    }
+    FileInput back = {writer->options.scratch, "a temporary file", 0, ""};
+    ScrambleKey key;
+    StartDescramble(&key, (uint32_t)encodedSize);
+    if (!SeekFile(back.file, 0)) {
+        *error = "cannot read back a temporary file";
+        return 0;
+    }
+    if (!CopyPieces(writer, &back, encodedSize, scramble ? &key : nullptr, 0, error))
+        return 0;
+    return AddRecord(writer, name, fileTime, 1, scramble, size, encodedSize, input.sum, error);
 }
 
 }  // namespace
@@ -192,22 +270,9 @@ int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::st
     FILE* file = OpenFileForReading(path, error);
     if (!file)
         return 0;
-    int ok;
-    if (storage == PackStore && !scramble) {
-        ok = CopyPlainFile(writer, name, file, path, size, fileTime, error);
-    } else {
-        // A 32-bit tool has room for about 2 GiB of blocks: a file and its compressed form must both fit.
-        try {
-            std::vector<unsigned char> data((size_t)size);
-            ok = ReadFileInto(file, path, &data, error) &&
-                 AddArchiveEntry(writer, name, data.data(), data.size(), fileTime, storage, scramble, error);
-        } catch (const std::bad_alloc&) {
-            *error = path + ": " + std::to_string(size / 1000000) + " MB is more than this fa2 can hold in memory " +
-                     "to compress (about twice the file); build it with the 64-bit fa2 on Linux, or store it with " +
-                     "--store";
-            ok = 0;
-        }
-    }
+    int ok = storage == PackStore
+                 ? StoreFile(writer, name, file, path, size, fileTime, scramble, error)
+                 : CompressFile(writer, name, file, path, size, fileTime, storage, scramble, error);
     fclose(file);
     return ok;
 }

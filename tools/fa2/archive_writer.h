@@ -2,6 +2,7 @@
 // Writes update archives; the updater only reads them. An archive is written entry by entry into a sink (a file,
 // for fa2 build and fa2 pack), so that only one entry is ever held in memory.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ struct WriterOptions {
     void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
     void* progressContext = nullptr;
     ArchiveCodec codec = CodecBlock;
+    // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and
+    // writing, which the caller removes (needed for files that are compressed).
+    FILE* scratch = nullptr;
 };
 
 struct ArchiveWriter {
@@ -61,7 +65,7 @@ int StartArchive(ArchiveWriter* writer, const ByteSink& sink, const WriterOption
 int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned char* data, size_t size,
                     uint64_t fileTime, PackMode storage, int scramble, std::string* error);
 
-// One entry from a file: read whole only when it is compressed or scrambled, else copied a piece at a time.
+// One entry from a file, read a piece at a time: memory stays the same whatever its size.
 int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
                    PackMode storage, int scramble, std::string* error);
 

@@ -19,7 +19,12 @@ struct BlockWriter {
     size_t flagPos;  // where the current flag word sits
     uint32_t flag;
     unsigned used;  // bits of the current word already given
+    const ByteSink* sink;  // where finished bytes go as the block grows (null: all stay in `out`)
+    uint64_t flushed;      // bytes given to the sink so far
+    int failed;            // the sink refused a write
 };
+
+const size_t FlushSize = 1u << 20;
 
 void StoreLe32(unsigned char* p, uint32_t v)
 {
@@ -29,14 +34,29 @@ void StoreLe32(unsigned char* p, uint32_t v)
     p[3] = (unsigned char)(v >> 24);
 }
 
-void StartBlock(BlockWriter& w, size_t expected)
+void StartBlock(BlockWriter& w, size_t expected, const ByteSink* sink)
 {
     w.out.clear();
-    w.out.reserve(expected);
+    w.out.reserve(sink ? FlushSize + 1024 : expected);
     w.out.resize(4);
     w.flagPos = 0;
     w.flag = 0;
     w.used = 0;
+    w.sink = sink;
+    w.flushed = 0;
+    w.failed = 0;
+}
+
+// Everything before the open flag word is final: it leaves for the sink once there is enough of it.
+void FlushFinished(BlockWriter& w)
+{
+    if (!w.sink || w.flagPos < FlushSize)
+        return;
+    if (!w.failed && !SinkWrite(*w.sink, w.out.data(), w.flagPos))
+        w.failed = 1;
+    w.flushed += w.flagPos;
+    w.out.erase(w.out.begin(), w.out.begin() + (std::ptrdiff_t)w.flagPos);
+    w.flagPos = 0;
 }
 
 // The decoder reads the next flag word when it needs a 33rd bit, so its slot opens here, behind every byte
@@ -49,6 +69,7 @@ void PutBit(BlockWriter& w, unsigned bit)
         w.out.insert(w.out.end(), 4, 0);
         w.flag = 0;
         w.used = 0;
+        FlushFinished(w);
     }
     w.flag |= (uint32_t)bit << (31 - w.used);
     ++w.used;
@@ -133,13 +154,18 @@ void PutMatch(BlockWriter& w, size_t length, size_t distance)
     PutLength(w, length);
 }
 
-std::vector<unsigned char> FinishBlock(BlockWriter& w)
+void FinishBlock(BlockWriter& w)
 {
     PutBits(w, 3, 3);  // end code: 0 1 1, byte 255, 1 1 1
     PutByte(w, 255);
     PutBits(w, 7, 3);
     StoreLe32(&w.out[w.flagPos], w.flag);
-    return std::move(w.out);
+    if (w.sink) {
+        if (!w.failed && !SinkWrite(*w.sink, w.out.data(), w.out.size()))
+            w.failed = 1;
+        w.flushed += w.out.size();
+        w.out.clear();
+    }
 }
 
 // ---- bit costs ----
@@ -179,49 +205,90 @@ struct Match {
     size_t distance;
 };
 
+// The input is either a whole buffer or a window over a stream that slides on as the encoder advances, holding
+// the reach of a copy behind the position and the longest look ahead any level takes.
 struct MatchFinder {
-    const unsigned char* src;
-    size_t size;
+    const unsigned char* data;  // the bytes of positions base .. base + held
+    size_t base;
+    size_t held;
+    size_t size;  // of the whole input
+    std::vector<unsigned char> window;  // a stream's bytes (empty for a whole buffer)
+    EncodeReader read;
+    void* readContext;
     unsigned hashShift;
     std::vector<size_t> head;  // hash of 3 bytes -> latest position + 1 (0: none)
     std::vector<size_t> prev;  // position & WindowMask -> the previous position + 1 with the same hash
     std::vector<size_t> pair;  // 2 bytes -> latest position + 1
 };
 
-void StartFinder(MatchFinder& f, const unsigned char* src, size_t size)
+const size_t WindowRefill = 2u << 20;
+
+void StartFinder(MatchFinder& f, const unsigned char* src, size_t size, EncodeReader read, void* readContext)
 {
     unsigned hashBits = 10;
     while (hashBits < 16 && ((size_t)1 << hashBits) < size)
         ++hashBits;
-    f.src = src;
+    f.data = src;
+    f.base = 0;
+    f.held = src ? size : 0;
     f.size = size;
+    f.read = read;
+    f.readContext = readContext;
+    if (!src)
+        f.window.resize(std::min(size, WindowSize + WindowRefill));
     f.hashShift = 32 - hashBits;
     f.head.assign((size_t)1 << hashBits, 0);
     f.prev.assign(WindowSize, 0);
     f.pair.assign(65536, 0);
 }
 
+inline const unsigned char* At(const MatchFinder& f, size_t pos)
+{
+    return f.data + (pos - f.base);
+}
+
+// Makes the bytes from a copy's reach behind pos to `ahead` bytes past it (or the end) readable. 0 when the
+// stream cannot be read.
+int Ensure(MatchFinder& f, size_t pos, size_t ahead)
+{
+    size_t want = f.size - pos < ahead ? f.size : pos + ahead;
+    if (f.base + f.held >= want)
+        return 1;
+    size_t keepFrom = pos - f.base > WindowSize ? pos - WindowSize : f.base;
+    size_t kept = f.base + f.held - keepFrom;
+    memmove(f.window.data(), f.window.data() + (keepFrom - f.base), kept);
+    f.base = keepFrom;
+    f.held = kept;
+    size_t more = std::min(f.window.size() - kept, f.size - (f.base + kept));
+    if (!f.read(f.readContext, f.window.data() + kept, more))
+        return 0;
+    f.held += more;
+    f.data = f.window.data();
+    return 1;
+}
+
 inline unsigned Hash3(const MatchFinder& f, size_t pos)
 {
-    const unsigned char* p = f.src + pos;
+    const unsigned char* p = At(f, pos);
     uint32_t v = ((uint32_t)p[0] << 16) | ((uint32_t)p[1] << 8) | p[2];
     return (v * 2654435761u) >> f.hashShift;
 }
 
 inline unsigned PairKey(const MatchFinder& f, size_t pos)
 {
-    return ((unsigned)f.src[pos] << 8) | f.src[pos + 1];
+    const unsigned char* p = At(f, pos);
+    return ((unsigned)p[0] << 8) | p[1];
 }
 
 // Makes pos findable from later positions. Positions must be inserted in increasing order.
 inline void Insert(MatchFinder& f, size_t pos)
 {
-    if (pos + MinMatch <= f.size) {
+    if (f.size - pos >= MinMatch) {
         unsigned h = Hash3(f, pos);
         f.prev[pos & WindowMask] = f.head[h];
         f.head[h] = pos + 1;
     }
-    if (pos + 2 <= f.size)
+    if (f.size - pos >= 2)
         f.pair[PairKey(f, pos)] = pos + 1;
 }
 
@@ -254,7 +321,7 @@ size_t FindMatches(const MatchFinder& f, size_t pos, unsigned depth, size_t nice
     size_t limit = std::min(MaxMatch, f.size - pos);
     if (limit < MinMatch)
         return 0;
-    const unsigned char* cur = f.src + pos;
+    const unsigned char* cur = At(f, pos);
     size_t candidate = f.head[Hash3(f, pos)];
     size_t best = MinMatch - 1;
     size_t count = 0;
@@ -263,7 +330,7 @@ size_t FindMatches(const MatchFinder& f, size_t pos, unsigned depth, size_t nice
         size_t distance = pos - at;
         if (distance > WindowSize)
             break;
-        const unsigned char* from = f.src + at;
+        const unsigned char* from = At(f, at);
         if (from[best] == cur[best] && from[0] == cur[0] && from[1] == cur[1]) {
             size_t length = CommonLength(from, cur, limit);
             if (length > best) {
@@ -284,7 +351,7 @@ size_t FindMatches(const MatchFinder& f, size_t pos, unsigned depth, size_t nice
 // Distance of the nearest earlier copy of the two bytes at pos, 0 when none lies within reach of a 2-byte code.
 inline size_t NearestPair(const MatchFinder& f, size_t pos)
 {
-    if (pos + 2 > f.size)
+    if (f.size - pos < 2)
         return 0;
     size_t at = f.pair[PairKey(f, pos)];
     if (at == 0 || pos - (at - 1) > PairWindow)
@@ -320,16 +387,26 @@ const size_t DefaultNice = 258;
 const unsigned BestDepth = 64;
 const size_t BestNice = 160;
 
-void EncodeGreedy(BlockWriter& w, MatchFinder& f)
+// The bytes a step at pos looks at are at hand and the output still goes somewhere.
+int Going(const BlockWriter& w, MatchFinder& f, size_t pos, size_t ahead)
+{
+    return !w.failed && Ensure(f, pos, ahead);
+}
+
+const size_t StepAhead = MaxMatch + 4;  // a copy at pos + 1, and the hash of its last byte
+
+int EncodeGreedy(BlockWriter& w, MatchFinder& f)
 {
     Match scratch[MaxMatch + 1];
     size_t pos = 0;
     while (pos < f.size) {
+        if (!Going(w, f, pos, StepAhead))
+            return 0;
         EncodeBlockProgress.store(pos, std::memory_order_relaxed);
         Match m = BestCopy(f, pos, FastDepth, FastNice, scratch);
         if (m.length == 0) {
             Insert(f, pos);
-            PutLiteral(w, f.src[pos]);
+            PutLiteral(w, *At(f, pos));
             ++pos;
             continue;
         }
@@ -337,15 +414,18 @@ void EncodeGreedy(BlockWriter& w, MatchFinder& f)
         for (size_t end = pos + m.length; pos < end; ++pos)
             Insert(f, pos);
     }
+    return 1;
 }
 
-void EncodeLazy(BlockWriter& w, MatchFinder& f)
+int EncodeLazy(BlockWriter& w, MatchFinder& f)
 {
     Match scratch[MaxMatch + 1];
     size_t pos = 0;
     Match m = {0, 0};
     int searched = 0;  // m already holds the search at pos
     while (pos < f.size) {
+        if (!Going(w, f, pos, StepAhead))
+            return 0;
         EncodeBlockProgress.store(pos, std::memory_order_relaxed);
         if (!searched) {
             m = BestCopy(f, pos, DefaultDepth, DefaultNice, scratch);
@@ -353,7 +433,7 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
         }
         searched = 0;
         if (m.length == 0) {
-            PutLiteral(w, f.src[pos]);
+            PutLiteral(w, *At(f, pos));
             ++pos;
             continue;
         }
@@ -364,7 +444,7 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
             Insert(f, pos + 1);
             if (next.length != 0 && (LiteralBits + CopyBits(next.length, next.distance)) * m.length <
                                          CopyBits(m.length, m.distance) * (1 + next.length)) {
-                PutLiteral(w, f.src[pos]);
+                PutLiteral(w, *At(f, pos));
                 ++pos;
                 m = next;
                 searched = 1;
@@ -381,6 +461,7 @@ void EncodeLazy(BlockWriter& w, MatchFinder& f)
             Insert(f, pos + k);
         pos += m.length;
     }
+    return 1;
 }
 
 // Shortest path over a stretch of positions, where a step is a literal or a copy and its weight is its exact
@@ -395,13 +476,15 @@ struct ParseStep {
     uint16_t distance;
 };
 
-void EncodeOptimal(BlockWriter& w, MatchFinder& f)
+int EncodeOptimal(BlockWriter& w, MatchFinder& f)
 {
     Match found[MaxMatch + 1];
     std::vector<ParseStep> steps(std::min(f.size, ParseStretch + MaxMatch) + 1);
     std::vector<Match> path;
     size_t start = 0;
     while (start < f.size) {
+        if (!Going(w, f, start, ParseStretch + StepAhead))
+            return 0;
         EncodeBlockProgress.store(start, std::memory_order_relaxed);
         size_t end = std::min(f.size, start + ParseStretch);  // steps start before end
         size_t reach = std::min(f.size, end + MaxMatch);       // and end no later than reach
@@ -471,7 +554,7 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
         size_t pos = start;
         for (size_t k = path.size(); k-- > 0;) {
             if (path[k].length == 1)
-                PutLiteral(w, f.src[pos]);
+                PutLiteral(w, *At(f, pos));
             else
                 PutMatch(w, path[k].length, path[k].distance);
             pos += path[k].length;
@@ -480,6 +563,7 @@ void EncodeOptimal(BlockWriter& w, MatchFinder& f)
             Insert(f, p);
         start = stop;
     }
+    return 1;
 }
 
 }  // namespace
@@ -500,20 +584,46 @@ unsigned MatchCodeBits(size_t length, size_t distance)
 
 std::atomic<size_t> EncodeBlockProgress;
 
-std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level)
+namespace {
+
+// The whole block into `w`: 0 when the input could not be read or the sink refused a write.
+int EncodeInto(BlockWriter& w, MatchFinder& f, EncodeLevel level)
 {
     EncodeBlockProgress.store(0, std::memory_order_relaxed);
-    BlockWriter w;
-    StartBlock(w, size + size / 8 + 16);
-    if (size > 0) {
-        MatchFinder f;
-        StartFinder(f, src, size);
+    int ok = 1;
+    if (f.size > 0) {
         if (level == EncodeFast)
-            EncodeGreedy(w, f);
+            ok = EncodeGreedy(w, f);
         else if (level == EncodeDefault)
-            EncodeLazy(w, f);
+            ok = EncodeLazy(w, f);
         else
-            EncodeOptimal(w, f);
+            ok = EncodeOptimal(w, f);
     }
-    return FinishBlock(w);
+    if (ok)
+        FinishBlock(w);
+    return ok && !w.failed;
+}
+
+}  // namespace
+
+std::vector<unsigned char> EncodeBlock(const unsigned char* src, size_t size, EncodeLevel level)
+{
+    BlockWriter w;
+    StartBlock(w, size + size / 8 + 16, nullptr);
+    MatchFinder f;
+    StartFinder(f, src, size, nullptr, nullptr);
+    EncodeInto(w, f, level);
+    return std::move(w.out);
+}
+
+int EncodeBlockStream(size_t size, EncodeLevel level, EncodeReader read, void* readContext, const ByteSink& out,
+                      uint64_t* written)
+{
+    BlockWriter w;
+    StartBlock(w, 0, &out);
+    MatchFinder f;
+    StartFinder(f, nullptr, size, read, readContext);
+    int ok = EncodeInto(w, f, level);
+    *written = w.flushed;
+    return ok;
 }

@@ -55,9 +55,10 @@ struct BuildRun {
     BuildReport report;
     BuildProgress progress;
     std::chrono::steady_clock::time_point started;
-    std::string archivePath, imagePath;  // temporary files beside the output
+    std::string archivePath, imagePath, scratchPath;  // temporary files beside the output
     FILE* archiveFile;
     FILE* imageFile;
+    FILE* scratchFile;  // one entry's compressed bytes before they are known to be worth keeping
     SourceFolder folder;
     std::vector<const SourceFile*> packed;  // UPDATE.INI first, then entry-name order
     std::vector<unsigned char> stub;
@@ -66,7 +67,7 @@ struct BuildRun {
     PeWriteResult image;
     double packSeconds;
 
-    BuildRun() : archiveFile(nullptr), imageFile(nullptr), packSeconds(0) {}
+    BuildRun() : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), packSeconds(0) {}
     BuildRun(const BuildRun&) = delete;
     BuildRun& operator=(const BuildRun&) = delete;
     ~BuildRun()
@@ -76,6 +77,10 @@ struct BuildRun {
             fclose(archiveFile);
         if (imageFile)
             fclose(imageFile);
+        if (scratchFile)
+            fclose(scratchFile);
+        if (!scratchPath.empty())
+            RemoveFileQuietly(scratchPath);
         if (!archivePath.empty())
             RemoveFileQuietly(archivePath);
         if (!imagePath.empty())
@@ -158,7 +163,8 @@ int CheckOutputPlace(BuildRun* run)
     }
     std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
     if (!CreateTemporary(run, stem + "-archive.tmp", &run->archivePath, &run->archiveFile) ||
-        !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile))
+        !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile) ||
+        !CreateTemporary(run, stem + "-entry.tmp", &run->scratchPath, &run->scratchFile))
         return BuildExitFailed;
     return BuildExitOk;
 }
@@ -266,6 +272,7 @@ int PackArchive(BuildRun* run)
     writer.progress = WriterProgress;
     writer.compressing = WriterCompressing;
     writer.progressContext = &run->progress;
+    writer.scratch = run->scratchFile;
     std::string error;
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
         ReportError(&run->report, "", run->archivePath + ": write error");

@@ -102,10 +102,16 @@ int RunPack(const std::vector<std::string>& args)
         }
     }
     // Entry by entry into a temporary file beside the output, which takes the output's place at the end.
-    std::string temporary = output + ".fa2-pack.tmp";
+    std::string temporary = output + ".fa2-pack.tmp", scratchPath = output + ".fa2-entry.tmp";
     RemoveFileQuietly(temporary);
+    RemoveFileQuietly(scratchPath);
     FILE* file = CreateNewFile(temporary, &error);
-    if (!file) {
+    FILE* scratch = file ? CreateNewFile(scratchPath, &error) : nullptr;
+    if (!scratch) {
+        if (file) {
+            fclose(file);
+            RemoveFileQuietly(temporary);
+        }
         CommandError("pack", error);
         return 1;
     }
@@ -113,6 +119,7 @@ int RunPack(const std::vector<std::string>& args)
     options.table = store ? PackStore : PackCompressIfSmaller;
     options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;
     options.codec = codec;
+    options.scratch = scratch;
     ArchiveWriter writer;
     int ok = StartArchive(&writer, FileSink(file), options);
     for (size_t i = 0; ok && i < names.size(); i++) {
@@ -123,6 +130,8 @@ int RunPack(const std::vector<std::string>& args)
                             scramble, &error);
     }
     ok = ok && FinishArchive(&writer, &error);
+    fclose(scratch);
+    RemoveFileQuietly(scratchPath);
     if (fclose(file) != 0 && ok) {
         ok = 0;
         error = temporary + ": write error";

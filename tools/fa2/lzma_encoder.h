@@ -19,3 +19,8 @@ int LzmaEncoderAvailable();
 // and never above LzmaMaxDictionary. 0 with one line in `error` on failure or when this build has no encoder.
 int EncodeLzma(const unsigned char* data, size_t size, EncodeLevel level, std::vector<unsigned char>* out,
                std::string* error);
+
+// The same stored form for `size` bytes taken from `read` a piece at a time, into `out` as it grows; `written` is
+// its size. 0 with one line in `error` (empty when `read` failed: its context tells why).
+int EncodeLzmaStream(size_t size, EncodeLevel level, EncodeReader read, void* readContext, const ByteSink& out,
+                     uint64_t* written, std::string* error);
