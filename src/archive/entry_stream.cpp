@@ -46,43 +46,61 @@ size_t LzmaProbabilityBytes(const LzmaProperties* properties)
     return (LzmaProbabilityCount(properties) * sizeof(uint16_t) + 15) & ~(size_t)15;
 }
 
-int LzmaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
-                      size_t* size)
+// 1 when the stored bytes go through the workspace's input buffer: descrambled, or fetched from a source.
+int ReadsThroughBuffer(const ArchiveEntry* entry, const StoredSource* source)
+{
+    return EntryNeedsCopy(entry) || source;
+}
+
+int LzmaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                      const EntryPieces* pieces, size_t* size)
 {
     LzmaProperties properties;
     if (!ReadLzmaHeader(entry, stored, &properties))
         return 0;
     uint64_t needed = (uint64_t)LzmaProbabilityBytes(&properties) + LzmaWindowSize(&properties, entry->unpackedSize) +
-                      (EntryNeedsCopy(entry) ? InputBufferSize(pieces) : 0);
+                      (ReadsThroughBuffer(entry, source) ? InputBufferSize(pieces) : 0);
     if (needed > (size_t)-1)
         return 0;
     *size = (size_t)needed;
     return 1;
 }
 
-// The entry's stored bytes as the decoders read them: straight from the image, or descrambled piece by piece into
-// a buffer of the workspace.
+// The entry's stored bytes as the decoders read them: straight from the image, or piece by piece into a buffer
+// of the workspace (descrambled, or fetched from a source).
 struct StoredReader {
     const unsigned char* stored;
+    const StoredSource* source;  // null: the stored bytes are in memory at `stored`
     uint32_t storedSize;
     uint32_t taken;  // stored bytes handed to the buffer so far
+    int scrambled;
+    int unreadable;  // the source failed: the span ends short and the decoder stops
     ScrambleKey key;
     unsigned char* buffer;  // null: the stored bytes are read where they lie
     size_t piece;
 };
 
-void StartReader(StoredReader* reader, const ArchiveEntry* entry, const unsigned char* stored, unsigned char* buffer,
-                 size_t piece)
+void StartReader(StoredReader* reader, const ArchiveEntry* entry, const unsigned char* stored,
+                 const StoredSource* source, unsigned char* buffer, size_t piece)
 {
     reader->stored = stored;
+    reader->source = source;
     reader->storedSize = entry->storedSize;
     reader->taken = 0;
-    reader->buffer = EntryNeedsCopy(entry) ? buffer : nullptr;
+    reader->scrambled = EntryNeedsCopy(entry);
+    reader->unreadable = 0;
+    reader->buffer = ReadsThroughBuffer(entry, source) ? buffer : nullptr;
     reader->piece = piece;
     StartDescramble(&reader->key, entry->storedSize);
 }
 
 int ReaderHasMore(const StoredReader* reader) { return reader->taken < reader->storedSize; }
+
+// A decoder that stopped short: on damaged data, or on a source that could not be read.
+EntryStreamResult Refused(const StoredReader* reader)
+{
+    return reader->unreadable ? EntryStreamUnreadable : EntryStreamDamaged;
+}
 
 // Moves the `keep` bytes not yet read at `from` to the buffer's start and puts the next piece behind them; sets
 // the span [*begin, *end) to read next. Reading in place, the whole stored range is the one span.
@@ -100,21 +118,28 @@ void NextStoredSpan(StoredReader* reader, const unsigned char* from, size_t keep
     uint32_t rest = reader->storedSize - reader->taken;
     size_t count = rest < reader->piece ? rest : reader->piece;
     unsigned char* piece = reader->buffer + keep;
-    if (count)
+    if (count && reader->source && !reader->source->fetch(reader->source->context, reader->taken, piece, count)) {
+        // Nothing more to ask for: the decoder stops on what it holds, and the result says why.
+        reader->unreadable = 1;
+        reader->taken = reader->storedSize;
+        count = 0;
+    } else if (count && !reader->source) {
         memcpy(piece, reader->stored + reader->taken, count);
-    DescramblePiece(&reader->key, piece, count);
+    }
+    if (reader->scrambled)
+        DescramblePiece(&reader->key, piece, count);
     reader->taken += (uint32_t)count;
     *begin = reader->buffer;
     *end = piece + count;
 }
 
-EntryStreamResult StreamStored(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
-                               unsigned char* workspace, EntryOutput output, void* context)
+EntryStreamResult StreamStored(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                               const EntryPieces* pieces, unsigned char* workspace, EntryOutput output, void* context)
 {
     if (entry->unpackedSize != entry->storedSize)
         return EntryStreamDamaged;
     StoredReader reader;
-    StartReader(&reader, entry, stored, workspace, pieces->input);
+    StartReader(&reader, entry, stored, source, workspace, pieces->input);
     const size_t piece = reader.buffer ? pieces->input : pieces->output;
     for (uint32_t at = 0; at < entry->storedSize;) {
         size_t count = entry->storedSize - at < piece ? entry->storedSize - at : piece;
@@ -123,6 +148,8 @@ EntryStreamResult StreamStored(const ArchiveEntry* entry, const unsigned char* s
             const unsigned char* end;
             NextStoredSpan(&reader, nullptr, 0, &bytes, &end);
             count = (size_t)(end - bytes);
+            if (reader.unreadable)
+                return EntryStreamUnreadable;
         }
         if (!output(context, bytes, count))
             return EntryStreamStopped;
@@ -141,18 +168,18 @@ int HandOut(unsigned char** pending, unsigned char* end, EntryOutput output, voi
     return ok;
 }
 
-EntryStreamResult StreamBlock(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
-                              unsigned char* workspace, EntryOutput output, void* context)
+EntryStreamResult StreamBlock(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                              const EntryPieces* pieces, unsigned char* workspace, EntryOutput output, void* context)
 {
     unsigned char* const window = workspace;
     const size_t windowSize = BlockWindowSize(pieces);
     StoredReader reader;
-    StartReader(&reader, entry, stored, workspace + windowSize, pieces->input);
+    StartReader(&reader, entry, stored, source, workspace + windowSize, pieces->input);
     const unsigned char *ip, *iend;
     NextStoredSpan(&reader, nullptr, 0, &ip, &iend);
     BlockDecoder decoder;
     if (!StartBlock(&decoder, ip, (size_t)(iend - ip), window))
-        return EntryStreamDamaged;
+        return Refused(&reader);
 
     uint64_t base = 0;  // the entry's offset of window[0]
     unsigned char* pending = window;
@@ -177,17 +204,17 @@ EntryStreamResult StreamBlock(const ArchiveEntry* entry, const unsigned char* st
             break;
         case BlockSpanEnd:
             if (base + (uint64_t)(decoder.op - window) != entry->unpackedSize)
-                return EntryStreamDamaged;
+                return Refused(&reader);
             return HandOut(&pending, decoder.op, output, context) ? EntryStreamDone : EntryStreamStopped;
         case BlockSpanFailed:
         default:
-            return EntryStreamDamaged;
+            return Refused(&reader);
         }
     }
 }
 
-EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
-                             unsigned char* workspace, EntryOutput output, void* context)
+EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                             const EntryPieces* pieces, unsigned char* workspace, EntryOutput output, void* context)
 {
     LzmaProperties properties;
     if (!ReadLzmaHeader(entry, stored, &properties))
@@ -199,8 +226,10 @@ EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* sto
     decoder.unpackedSize = entry->unpackedSize;
     decoder.piece = pieces->output;
     StoredReader reader;
-    StartReader(&reader, entry, stored, decoder.window + decoder.windowSize, pieces->input);
+    StartReader(&reader, entry, stored, source, decoder.window + decoder.windowSize, pieces->input);
     NextStoredSpan(&reader, nullptr, 0, &decoder.ip, &decoder.iend);
+    if (reader.unreadable)
+        return EntryStreamUnreadable;
     decoder.ip += LzmaHeaderSize;  // the header was read above; the first span holds it whole
     if (!StartLzma(&decoder, &properties))
         return EntryStreamDamaged;
@@ -221,8 +250,44 @@ EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* sto
             return EntryStreamDone;
         case LzmaSpanFailed:
         default:
-            return EntryStreamDamaged;
+            return Refused(&reader);
         }
+    }
+}
+
+// Both ways in: stored bytes in memory (source null), or fetched from a source (`stored` then holds the first
+// min(8, storedSize) of them, for the LZMA header).
+int WorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                  const EntryPieces* pieces, size_t* size)
+{
+    if (!PiecesAreValid(pieces))
+        return 0;
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored:
+        *size = ReadsThroughBuffer(entry, source) ? pieces->input : 0;
+        return 1;
+    case EntryMethodBlock:
+        *size = BlockWindowSize(pieces) + (ReadsThroughBuffer(entry, source) ? InputBufferSize(pieces) : 0);
+        return 1;
+    case EntryMethodLzma:
+        return LzmaWorkspaceSize(entry, stored, source, pieces, size);
+    default:
+        return 0;
+    }
+}
+
+EntryStreamResult Stream(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                         const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
+                         EntryOutput output, void* context)
+{
+    size_t needed;
+    if (!WorkspaceSize(entry, stored, source, pieces, &needed) || workspaceSize < needed)
+        return EntryStreamDamaged;
+    switch (EntryMethodOf(entry)) {
+    case EntryMethodStored: return StreamStored(entry, stored, source, pieces, workspace, output, context);
+    case EntryMethodBlock: return StreamBlock(entry, stored, source, pieces, workspace, output, context);
+    case EntryMethodLzma: return StreamLzma(entry, stored, source, pieces, workspace, output, context);
+    default: return EntryStreamDamaged;
     }
 }
 
@@ -231,20 +296,7 @@ EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* sto
 int EntryWorkspaceSizeInPieces(const ArchiveEntry* entry, const unsigned char* stored, const EntryPieces* pieces,
                                size_t* size)
 {
-    if (!PiecesAreValid(pieces))
-        return 0;
-    switch (EntryMethodOf(entry)) {
-    case EntryMethodStored:
-        *size = EntryNeedsCopy(entry) ? pieces->input : 0;
-        return 1;
-    case EntryMethodBlock:
-        *size = BlockWindowSize(pieces) + (EntryNeedsCopy(entry) ? InputBufferSize(pieces) : 0);
-        return 1;
-    case EntryMethodLzma:
-        return LzmaWorkspaceSize(entry, stored, pieces, size);
-    default:
-        return 0;
-    }
+    return WorkspaceSize(entry, stored, nullptr, pieces, size);
 }
 
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)
@@ -256,19 +308,24 @@ EntryStreamResult StreamEntryInPieces(const ArchiveEntry* entry, const unsigned 
                                       const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
                                       EntryOutput output, void* context)
 {
-    size_t needed;
-    if (!EntryWorkspaceSizeInPieces(entry, stored, pieces, &needed) || workspaceSize < needed)
-        return EntryStreamDamaged;
-    switch (EntryMethodOf(entry)) {
-    case EntryMethodStored: return StreamStored(entry, stored, pieces, workspace, output, context);
-    case EntryMethodBlock: return StreamBlock(entry, stored, pieces, workspace, output, context);
-    case EntryMethodLzma: return StreamLzma(entry, stored, pieces, workspace, output, context);
-    default: return EntryStreamDamaged;
-    }
+    return Stream(entry, stored, nullptr, pieces, workspace, workspaceSize, output, context);
 }
 
 EntryStreamResult StreamEntry(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* workspace,
                               size_t workspaceSize, EntryOutput output, void* context)
 {
     return StreamEntryInPieces(entry, stored, &DefaultEntryPieces, workspace, workspaceSize, output, context);
+}
+
+int SourceWorkspaceSize(const ArchiveEntry* entry, const StoredSource* source, const EntryPieces* pieces,
+                        size_t* size)
+{
+    return WorkspaceSize(entry, source->head, source, pieces, size);
+}
+
+EntryStreamResult StreamEntryFromSource(const ArchiveEntry* entry, const StoredSource* source,
+                                        const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
+                                        EntryOutput output, void* context)
+{
+    return Stream(entry, source->head, source, pieces, workspace, workspaceSize, output, context);
 }

@@ -14,6 +14,7 @@ enum EntryStreamResult {
     EntryStreamDone = 1,  // all unpackedSize bytes went to the output
     EntryStreamDamaged,   // the stored data does not decode to the entry's size (or its method is unknown)
     EntryStreamStopped,   // the output returned 0
+    EntryStreamUnreadable // the StoredSource could not be read
 };
 
 // Sizes of the pieces an entry goes through: `output` bytes of decoded file at most per hand-over from the
@@ -46,3 +47,18 @@ int EntryWorkspaceSizeInPieces(const ArchiveEntry* entry, const unsigned char* s
 EntryStreamResult StreamEntryInPieces(const ArchiveEntry* entry, const unsigned char* stored,
                                       const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
                                       EntryOutput output, void* context);
+
+// Stored bytes that are not in memory (an archive file the fa2 tool reads): `fetch` fills `bytes` with `count`
+// stored bytes from `offset` and returns 0 when it cannot; `head` holds the first min(8, storedSize) of them.
+struct StoredSource {
+    int (*fetch)(void* context, uint32_t offset, unsigned char* bytes, size_t count);
+    void* context;
+    const unsigned char* head;
+};
+
+// The same two for stored bytes taken from a source, a piece at a time through the workspace.
+int SourceWorkspaceSize(const ArchiveEntry* entry, const StoredSource* source, const EntryPieces* pieces,
+                        size_t* size);
+EntryStreamResult StreamEntryFromSource(const ArchiveEntry* entry, const StoredSource* source,
+                                        const EntryPieces* pieces, unsigned char* workspace, size_t workspaceSize,
+                                        EntryOutput output, void* context);

@@ -378,7 +378,8 @@ class SampleBuild : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
 {
-    std::string exe = NewFolder("sample_out") + "/Sample.exe";
+    // A folder per stub: CTest runs the two in parallel.
+    std::string exe = NewFolder((std::string("sample_out_") + GetParam()).c_str()) + "/Sample.exe";
     BuildOptions o = Options(SampleDir(), exe, GetParam());
     o.level = EncodeDefault;
     Outcome r = Build(o);

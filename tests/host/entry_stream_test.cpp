@@ -12,6 +12,7 @@
 #include "archive/entry_stream.h"
 #include "block_encoder.h"
 #include "hand_block.h"
+#include "lzma_encoder.h"
 
 namespace {
 
@@ -69,6 +70,39 @@ EntryStreamResult Stream(const StoredEntry& e, const EntryPieces& pieces, Collec
     Bytes stored(e.stored);
     return StreamEntryInPieces(&e.record, stored.empty() ? nullptr : stored.data(), &pieces,
                                workspace.empty() ? nullptr : workspace.data(), workspace.size(), Collect, out);
+}
+
+// The stored bytes as a tool reads them from a file: fetched on demand, and failing from `failAt` on.
+struct Fetched {
+    const Bytes* stored;
+    uint64_t failAt;
+    uint64_t furthest;  // the end of the furthest range asked for
+};
+
+int Fetch(void* context, uint32_t offset, unsigned char* bytes, size_t count)
+{
+    Fetched* f = (Fetched*)context;
+    EXPECT_LE(offset + (uint64_t)count, f->stored->size()) << "fetched past the stored bytes";
+    if (offset + (uint64_t)count > f->failAt || offset + (uint64_t)count > f->stored->size())
+        return 0;
+    memcpy(bytes, f->stored->data() + offset, count);
+    f->furthest = std::max(f->furthest, offset + (uint64_t)count);
+    return 1;
+}
+
+EntryStreamResult StreamFetched(const StoredEntry& e, const EntryPieces& pieces, Collected* out,
+                                uint64_t failAt = UINT64_MAX)
+{
+    Fetched fetched = {&e.stored, failAt, 0};
+    unsigned char head[8] = {0};
+    if (!e.stored.empty())
+        memcpy(head, e.stored.data(), std::min(e.stored.size(), sizeof head));
+    StoredSource source = {Fetch, &fetched, head};
+    size_t size = 0;
+    EXPECT_EQ(SourceWorkspaceSize(&e.record, &source, &pieces, &size), 1);
+    std::vector<unsigned char> workspace(size);
+    return StreamEntryFromSource(&e.record, &source, &pieces, workspace.empty() ? nullptr : workspace.data(),
+                                 workspace.size(), Collect, out);
 }
 
 // The whole-buffer decoding of the same record, as LoadEntry does it; `ok` 0 when it refuses.
@@ -140,6 +174,9 @@ TEST(StreamEntry, EqualsTheWholeDecodingForEveryStorageAndPieceSize)
                 ASSERT_EQ(Stream(e, *p, &out), EntryStreamDone)
                     << s.label << " " << KindName(kind) << " pieces " << p->output << "/" << p->input;
                 EXPECT_TRUE(out.bytes == s.data) << s.label << " " << KindName(kind) << " " << p->output;
+                Collected fetched;
+                ASSERT_EQ(StreamFetched(e, *p, &fetched), EntryStreamDone) << s.label << " " << KindName(kind);
+                EXPECT_TRUE(fetched.bytes == s.data) << s.label << " " << KindName(kind) << " fetched";
                 for (size_t piece : out.pieces) {
                     EXPECT_GT(piece, 0u);
                     EXPECT_LE(piece, LargestPiece(kind, *p)) << s.label << " " << KindName(kind);
@@ -271,6 +308,37 @@ TEST(EntryWorkspaceSize, StaysSmallWhateverTheEntrySizeAndIsEnforced)
     size_t size;
     for (EntryPieces bad : {EntryPieces{BlockStepMaxOutput - 1, 64}, EntryPieces{1000, 66}, EntryPieces{1000, 60}}) {
         EXPECT_EQ(EntryWorkspaceSizeInPieces(&record, nullptr, &bad, &size), 0) << bad.output << "/" << bad.input;
+    }
+}
+
+// A source that fails part-way (a read error in the archive file) ends the entry as unreadable, not damaged,
+// whatever the method; nothing is fetched past the stored bytes.
+TEST(StreamEntry, FromASourceThatFailsPartWay)
+{
+    Bytes file = Text(400000, 40);
+    std::vector<StoredEntry> entries;
+    for (Kind kind : Kinds)
+        entries.push_back(MakeEntry(file, kind));
+    if (LzmaEncoderAvailable()) {
+        StoredEntry e;
+        memset(&e.record, 0, sizeof e.record);
+        std::string error;
+        ASSERT_EQ(EncodeLzma(file.data(), file.size(), EncodeFast, &e.stored, &error), 1) << error;
+        e.record.storage = EntryStorageLzma;
+        e.record.unpackedSize = (uint32_t)file.size();
+        e.record.storedSize = (uint32_t)e.stored.size();
+        entries.push_back(e);
+    }
+    for (const StoredEntry& e : entries) {
+        Collected whole;
+        EXPECT_EQ(StreamFetched(e, Odd, &whole), EntryStreamDone) << (int)e.record.storage;
+        EXPECT_TRUE(whole.bytes == file) << (int)e.record.storage;
+        for (uint64_t failAt : {(uint64_t)0, (uint64_t)100, (uint64_t)e.stored.size() / 2, (uint64_t)e.stored.size() - 1}) {
+            Collected out;
+            EXPECT_EQ(StreamFetched(e, Odd, &out, failAt), EntryStreamUnreadable)
+                << (int)e.record.storage << " failing at " << failAt;
+            EXPECT_LT(out.bytes.size(), file.size());
+        }
     }
 }
 

@@ -162,26 +162,55 @@ int LocatePayload(const std::string& path, LoadedArchive* archive, uint64_t file
     return 1;
 }
 
-// An entry stored as it is, read from the file a piece at a time: memory stays the same whatever its size.
-int StreamPlainFromFile(const LoadedArchive& archive, uint64_t offset, uint32_t size, EntryOutput output,
-                        void* context, uint32_t* sum, std::string* error)
+// An entry's stored bytes read from the archive file as the decoder asks for them.
+struct FileSource {
+    const LoadedArchive* archive;
+    uint64_t offset;  // of the entry's stored bytes in the archive
+};
+
+int FetchFromFile(void* context, uint32_t offset, unsigned char* bytes, size_t count)
 {
-    std::vector<unsigned char> piece(size < PlainPiece ? (size_t)size : PlainPiece);
-    *sum = 0;
-    for (uint32_t done = 0; done < size;) {
-        size_t want = size - done < piece.size() ? size - done : piece.size();
-        if (!ReadAt(archive.file, archive.base + offset + done, piece.data(), want)) {
-            *error = "read error";
-            return 0;
+    const FileSource* source = (const FileSource*)context;
+    return ReadAt(source->archive->file, source->archive->base + source->offset + offset, bytes, count);
+}
+
+// Pieces of a megabyte from the file: memory stays the same whatever the entry's size.
+const EntryPieces FilePieces = {192u << 10, PlainPiece};
+
+// The entry through the decoder, from memory or from the file; its workspace is taken here.
+EntryStreamResult StreamFrom(const LoadedArchive& archive, const ArchiveEntry* entry, uint64_t offset,
+                             EntryOutput output, void* context, std::string* error)
+{
+    if (!archive.file) {
+        static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
+        const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
+        size_t workspaceSize;
+        if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
+            *error = "malformed compressed data (its LZMA header is not valid)";
+            return EntryStreamDamaged;
         }
-        *sum = Crc32Update(*sum, piece.data(), want);
-        if (!output(context, piece.data(), want)) {
-            error->clear();
-            return 0;
-        }
-        done += (uint32_t)want;
+        Workspace workspace(workspaceSize);
+        return StreamEntry(entry, stored, workspace.bytes, workspaceSize, output, context);
     }
-    return 1;
+    unsigned char head[8] = {0};
+    FileSource file = {&archive, offset};
+    StoredSource source = {FetchFromFile, &file, head};
+    size_t headSize = entry->storedSize < sizeof head ? entry->storedSize : sizeof head;
+    size_t workspaceSize;
+    if (!FetchFromFile(&file, 0, head, headSize)) {
+        *error = "read error";
+        return EntryStreamUnreadable;
+    }
+    if (!SourceWorkspaceSize(entry, &source, &FilePieces, &workspaceSize)) {
+        *error = "malformed compressed data (its LZMA header is not valid)";
+        return EntryStreamDamaged;
+    }
+    Workspace workspace(workspaceSize);
+    EntryStreamResult result =
+        StreamEntryFromSource(entry, &source, &FilePieces, workspace.bytes, workspaceSize, output, context);
+    if (result == EntryStreamUnreadable)
+        *error = "read error";
+    return result;
 }
 
 }  // namespace
@@ -277,36 +306,13 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
             *error = "its compressed data is too short for its unpacked size";
         return 0;
     }
-    if (archive.file && !EntryNeedsCopy(entry) && !EntryNeedsDecoding(entry))
-        return StreamPlainFromFile(archive, offset, entry->storedSize, output, context, sum, error);
-    MappedRange mapped;
-    std::vector<unsigned char> read;
-    static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
-    const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
-    if (archive.file && entry->storedSize) {
-        // Mapped, so that a large entry costs no memory of the tool's own; read when it cannot be mapped.
-        if (MapFileRange(archive.file, archive.base + offset, entry->storedSize, &mapped, error)) {
-            stored = mapped.bytes;
-        } else {
-            read.resize(entry->storedSize);
-            if (!ReadAt(archive.file, archive.base + offset, read.data(), read.size())) {
-                *error = "read error";
-                return 0;
-            }
-            stored = read.data();
-        }
-    }
-    size_t workspaceSize;
-    if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
-        *error = "malformed compressed data (its LZMA header is not valid)";
-        return 0;
-    }
-    Workspace workspace(workspaceSize);
     Summed summed = {output, context, 0};
-    EntryStreamResult result = StreamEntry(entry, stored, workspace.bytes, workspaceSize, SumAndPass, &summed);
+    error->clear();
+    EntryStreamResult result = StreamFrom(archive, entry, offset, SumAndPass, &summed, error);
     *sum = summed.sum;
-    if (result == EntryStreamDamaged) {
-        *error = "malformed compressed data";
+    if (result == EntryStreamDamaged || result == EntryStreamUnreadable) {
+        if (error->empty())
+            *error = "malformed compressed data";
         return 0;
     }
     if (result == EntryStreamStopped) {

@@ -17,7 +17,6 @@
 #else
 #include <fcntl.h>
 #include <iconv.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -402,63 +401,3 @@ std::string FormatFileTimeIso(uint64_t fileTime)
     strncat(text, "Z", sizeof text - strlen(text) - 1);
     return text;
 }
-
-#ifdef _WIN32
-MappedRange::~MappedRange()
-{
-    if (view)
-        UnmapViewOfFile(view);
-    if (mapping)
-        CloseHandle((HANDLE)mapping);
-}
-
-int MapFileRange(FILE* file, uint64_t offset, size_t size, MappedRange* range, std::string* error)
-{
-    if (size == 0)
-        return 1;
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    uint64_t start = offset - offset % info.dwAllocationGranularity;
-    size_t lead = (size_t)(offset - start);
-    if (size > SIZE_MAX - lead) {
-        *error = "cannot map the archive for reading: the entry does not fit this tool's address space";
-        return 0;
-    }
-    HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
-    range->mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (range->mapping)
-        range->view = MapViewOfFile((HANDLE)range->mapping, FILE_MAP_READ, (DWORD)(start >> 32), (DWORD)start,
-                                    lead + size);
-    if (!range->view) {
-        *error = "cannot map the archive for reading: " + LastErrorText();
-        return 0;
-    }
-    range->viewSize = lead + size;
-    range->bytes = (const unsigned char*)range->view + lead;
-    return 1;
-}
-#else
-MappedRange::~MappedRange()
-{
-    if (view)
-        munmap(view, viewSize);
-}
-
-int MapFileRange(FILE* file, uint64_t offset, size_t size, MappedRange* range, std::string* error)
-{
-    if (size == 0)
-        return 1;
-    uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
-    uint64_t start = offset - offset % page;
-    size_t lead = (size_t)(offset - start);
-    void* view = mmap(nullptr, lead + size, PROT_READ, MAP_PRIVATE, fileno(file), (off_t)start);
-    if (view == MAP_FAILED) {
-        *error = std::string("cannot map the archive for reading: ") + strerror(errno);
-        return 0;
-    }
-    range->view = view;
-    range->viewSize = lead + size;
-    range->bytes = (const unsigned char*)view + lead;
-    return 1;
-}
-#endif

@@ -13,23 +13,6 @@ int WriteWholeFile(const std::string& path, const unsigned char* data, size_t si
 FILE* OpenFileForReading(const std::string& path, std::string* error);
 // A file that must not exist yet, for reading and writing (a temporary file nobody else can have planted).
 FILE* CreateNewFile(const std::string& path, std::string* error);
-// A read-only view of part of an open file: its pages are read as they are touched and can be dropped again, so
-// that a large entry is read back without a copy in the (32-bit, on Windows) tool's memory.
-struct MappedRange {
-    const unsigned char* bytes = nullptr;  // the range's first byte (null for an empty range)
-    void* view = nullptr;
-    size_t viewSize = 0;
-    void* mapping = nullptr;  // Windows: the file mapping object
-
-    MappedRange() = default;
-    MappedRange(const MappedRange&) = delete;
-    MappedRange& operator=(const MappedRange&) = delete;
-    ~MappedRange();
-};
-
-// Maps `size` bytes of `file` from `offset` into `range`. 0 with the reason in `error`.
-int MapFileRange(FILE* file, uint64_t offset, size_t size, MappedRange* range, std::string* error);
-
 // 1 when nothing has the name, or a regular file does; 0 with the reason for a link, a folder or a device.
 int IsRegularFileOrAbsent(const std::string& path, std::string* error);
 // Puts `from` in the place of `to` in one step, replacing a file that is there.
