@@ -143,8 +143,10 @@ EntryStreamResult StreamStored(const ArchiveEntry* entry, const unsigned char* s
     const size_t piece = reader.buffer ? pieces->input : pieces->output;
     for (uint32_t at = 0; at < entry->storedSize;) {
         size_t count = entry->storedSize - at < piece ? entry->storedSize - at : piece;
-        const unsigned char* bytes = stored + at;
-        if (reader.buffer) {
+        const unsigned char* bytes;
+        if (!reader.buffer) {
+            bytes = stored + at;
+        } else {
             const unsigned char* end;
             NextStoredSpan(&reader, nullptr, 0, &bytes, &end);
             count = (size_t)(end - bytes);

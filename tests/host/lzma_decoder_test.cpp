@@ -371,6 +371,35 @@ TEST(LzmaEncoder, FitsTheDictionaryToTheEntryAndCapsIt)
 }
 
 // The table in LZMA, through the same open as the updater's.
+int WriteFiveBytes(void* context, const unsigned char*, size_t count)
+{
+    size_t* taken = (size_t*)context;
+    if (count > 5 - *taken)
+        return 0;
+    *taken += count;
+    return 1;
+}
+
+// A sink that takes the header and refuses the stream (which liblzma hands over in its last call here) fails
+// the encoding.
+TEST(LzmaEncoder, ARefusedWriteIsAFailure)
+{
+    Bytes data(1000, 'a');
+    size_t taken = 0;
+    ByteSink sink = {WriteFiveBytes, nullptr, &taken};
+    uint64_t written = 0;
+    std::string error;
+    const unsigned char* next = data.data();
+    EncodeReader read = [](void* context, unsigned char* bytes, size_t count) {
+        const unsigned char** at = (const unsigned char**)context;
+        memcpy(bytes, *at, count);
+        *at += count;
+        return 1;
+    };
+    EXPECT_EQ(EncodeLzmaStream(data.size(), EncodeFast, read, &next, sink, &written, &error), 0);
+    EXPECT_EQ(error, "write error");
+}
+
 TEST(LzmaDecoder, ArchivesWithLzmaEntriesAndTableRoundTrip)
 {
     std::vector<WriterEntry> entries;

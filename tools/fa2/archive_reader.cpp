@@ -162,6 +162,8 @@ int LocatePayload(const std::string& path, LoadedArchive* archive, uint64_t file
     return 1;
 }
 
+const char BadLzmaHeader[] = "malformed compressed data (its LZMA header is not valid)";
+
 // An entry's stored bytes read from the archive file as the decoder asks for them.
 struct FileSource {
     const LoadedArchive* archive;
@@ -186,7 +188,7 @@ EntryStreamResult StreamFrom(const LoadedArchive& archive, const ArchiveEntry* e
         const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
         size_t workspaceSize;
         if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
-            *error = "malformed compressed data (its LZMA header is not valid)";
+            *error = BadLzmaHeader;
             return EntryStreamDamaged;
         }
         Workspace workspace(workspaceSize);
@@ -202,7 +204,7 @@ EntryStreamResult StreamFrom(const LoadedArchive& archive, const ArchiveEntry* e
         return EntryStreamUnreadable;
     }
     if (!SourceWorkspaceSize(entry, &source, &FilePieces, &workspaceSize)) {
-        *error = "malformed compressed data (its LZMA header is not valid)";
+        *error = BadLzmaHeader;
         return EntryStreamDamaged;
     }
     Workspace workspace(workspaceSize);

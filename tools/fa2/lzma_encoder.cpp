@@ -65,6 +65,7 @@ int EncodeLzmaStream(size_t size, EncodeLevel level, EncodeReader read, void* re
     std::vector<unsigned char> input(std::min(size, LzmaPiece)), output(LzmaPiece);
     size_t left = size;
     lzma_ret ret = LZMA_OK;
+    int writeFailed = 0;
     error->clear();
     while (ret == LZMA_OK) {
         if (stream.avail_in == 0 && left > 0) {
@@ -81,12 +82,13 @@ int EncodeLzmaStream(size_t size, EncodeLevel level, EncodeReader read, void* re
         size_t produced = output.size() - stream.avail_out;
         if (!SinkWrite(out, output.data(), produced)) {
             *error = "write error";
+            writeFailed = 1;
             break;
         }
         *written += produced;
     }
     lzma_end(&stream);
-    if (ret == LZMA_STREAM_END)
+    if (ret == LZMA_STREAM_END && !writeFailed)
         return 1;
     if (ret != LZMA_OK && error->empty())
         *error = "LZMA: the encoder failed";
