@@ -1,6 +1,6 @@
 include(GoogleTest)
 
-if(UPD_WINDOWS)
+if(CMAKE_CROSSCOMPILING)
   # Debian ships the GoogleTest sources; build them with the cross compiler.
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -10,11 +10,13 @@ if(UPD_WINDOWS)
     add_library(GTest::gtest ALIAS gtest)
     add_library(GTest::gtest_main ALIAS gtest_main)
   endif()
+endif()
+if(UPD_WINDOWS)
   # Static runtime: test programs and the updater need no mingw DLLs under Wine.
   add_link_options(-static -static-libgcc -static-libstdc++)
   # Every Win32 test runs through Wine with this build tree's own prefix.
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run;${CMAKE_BINARY_DIR}")
-else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run;--arch;${UPD_WINE_ARCH};${CMAKE_BINARY_DIR}")
+elseif(NOT CMAKE_CROSSCOMPILING)
   find_package(GTest REQUIRED)
 endif()
 

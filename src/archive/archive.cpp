@@ -22,6 +22,10 @@ int PayloadDamageShown;
 
 namespace {
 
+// The most LoadEntry holds in memory at once. What it loads (UPDATE.INI, the agreement texts) is kilobytes; a
+// 32-bit process cannot get more than this in one block anyway, and a 64-bit one must not commit gigabytes for a
+// record that claims them, so both stop with the same no-memory message.
+const uint32_t WholeEntryLimit = 1u << 30;
 
 ArchiveTable* OpenImage(const unsigned char* image, uint32_t size)
 {
@@ -183,7 +187,8 @@ const unsigned char* LoadEntry(const ArchiveTable* table, const char* name, uint
     if (EntryNeedsCopy(entry) || EntryNeedsDecoding(entry)) {
         // The callers want the bytes in memory: the whole file in one block, decoded into it in pieces.
         GlobalBlock file, workspace;
-        if (!file.Allocate(entry->unpackedSize) || !workspace.Allocate(workspaceSize)) {
+        if (entry->unpackedSize > WholeEntryLimit || !file.Allocate(entry->unpackedSize) ||
+            !workspace.Allocate(workspaceSize)) {
             ShowUpdaterError(NoMemoryText);
             return nullptr;
         }

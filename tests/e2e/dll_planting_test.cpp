@@ -240,6 +240,7 @@ struct PeFacts {
     uint16_t characteristics = 0;
     uint16_t dllCharacteristics = 0;
     uint32_t relocationSize = 0;
+    bool pe32Plus = false;  // the 64-bit layout
 };
 
 uint32_t U32(const std::string& image, size_t offset)
@@ -265,15 +266,22 @@ bool ReadPeFacts(const std::string& image, PeFacts* facts, std::string* why)
     unsigned optionalSize = U16(image, fileHeader + 16);
     facts->characteristics = U16(image, fileHeader + 18);
     size_t optional = fileHeader + 20;
-    if (optionalSize < 96 || optional + optionalSize > image.size() || U16(image, optional) != 0x10B)
-        return *why = "not a PE32 optional header", false;
+    // PE32 and PE32+ differ here only in where the data directories start (their image base and stack sizes
+    // are 8 bytes wide in PE32+).
+    if (optional + 2 > image.size())
+        return *why = "optional header past the end", false;
+    facts->pe32Plus = U16(image, optional) == 0x20B;
+    size_t directoryStart = facts->pe32Plus ? 112 : 96;
+    if ((U16(image, optional) != 0x10B && !facts->pe32Plus) || optionalSize < directoryStart ||
+        optional + optionalSize > image.size())
+        return *why = "not a PE32 or PE32+ optional header", false;
     facts->dllCharacteristics = U16(image, optional + 70);
-    unsigned directories = U32(image, optional + 92);
+    unsigned directories = U32(image, optional + directoryStart - 4);
     auto directory = [&](unsigned index, uint32_t* rva, uint32_t* size) {
         *rva = *size = 0;
-        if (index < directories && 96 + 8 * (index + 1) <= optionalSize) {
-            *rva = U32(image, optional + 96 + 8 * index);
-            *size = U32(image, optional + 100 + 8 * index);
+        if (index < directories && directoryStart + 8 * (index + 1) <= optionalSize) {
+            *rva = U32(image, optional + directoryStart + 8 * index);
+            *size = U32(image, optional + directoryStart + 4 + 8 * index);
         }
     };
     size_t sectionTable = optional + optionalSize;
@@ -363,6 +371,12 @@ TEST(DllPlanting, LoadTimeImportsAreTheCoreSystemDllsOnly)
         EXPECT_TRUE(facts.dllCharacteristics & 0x0040) << "no ASLR (dynamic base)";
         EXPECT_TRUE(facts.dllCharacteristics & 0x0100) << "no DEP (NX compatible)";
         EXPECT_TRUE(facts.characteristics & 0x0020) << "not large-address-aware";
+#ifdef _WIN64
+        EXPECT_TRUE(facts.pe32Plus) << "the 64-bit updater is not a PE32+ image";
+        EXPECT_TRUE(facts.dllCharacteristics & 0x0020) << "no high-entropy ASLR";
+#else
+        EXPECT_FALSE(facts.pe32Plus) << "the 32-bit updater is not a PE32 image";
+#endif
         EXPECT_FALSE(facts.characteristics & 0x0001) << "relocations stripped: ASLR cannot move the image";
         EXPECT_GT(facts.relocationSize, 0u) << "no relocations: ASLR cannot move the image";
     }

@@ -546,8 +546,9 @@ TEST(BlockEncoder, StreamingWritesTheSameBlockAsTheWholeBuffer)
             EXPECT_EQ(written, streamed.size());
             EXPECT_TRUE(streamed == EncodeBlock(data.data(), data.size(), level))
                 << data.size() << " bytes, level " << level;
-            if (data.size() == big.size())
+            if (data.size() == big.size()) {
                 EXPECT_GT(in.calls, 2) << "the window slid";
+            }
         }
     }
 }

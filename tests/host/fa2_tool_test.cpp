@@ -53,7 +53,7 @@ protected:
     // Runs fa2 with the arguments (already shell-quoted where needed).
     Result Run(const std::string& args) const
     {
-        std::string command = std::string("'") + FA2_EXE + "' " + args + " >'" + Path(".out") + "' 2>'" +
+        std::string command = std::string(FA2_RUNNER) + "'" + FA2_EXE + "' " + args + " >'" + Path(".out") + "' 2>'" +
                               Path(".err") + "'";
         int raw = std::system(command.c_str());
         Result result;
@@ -608,7 +608,7 @@ TEST_F(Fa2Tool, TableClaimingMillionsOfRecordsIsRefusedInLittleMemory)
     for (const char* command : {"list", "verify"}) {
         SCOPED_TRACE(command);
         long peakKb = 0;
-        int status = RunMeasured("'" + std::string(FA2_EXE) + "' " + command + " '" + Path("bomb.fa2") + "' >'" +
+        int status = RunMeasured(std::string(FA2_RUNNER) + "'" + FA2_EXE + "' " + command + " '" + Path("bomb.fa2") + "' >'" +
                                      Path(".out") + "' 2>'" + Path(".err") + "'",
                                  &peakKb);
         EXPECT_EQ(status, 1);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/globals.h"
+
 // One message box as the code under test showed it.
 struct CapturedBox {
     std::string text;     // cp932 bytes
@@ -27,6 +29,16 @@ struct MessageBoxCapture {
     std::function<int(const CapturedBox&)> onBox;
     // Answers taken in order before `onBox` is asked; IDOK once both are exhausted.
     std::vector<int> answers;
+};
+
+// The window caption is process-wide and every box shows it: a test that sets it holds one of these, so the next
+// test starts from the caption it found, also when a whole suite runs as one process.
+struct CaptionRestored {
+    char saved[sizeof WindowCaption];
+    CaptionRestored() { lstrcpynA(saved, WindowCaption, sizeof saved); }
+    ~CaptionRestored() { lstrcpyA(WindowCaption, saved); }
+    CaptionRestored(const CaptionRestored&) = delete;
+    CaptionRestored& operator=(const CaptionRestored&) = delete;
 };
 
 // A fresh folder under C:\upd-tests, removed with everything in it at the end of the scope.

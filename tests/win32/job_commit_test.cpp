@@ -38,6 +38,7 @@ const char Stuck[] =
 //   tree\x.txt, tree\深い\y.txt       copied from the disc into two folders the job creates
 class JobCommitTest : public ::testing::Test {
 protected:
+    CaptionRestored caption;  // SetUp sets the composed one
     ScratchFolder folder;
     std::string inst, data;
     MessageBoxCapture boxes;

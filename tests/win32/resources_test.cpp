@@ -283,9 +283,14 @@ TEST(Resources, ManifestOfTheUpdater)
     CloseHandle(source);
     EXPECT_EQ(manifest, std::string(buffer, read)) << "embedded byte for byte";
 
+#ifdef _WIN64
+#define UPD_OWN_ARCHITECTURE "amd64"
+#else
+#define UPD_OWN_ARCHITECTURE "X86"
+#endif
     const char* required[] = {
-        "<assemblyIdentity name=\"QUORVANE.Updater.UPDATE\" version=\"1.0.0.0\" processorArchitecture=\"X86\" "
-        "type=\"win32\"/>",
+        "<assemblyIdentity name=\"QUORVANE.Updater.UPDATE\" version=\"1.0.0.0\" processorArchitecture=\""
+        UPD_OWN_ARCHITECTURE "\" type=\"win32\"/>",
         "<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>",
         "<supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\"/>",  // Vista
         "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>",  // 7

@@ -71,6 +71,7 @@ struct JobRun {
 
 class UpdateJobTest : public ::testing::Test {
 protected:
+    CaptionRestored caption;  // SetUp sets the composed one
     ScratchFolder folder;
     std::string inst, data;
     MessageBoxCapture boxes;

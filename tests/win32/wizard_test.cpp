@@ -19,6 +19,7 @@ namespace {
 // installation type, so the job finishes without writing anything.
 class WizardTest : public ::testing::Test {
 protected:
+    CaptionRestored caption;  // SetUp sets the composed one
     ScratchFolder folder;
     MessageBoxCapture capture;  // answers every box, so an unexpected one cannot block a test
 
