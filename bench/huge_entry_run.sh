@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# By hand, not in CI: one compressible entry of SIZE_MB (default 3072) megabytes extracted by the 32-bit
-# updater's ExtractEntry under Wine, with the process's memory before and after.
+# By hand, not in CI: one compressible entry of SIZE_MB (default 3072) megabytes extracted by the
+# updater's ExtractEntry (UPD_BENCH_ARCH: bench/arch.sh) under Wine, with the process's memory before and after.
 #   bench/huge_entry_run.sh [SIZE_MB]
-# Needs build/host (fa2), build/win-bench (win32_extract_bench.exe, UPD_BENCH=ON) and build/windows's Wine prefix;
+# Needs build/host (fa2), build/win-bench[-x64] (win32_extract_bench.exe, UPD_BENCH=ON) and build/windows[-x64]'s
+# Wine prefix;
 # about 2 x SIZE_MB of free disk in /tmp and as much again under the prefix's C:.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/arch.sh"
 size_mb=${1:-3072}
 work=$(mktemp -d /tmp/huge-entry.XXXXXX)
-prefix_c=$root/build/windows/wineprefix/drive_c
+prefix_c=$win_prefix_c
 trap 'rm -rf "$work" "$prefix_c/huge-extract"' EXIT
 mkdir "$work/src"
 generate() { python3 "$root/bench/compressible_text.py" "$1"; }
@@ -48,7 +50,7 @@ watch() {
 }
 watch &
 watcher=$!
-UPD_WINE_TIMEOUT=3600 "$root/scripts/wine-run" "$root/build/windows" "$root/build/win-bench/win32_extract_bench.exe" \
+UPD_WINE_TIMEOUT=3600 "$root/scripts/wine-run" "$win_build" "$win_bench/win32_extract_bench.exe" \
   "Z:$work/huge.fa2" 'C:\huge-extract' | tr -d '\r'
 touch "$work/stop"
 wait $watcher

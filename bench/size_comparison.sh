@@ -3,7 +3,8 @@
 # to the common open-source installer builder's solid LZMA installer of the same folder (Debian package nsis;
 # skipped with a message when makensis is missing).
 #   bench/size_comparison.sh [TOTAL_MB] [FILES]
-# Needs build/bench (make_game_folder), build/host (fa2) and build/windows (UPDATE.exe).
+# Needs build/bench (make_game_folder), build/host (fa2) and build/windows or build/windows-x64 (UPDATE.exe;
+# UPD_BENCH_ARCH chooses, see bench/arch.sh).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 total=${1:-300}
@@ -34,7 +35,8 @@ timed() {  # seconds of a command, its output to a log
   end=$(date +%s.%N)
   echo "$end - $start" | bc -l
 }
-stub="$root/build/windows/UPDATE.exe"
+. "$root/bench/arch.sh"
+stub="$win_build/UPDATE.exe"
 s=$(timed "$root/build/host/fa2" build "$work/game" -o "$work/best.exe" --stub "$stub" --best)
 report "fa2 build --best" "$work/best.exe" "$s"
 s=$(timed "$root/build/host/fa2" build "$work/game" -o "$work/lzma.exe" --stub "$stub" --codec lzma)

@@ -11,6 +11,7 @@ build=$(cd "$1" && pwd)
 shift
 if [ $# -gt 0 ]; then sizes=("$@"); else sizes=(1 500); fi
 root=$(cd "$(dirname "$0")/.." && pwd)
+echo "architecture: $(cat "$build/wine-arch" 2>/dev/null || echo i686) (the updater of $build)"
 stub=${STARTUP_STUB:-$build/UPDATE.exe}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -10,6 +10,7 @@
 # Needs what scripts/demo needs, and about three times ENTRY_MB of free disk.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/arch.sh"
 size=${1:-300}
 kind=${2:-game}
 shift $(( $# < 2 ? $# : 2 ))
@@ -58,24 +59,24 @@ watch() {  # the updater's Wine process: when first seen, and the most until it 
 watch &
 watcher=$!
 status=0
-UPD_DEMO_FINISH_SECONDS=1800 UPD_DEMO_PICTURE="$work/wizard.png" UPD_DEMO_PROGRESS_PICTURE="$work/progress.png" UPD_DEMO_DIR="$work/demo" UPD_DEMO_SOURCE="$work/src" UPD_DEMO_FA2_OPTIONS="$options" \
+UPD_DEMO_ARCH=$UPD_BENCH_ARCH UPD_WINDOWS_BUILD="$win_build" UPD_DEMO_FINISH_SECONDS=1800 UPD_DEMO_PICTURE="$work/wizard.png" UPD_DEMO_PROGRESS_PICTURE="$work/progress.png" UPD_DEMO_DIR="$work/demo" UPD_DEMO_SOURCE="$work/src" UPD_DEMO_FA2_OPTIONS="$options" \
   "$root/scripts/demo" || status=$?
 touch "$work/stop"
 wait $watcher
 cat "$work/memory"
-ls -l "$work/demo/SampleUpdate.exe" "$root/build/windows/UPDATE.exe"
-gamedir=$(ls "$work/demo/wineprefix/drive_c/Games")
-cmp "$work/src/data.pak" "$work/demo/wineprefix/drive_c/Games/$gamedir/data.pak" &&
+ls -l "$work/demo/SampleUpdate.exe" "$win_build/UPDATE.exe"
+gamedir=$(ls "$work/demo/wineprefix-$UPD_BENCH_ARCH/drive_c/Games")
+cmp "$work/src/data.pak" "$work/demo/wineprefix-$UPD_BENCH_ARCH/drive_c/Games/$gamedir/data.pak" &&
   echo "data.pak installed byte for byte ($(stat -c %s "$work/src/data.pak") bytes)"
 
-# Extraction speed of the same entries in the 32-bit code, LZMA against the block method (needs build/win-bench).
-if [[ "$options" == *lzma* ]] && [ -x "$root/build/win-bench/win32_extract_bench.exe" ]; then
-  "$root/build/host/fa2" build "$work/src" -o "$work/block.exe" --stub "$root/build/windows/UPDATE.exe" >/dev/null
+# Extraction speed of the same entries in the updater's code, LZMA against the block method (needs the bench build).
+if [[ "$options" == *lzma* ]] && [ -x "$win_bench/win32_extract_bench.exe" ]; then
+  "$root/build/host/fa2" build "$work/src" -o "$work/block.exe" --stub "$win_build/UPDATE.exe" >/dev/null
   for exe in "$work/demo/SampleUpdate.exe" "$work/block.exe"; do
     echo "extracting $(basename "$exe") with the updater's ExtractEntry:"
-    UPD_WINE_TIMEOUT=1200 "$root/scripts/wine-run" "$root/build/windows" \
-      "$root/build/win-bench/win32_extract_bench.exe" "Z:$exe" 'C:\whole-run-extract' | tr -d '\r' | grep -v -E '^  (at start|archive in memory|after the)'
-    rm -rf "$root/build/windows/wineprefix/drive_c/whole-run-extract"
+    UPD_WINE_TIMEOUT=1200 "$root/scripts/wine-run" "$win_build" \
+      "$win_bench/win32_extract_bench.exe" "Z:$exe" 'C:\whole-run-extract' | tr -d '\r' | grep -v -E '^  (at start|archive in memory|after the)'
+    rm -rf "$win_prefix_c/whole-run-extract"
   done
 fi
 exit $status

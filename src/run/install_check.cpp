@@ -36,7 +36,10 @@ int ReadInstallRecord()
     FormatText(subKey, sizeof subKey, "Software\\%s\\%s", CompanyName, GameDir);
     HKEY key;
     int found = 0;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    // The game's installer is a 32-bit program: the 64-bit updater reads the view it wrote. HKEY_CURRENT_USER's
+    // Software key is one view for both (Windows 7 on), so this changes nothing there, but keeps any read of a
+    // redirected key where the installer's values are; 32-bit Windows ignores the flag.
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
         if (QueryStringValue(key, "InstPath", InstallRecord.InstPath, sizeof InstallRecord.InstPath)) {
             if (!QueryStringValue(key, "DataPath", InstallRecord.DataPath, sizeof InstallRecord.DataPath))
                 InstallRecord.DataPath[0] = '\0';

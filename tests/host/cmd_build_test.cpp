@@ -441,7 +441,39 @@ TEST_P(SampleBuild, PacksEveryFileAndKeepsTheStub)
     EXPECT_EQ(after.size(), before.size() + 2 - (GetParam() == std::string("stub_update.exe") ? 2 : 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stubs, SampleBuild, ::testing::Values("stub_plain.exe", "stub_update.exe"));
+INSTANTIATE_TEST_SUITE_P(Stubs, SampleBuild, ::testing::Values("stub_plain.exe", "stub_update.exe", "stub64.exe"));
+
+// The 32-bit and the 64-bit updater carry the same payload: the archive and its sums do not depend on the stub.
+TEST(Build, EitherStubCarriesTheSamePayload)
+{
+    struct Built {
+        const char* stub;
+        Bytes image;
+    } builds[] = {{"stub_plain.exe", {}}, {"stub64.exe", {}}};
+    std::string dir = NewFolder("either_stub");
+    for (Built& b : builds) {
+        std::string exe = dir + "/" + b.stub;
+        BuildOptions o = Options(SampleDir(), exe, b.stub);
+        o.level = EncodeDefault;
+        ASSERT_EQ(Build(o).exit, BuildExitOk) << b.stub;
+        b.image = Read(exe);
+    }
+    ASSERT_NE(builds[0].image.size(), builds[1].image.size()) << "two different stubs";
+    for (uint16_t id : {102, 103}) {
+        SCOPED_TRACE(id);
+        Bytes payload[2];
+        for (int i = 0; i < 2; ++i) {
+            size_t offset = 0, length = 0;
+            std::string error;
+            ASSERT_TRUE(FindPeResource(builds[i].image.data(), builds[i].image.size(), "UPDATE", id, &offset,
+                                       &length, &error))
+                << builds[i].stub << ": " << error;
+            payload[i].assign(builds[i].image.begin() + offset, builds[i].image.begin() + offset + length);
+        }
+        EXPECT_FALSE(payload[0].empty());
+        EXPECT_TRUE(payload[0] == payload[1]) << "resource " << id << " differs between the stubs";
+    }
+}
 
 TEST(Build, SameFolderSameBytes)
 {

@@ -1,0 +1,16 @@
+# Sourced by the by-hand benchmark scripts (after setting $root): which updater architecture they measure, with
+# its build trees, and a first line that names it, so every figure says where it was measured.
+# UPD_BENCH_ARCH=i686 (32-bit Wine; the default where the kernel runs 32-bit code) or x86_64 (64-bit Wine).
+if [ -z "${UPD_BENCH_ARCH:-}" ]; then
+  if "$root/scripts/wine-usable" i686 2>/dev/null; then UPD_BENCH_ARCH=i686; else UPD_BENCH_ARCH=x86_64; fi
+fi
+case "$UPD_BENCH_ARCH" in
+  i686) bench_preset=windows bench_suffix="" bench_wine="32-bit Wine" ;;
+  x86_64) bench_preset=windows-x64 bench_suffix=-x64 bench_wine="64-bit Wine" ;;
+  *) echo "UPD_BENCH_ARCH must be i686 or x86_64" >&2; exit 2 ;;
+esac
+export UPD_BENCH_ARCH
+win_build="$root/build/$bench_preset"          # the tests' build: UPDATE.exe, fa2.exe and a Wine prefix
+win_bench="$root/build/win-bench$bench_suffix"  # the same preset with UPD_BENCH=ON
+win_prefix_c="$win_build/wineprefix-$UPD_BENCH_ARCH/drive_c"
+echo "architecture: $UPD_BENCH_ARCH (the $bench_preset preset's updater under $bench_wine)"
