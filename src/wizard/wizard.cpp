@@ -1,12 +1,12 @@
 #include "wizard/wizard.h"
 
-#include "run/updater_values.h"
+#include "job/update_job.h"
 #include "support/globals.h"
 #include "support/info_text.h"
 #include "support/system_dlls.h"
 #include "support/ui_text.h"
+#include "support/updater_values.h"
 #include "wizard/job_thread.h"
-#include "wizard/update_job.h"
 
 int WizardStep;
 int WizardBusy;

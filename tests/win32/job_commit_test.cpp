@@ -10,18 +10,18 @@
 #include <vector>
 
 #include "harness.h"
+#include "job/disc_copy.h"
+#include "job/job_commit.h"
+#include "job/job_journal.h"
+#include "job/job_plan.h"
+#include "job/job_recovery.h"
+#include "job/job_settle.h"
+#include "job/job_stage.h"
+#include "job/update_section.h"
 #include "job_fixture.h"
-#include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
-#include "wizard/disc_copy.h"
-#include "wizard/job_commit.h"
-#include "wizard/job_journal.h"
-#include "wizard/job_plan.h"
-#include "wizard/job_recovery.h"
-#include "wizard/job_settle.h"
-#include "wizard/job_stage.h"
-#include "wizard/update_section.h"
+#include "support/updater_values.h"
 
 namespace {
 

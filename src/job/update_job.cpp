@@ -1,11 +1,17 @@
-#include "wizard/update_job.h"
+#include "job/update_job.h"
 
 #include <commctrl.h>
 
 #include <cstdint>
 #include <cstring>
 
-#include "run/updater_values.h"
+#include "job/disc_copy.h"
+#include "job/job_commit.h"
+#include "job/job_plan.h"
+#include "job/job_recovery.h"
+#include "job/job_settle.h"
+#include "job/job_stage.h"
+#include "job/update_section.h"
 #include "support/decimal.h"
 #include "support/disk_space.h"
 #include "support/info_text.h"
@@ -15,14 +21,8 @@
 #include "support/settings_access.h"
 #include "support/text_format.h"
 #include "support/ui_text.h"
-#include "wizard/disc_copy.h"
-#include "wizard/job_commit.h"
-#include "wizard/job_plan.h"
-#include "wizard/job_recovery.h"
-#include "wizard/job_settle.h"
-#include "wizard/job_stage.h"
+#include "support/updater_values.h"
 #include "wizard/job_thread.h"
-#include "wizard/update_section.h"
 #include "wizard/wizard.h"
 
 namespace {
