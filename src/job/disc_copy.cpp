@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "job/job_sink.h"
 #include "job/update_section.h"
 #include "settings/setup_settings.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/updater_values.h"
-#include "wizard/job_thread.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "support/path_join.h"
 #include "support/relative_path.h"
 #include "job/job_stage.h"
-#include "wizard/job_thread.h"
+#include "job/job_sink.h"
 #include "job/update_section.h"
 
 namespace {

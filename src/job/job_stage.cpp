@@ -6,12 +6,12 @@
 #include "archive/entry_file.h"
 #include "archive/entry_stream.h"
 #include "job/disc_copy.h"
+#include "job/job_sink.h"
 #include "job/update_section.h"
 #include "support/grow_block.h"
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/updater_values.h"
-#include "wizard/job_thread.h"
 
 const char WriteFailureText[] = "ファイルの書き込みに失敗しました";
 

@@ -144,7 +144,7 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly)
 }
 
 // The job's thread.
-int RunJob()
+int RunSteps()
 {
     char value[260];
     int overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSignedDecimal(value);
@@ -161,6 +161,14 @@ int RunJob()
     memset(&plan, 0, sizeof plan);
     JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly);
     FreeJobPlan(&plan);
+    return outcome;
+}
+
+int RunJob()
+{
+    UseJobSink(&ThreadJobSink);
+    int outcome = RunSteps();
+    UseJobSink(nullptr);
     return outcome;
 }
 
