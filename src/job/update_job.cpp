@@ -1,100 +1,21 @@
 #include "job/update_job.h"
 
-#include <commctrl.h>
-
 #include <cstdint>
 #include <cstring>
 
 #include "job/disc_copy.h"
 #include "job/job_commit.h"
 #include "job/job_plan.h"
-#include "job/job_recovery.h"
 #include "job/job_settle.h"
 #include "job/job_stage.h"
 #include "job/update_section.h"
 #include "support/decimal.h"
 #include "support/disk_space.h"
-#include "support/info_text.h"
-#include "support/messages.h"
 #include "support/path_join.h"
-#include "support/relative_path.h"
 #include "support/settings_access.h"
-#include "support/text_format.h"
-#include "support/ui_text.h"
 #include "support/updater_values.h"
-#include "wizard/job_thread.h"
-#include "wizard/wizard.h"
 
 namespace {
-
-enum JobOutcome {
-    JobFinished,
-    JobNothingToDo,  // keys, but no item for this installation: finished all the same
-    JobShortage,     // the whole job does not fit a drive: the shortage page, nothing touched
-    JobBroken,       // the update has no items at all
-    JobRolledBack,   // failed or cancelled; the game is as it was
-    JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
-};
-
-const int ProgressRange = 10000;
-
-// Set by the job's thread before it ends with JobShortage.
-char ShortageDrive[3];
-uint64_t ShortageBytes;
-
-void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
-{
-    SetInfoText(dialog, "ディスク容量が足りません。\r%s ドライブに %I64u バイトの空き容量が必要です", drive, shortfall);
-    EnableControl(dialog, WizardBackButton, TRUE);
-    EnableControl(dialog, WizardNextButton, FALSE);
-    EnableControl(dialog, WizardCancelButton, TRUE);
-    ShowControl(dialog, WizardProgressBar, SW_HIDE);
-    ShowControl(dialog, WizardFileLabel, SW_HIDE);
-}
-
-// The RequiredDiskSpace test, before anything else: 1 to go on; 0 after the shortage page was set up. A drive that
-// cannot be asked (an installation folder without a drive letter) skips the test.
-int InstallDriveHasRoom(HWND dialog)
-{
-    char value[260];
-    if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
-        return 1;
-    uint64_t required = ParseByteCount(value);
-    if (required == 0)
-        return 1;
-    char drive[3];
-    uint64_t available = 0, total = 0;
-    if (!PathDriveText(InstallRecord.InstPath, drive) || !QueryDriveFreeSpace(drive, &available, &total, nullptr))
-        return 1;
-    if (available >= required)
-        return 1;
-    ShowShortage(dialog, drive, required - available);
-    return 0;
-}
-
-void ShowFinished(HWND dialog)
-{
-    SetInfoText(dialog, "%sは完了しました", ModeWord);
-    SetControlText(dialog, WizardNextButton, "完了");
-    EnableControl(dialog, WizardNextButton, TRUE);
-    EnableControl(dialog, WizardCancelButton, FALSE);
-    SetFocus(GetDlgItem(dialog, WizardNextButton));
-    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
-    SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, ProgressRange, 0);
-    SetControlText(dialog, WizardFileLabel, "");
-}
-
-void ShowProgress(HWND dialog)
-{
-    uint64_t done, total;
-    char file[MAX_PATH], shown[MAX_PATH];
-    ReadJobProgress(&done, &total, file, sizeof file);
-    WPARAM position = total ? (WPARAM)((done < total ? done : total) * ProgressRange / total) : 0;
-    SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, position, 0);
-    GetDlgItemTextA(dialog, WizardFileLabel, shown, sizeof shown);
-    if (strcmp(shown, file) != 0)
-        SetControlText(dialog, WizardFileLabel, file);
-}
 
 // The job's own rollback: exactly what the next start would do with the journal had the process died here.
 JobOutcome RollBack(JobJournal* journal)
@@ -125,11 +46,11 @@ JobOutcome Commit(JobPlan* plan, JobJournal* journal)
     return JobFinished;
 }
 
-JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly)
+JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly, DriveShortage* shortage)
 {
     if (!PlanUpdateItems(plan, overwriteOnly) || !PlanCopyItems(plan) || JobStopRequested())
         return JobRolledBack;  // nothing touched yet
-    if (!WeighPlan(plan, ShortageDrive, &ShortageBytes))
+    if (!WeighPlan(plan, shortage->drive, &shortage->bytes))
         return JobShortage;
     JobJournal journal;
     memset(&journal, 0, sizeof journal);
@@ -143,8 +64,7 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly)
     return outcome;
 }
 
-// The job's thread.
-int RunSteps()
+JobOutcome RunSteps(DriveShortage* shortage)
 {
     char value[260];
     int overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSignedDecimal(value);
@@ -159,106 +79,35 @@ int RunSteps()
     }
     JobPlan plan;
     memset(&plan, 0, sizeof plan);
-    JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly);
+    JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly, shortage);
     FreeJobPlan(&plan);
     return outcome;
 }
 
-int RunJob()
-{
-    UseJobSink(&ThreadJobSink);
-    int outcome = RunSteps();
-    UseJobSink(nullptr);
-    return outcome;
-}
-
-void FinishJob(HWND dialog, JobOutcome outcome)
-{
-    char text[1024];
-    switch (outcome) {
-    case JobFinished:
-    case JobNothingToDo:
-        ShowFinished(dialog);
-        FinishWizardStep();
-        return;
-    case JobShortage:
-        ShowShortage(dialog, ShortageDrive, ShortageBytes);
-        FinishWizardStep();
-        return;
-    case JobRolledBack:
-        FormatText(text, sizeof text, "ゲームのファイルは元のままです。もう一度%sを実行できます", ModeWord);
-        ShowUpdaterNotice(text);
-        break;
-    case JobStuck:
-        FormatText(text, sizeof text, StuckFormat, ModeWord);
-        ShowUpdaterError(text);
-        break;
-    case JobBroken:
-        break;
-    }
-    EndDialog(dialog, WizardInterrupted);
-}
-
 }  // namespace
 
-int RunUpdateJob(HWND dialog)
+int RequiredSpaceMissing(DriveShortage* shortage)
 {
-    if (!InstallDriveHasRoom(dialog))
+    char value[260];
+    if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
         return 0;
-
-    SetInfoText(dialog, "%sを実行しています", ModeWord);
-    EnableControl(dialog, WizardBackButton, FALSE);
-    EnableControl(dialog, WizardNextButton, FALSE);
-    EnableControl(dialog, WizardCancelButton, TRUE);
-    SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETRANGE32, 0, ProgressRange);
-    SendDlgItemMessageA(dialog, WizardProgressBar, PBM_SETPOS, 0, 0);
-    SetControlText(dialog, WizardFileLabel, "");
-    ShowControl(dialog, WizardProgressBar, SW_SHOW);
-    ShowControl(dialog, WizardFileLabel, SW_SHOW);
-
-    if (!StartJobThread(dialog, RunJob)) {
-        ShowUpdaterError(WriteFailureText);
-        EndDialog(dialog, WizardInterrupted);
+    uint64_t required = ParseByteCount(value);
+    if (required == 0)
         return 0;
-    }
+    uint64_t available = 0, total = 0;
+    if (!PathDriveText(InstallRecord.InstPath, shortage->drive) ||
+        !QueryDriveFreeSpace(shortage->drive, &available, &total, nullptr))
+        return 0;
+    if (available >= required)
+        return 0;
+    shortage->bytes = required - available;
     return 1;
 }
 
-int IsJobMessage(UINT message)
+JobOutcome RunUpdateJob(const JobSink* sink, DriveShortage* shortage)
 {
-    return message >= JobRequestMessage && message <= JobEndedMessage;
-}
-
-INT_PTR HandleJobMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    switch (message) {
-    case JobRequestMessage:
-        CarryOutJobRequest(dialog, (JobRequest*)lParam);
-        return TRUE;
-    case JobProgressMessage:
-        ShowProgress(dialog);
-        return TRUE;
-    case JobCommitMessage:
-        EnableControl(dialog, WizardCancelButton, FALSE);
-        return TRUE;
-    case JobEndedMessage:
-        JoinJobThread();
-        ShowProgress(dialog);
-        FinishJob(dialog, (JobOutcome)wParam);
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-void CancelRunningJob(HWND dialog)
-{
-    HWND cancel = GetDlgItem(dialog, WizardCancelButton);
-    if (!cancel || !IsWindowEnabled(cancel))
-        return;
-    char question[1024];
-    FormatText(question, sizeof question, "%sを中止しますか？", ModeWord);
-    if (AskToCancelJob(dialog, question))
-        EnableControl(dialog, WizardCancelButton, FALSE);
+    UseJobSink(sink);
+    JobOutcome outcome = RunSteps(shortage);
+    UseJobSink(nullptr);
+    return outcome;
 }

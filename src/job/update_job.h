@@ -1,19 +1,32 @@
 #pragma once
-// The work of the wizard's last page, all or nothing. The free-space test runs first, as the wizard's page shows
-// it; then, on a thread of its own (job_thread.h), the job plans every file it will write or copy (the disc prompts
-// included), weighs the whole job against each drive's free space, stages every file beside its target and
-// commits. A failure or a confirmed Cancel before the commit ends leaves the game exactly as it was. It reports
-// through the dialog: the info text, the progress bar and the name of the file being worked on, the buttons, the
-// cursor, boxes owned by the wizard, and EndDialog(-1) on failure or cancellation.
-#include <windows.h>
+// The update job, all or nothing: it plans every file it will write or copy (the disc prompts included), weighs
+// the whole job against each drive's free space, stages every file beside its target and commits. A failure or a
+// confirmed Cancel before the commit ends leaves the game exactly as it was. It works from the "UPDATE" section of
+// UPDATE.INI (job/update_section.h) and the installed game's record (InstallRecord); it tells, asks and learns of a
+// Cancel through the caller's sink, and ends with one outcome.
+#include <cstdint>
 
-// The job for Next on the confirmation page. 1 while it runs on: its end arrives as a message, and
-// HandleJobMessage then leaves the wizard on its next step or ends it. 0 when it ended at once (the shortage page).
-int RunUpdateJob(HWND dialog);
+#include "job/job_sink.h"
 
-int IsJobMessage(UINT message);
-INT_PTR HandleJobMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+enum JobOutcome {
+    JobFinished,
+    JobNothingToDo,  // keys, but no item for this installation: finished all the same
+    JobShortage,     // the whole job does not fit a drive: nothing touched
+    JobBroken,       // the update has no items at all
+    JobRolledBack,   // failed or cancelled; the game is as it was
+    JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
+};
 
-// Cancel (the button, Escape or the close box) while the job runs: a question, then the job stops and puts
-// everything back. Nothing once the commit has begun.
-void CancelRunningJob(HWND dialog);
+// A drive the job does not fit: "C:" and the bytes missing there.
+struct DriveShortage {
+    char drive[3];
+    uint64_t bytes;
+};
+
+// The RequiredDiskSpace test, before the job starts: 1 with `shortage` filled when the installation's drive has
+// less room than the update asks for. A drive that cannot be asked (an installation folder without a drive letter)
+// passes.
+int RequiredSpaceMissing(DriveShortage* shortage);
+
+// The whole job on the calling thread, reporting to `sink` until it returns; `shortage` is filled for JobShortage.
+JobOutcome RunUpdateJob(const JobSink* sink, DriveShortage* shortage);

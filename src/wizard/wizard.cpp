@@ -1,11 +1,11 @@
 #include "wizard/wizard.h"
 
-#include "job/update_job.h"
 #include "support/globals.h"
 #include "support/info_text.h"
 #include "support/system_dlls.h"
 #include "support/ui_text.h"
 #include "support/updater_values.h"
+#include "wizard/job_page.h"
 #include "wizard/job_thread.h"
 
 int WizardStep;
@@ -36,7 +36,7 @@ int RunStepAction(HWND dialog)
         ShowConfirmPage(dialog);
         return 0;
     case 1:
-        return RunUpdateJob(dialog);
+        return StartJobPage(dialog);
     case 2:
         EndDialog(dialog, WizardFinished);
         return 0;
