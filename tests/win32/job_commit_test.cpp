@@ -52,19 +52,10 @@ protected:
         if (!CdDrives::Available(&why))
             GTEST_SKIP() << why;
         drives = new CdDrives;
-        lstrcpyA(WindowCaption, "表示ゲーム アップデート");
-        lstrcpyA(ModeWord, "アップデート");
-        lstrcpyA(GameTitle, "表示ゲーム");
-        MissingKeySilent = 1;
-        DataFolder[0] = '\0';
-        memset(&SetupSettings, 0, sizeof SetupSettings);
-        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
         inst = folder / "inst";
         data = folder / "data";
-        memset(&InstallRecord, 0, sizeof InstallRecord);
-        lstrcpyA(InstallRecord.InstPath, inst.c_str());
-        lstrcpyA(InstallRecord.DataPath, data.c_str());
-        InstallRecord.InstMode = 1;
+        UseJobValues(inst, data);
+        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
         journal.file = INVALID_HANDLE_VALUE;
 
         UseUpdateIni("[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=new.dat\r\n"

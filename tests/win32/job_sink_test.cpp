@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,10 +13,7 @@
 #include "job/job_stage.h"
 #include "job/update_job.h"
 #include "job_fixture.h"
-#include "settings/setup_settings.h"
-#include "support/globals.h"
 #include "support/messages.h"
-#include "support/updater_values.h"
 
 namespace {
 
@@ -95,20 +91,11 @@ protected:
 
     void SetUp() override
     {
-        lstrcpyA(WindowCaption, "表示ゲーム アップデート");
-        lstrcpyA(ModeWord, "アップデート");
-        lstrcpyA(GameTitle, "表示ゲーム");
-        MissingKeySilent = 1;
-        DataFolder[0] = '\0';
-        memset(&SetupSettings, 0, sizeof SetupSettings);
         inst = folder / "inst";
         data = folder / "data";
+        UseJobValues(inst, data);
         ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryA(data.c_str(), nullptr));
-        memset(&InstallRecord, 0, sizeof InstallRecord);
-        lstrcpyA(InstallRecord.InstPath, inst.c_str());
-        lstrcpyA(InstallRecord.DataPath, data.c_str());
-        InstallRecord.InstMode = 1;
         // Large enough that each entry reaches the sink in several pieces; one replaces a file, one is a Data
         // file written back with its own bytes.
         std::vector<FixtureEntry> entries;
