@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wizard/journal_format.h"
+#include "job/journal_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -2,16 +2,16 @@
 
 #include <cstring>
 
+#include "job/job_recovery.h"
 #include "run/line_breaks.h"
 #include "run/startup.h"
-#include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/ui_text.h"
-#include "wizard/job_recovery.h"
+#include "support/updater_values.h"
 #include "wizard/wizard.h"
 
 namespace {

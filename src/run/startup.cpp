@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "archive/archive.h"
-#include "run/updater_values.h"
 #include "support/ansi_names.h"
 #include "support/decimal.h"
 #include "support/globals.h"
@@ -12,6 +11,7 @@
 #include "support/settings_access.h"
 #include "support/system_dlls.h"
 #include "support/text_format.h"
+#include "support/updater_values.h"
 
 namespace {
 

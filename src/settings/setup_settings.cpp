@@ -4,13 +4,13 @@
 
 #include <cstring>
 
-#include "run/updater_values.h"
 #include "support/decimal.h"
 #include "support/globals.h"
 #include "support/list_token.h"
 #include "support/messages.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
+#include "support/updater_values.h"
 
 InstallationSettings SetupSettings;
 

@@ -1,7 +1,7 @@
 #pragma once
 // The installed game's SETUP.INI, read and checked once before the wizard opens.
 // CompanyName, GameTitle, GameDir and GameClass are not here: the reader fills the start-up's buffers of those
-// names (run/updater_values.h), so UPDATE.INI's values of them do not survive a successful read.
+// names (support/updater_values.h), so UPDATE.INI's values of them do not survive a successful read.
 #include <cstdint>
 
 const int SetupBmpSlots = 20;

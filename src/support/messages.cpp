@@ -22,3 +22,8 @@ int ShowUpdaterNotice(const char* text)
 {
     return ShowTextBox(WizardWindow, text, WindowCaption, MB_ICONINFORMATION);
 }
+
+int AskUpdaterQuestion(const char* text)
+{
+    return ShowTextBox(WizardWindow, text, WindowCaption, MB_OKCANCEL);
+}

@@ -5,6 +5,8 @@ int ShowSettingsError(const char* text);  // caption "INSTCMMN"
 int ShowUpdaterError(const char* text);   // caption WindowCaption
 // Information (what was done for the player): the information icon, one OK button, caption WindowCaption.
 int ShowUpdaterNotice(const char* text);
+// A question: OK and Cancel, no icon, caption WindowCaption; IDOK when the player chose OK.
+int AskUpdaterQuestion(const char* text);
 
 // Too little room for a file: the drive ("C:") and the shortfall in bytes (unsigned 64-bit, so 2 GiB and more
 // show as the positive number they are).

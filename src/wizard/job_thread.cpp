@@ -203,22 +203,24 @@ void ReadJobProgress(uint64_t* done, uint64_t* total, char* file, size_t fileSiz
     lstrcpynA(file, Shared.file, (int)fileSize);
 }
 
-int JobShowError(const char* text)
+namespace {
+
+int ShowError(void*, const char* text)
 {
     return Ask(JobErrorBox, text, nullptr);
 }
 
-int JobAskDisc(const char* text)
+int AskDisc(void*, const char* text)
 {
     return Ask(JobDiscQuestion, text, nullptr);
 }
 
-void JobSetInfoText(const char* format, const char* argument)
+void SetInfo(void*, const char* format, const char* argument)
 {
     Ask(JobInfoText, format, argument);
 }
 
-void JobSetTotal(uint64_t total)
+void SetTotal(void*, uint64_t total)
 {
     if (!OnJobThread())
         return;
@@ -230,7 +232,7 @@ void JobSetTotal(uint64_t total)
     PostProgress();
 }
 
-void JobStartFile(const char* name)
+void StartFile(void*, const char* name)
 {
     if (!OnJobThread())
         return;
@@ -242,7 +244,7 @@ void JobStartFile(const char* name)
     PostProgress();
 }
 
-void JobAddBytes(uint64_t count)
+void AddBytes(void*, uint64_t count)
 {
     if (!OnJobThread())
         return;
@@ -257,14 +259,14 @@ void JobAddBytes(uint64_t count)
     PostProgress();
 }
 
-int JobStopRequested()
+int StopRequested(void*)
 {
     if (!OnJobThread())
         return 0;
     return AfterTheQuestion([] { return Shared.state == JobCancelRequested ? 1 : 0; });
 }
 
-int JobEnterCommit()
+int EnterCommit(void*)
 {
     if (!OnJobThread())
         return 1;
@@ -279,3 +281,8 @@ int JobEnterCommit()
         SendMessageA(JobDialog, JobCommitMessage, 0, 0);
     return entered;
 }
+
+}  // namespace
+
+const JobSink ThreadJobSink = {nullptr, ShowError, AskDisc, SetInfo, SetTotal, StartFile, AddBytes, StopRequested,
+                               EnterCommit};

@@ -3,11 +3,12 @@
 // decoded and written. This is the link between the two threads. Every box and text the job shows is shown by the
 // wizard's thread (the job asks with SendMessage and waits for the answer), so boxes stay owned by the wizard; the
 // job posts its progress; a Cancel the player confirms reaches the job at its next piece of work, and the job
-// stays still while the player is asked. Called outside a running job (tests driving one phase directly), the
-// job's side shows its boxes on the calling thread and never stops.
+// stays still while the player is asked.
 #include <windows.h>
 
 #include <cstdint>
+
+#include "job/job_sink.h"
 
 // Messages to the wizard.
 const UINT JobRequestMessage = WM_APP + 0x40;   // sent by the job: lParam is a JobRequest to carry out
@@ -41,15 +42,6 @@ int AskToCancelJob(HWND dialog, const char* question);
 // The progress as the job last reported it.
 void ReadJobProgress(uint64_t* done, uint64_t* total, char* file, size_t fileSize);
 
-// The job's side.
-
-int JobShowError(const char* text);
-int JobAskDisc(const char* text);  // OK/Cancel, no icon; IDOK when the player chose OK
-void JobSetInfoText(const char* format, const char* argument);
-void JobSetTotal(uint64_t total);
-void JobStartFile(const char* name);
-void JobAddBytes(uint64_t count);
-// 1 once the player confirmed Cancel; while the question is open, waits for the answer.
-int JobStopRequested();
-// Passing the point of no return: 1 and Cancel goes off for good, or 0 when the player confirmed Cancel first.
-int JobEnterCommit();
+// The job's side: the sink of a job run by StartJobThread. Its boxes and texts are carried out on the wizard's
+// thread; called from any other thread, it shows its boxes on that thread and never stops the job.
+extern const JobSink ThreadJobSink;

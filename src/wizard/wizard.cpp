@@ -1,12 +1,12 @@
 #include "wizard/wizard.h"
 
-#include "run/updater_values.h"
 #include "support/globals.h"
 #include "support/info_text.h"
 #include "support/system_dlls.h"
 #include "support/ui_text.h"
+#include "support/updater_values.h"
+#include "wizard/job_page.h"
 #include "wizard/job_thread.h"
-#include "wizard/update_job.h"
 
 int WizardStep;
 int WizardBusy;
@@ -36,7 +36,7 @@ int RunStepAction(HWND dialog)
         ShowConfirmPage(dialog);
         return 0;
     case 1:
-        return RunUpdateJob(dialog);
+        return StartJobPage(dialog);
     case 2:
         EndDialog(dialog, WizardFinished);
         return 0;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "wizard/journal_format.h"
+#include "job/journal_format.h"
 
 namespace {
 

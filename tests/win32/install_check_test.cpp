@@ -9,8 +9,8 @@
 #include "archive_writer.h"
 #include "harness.h"
 #include "run/startup.h"
-#include "run/updater_values.h"
 #include "support/globals.h"
+#include "support/updater_values.h"
 
 namespace {
 

@@ -10,18 +10,18 @@
 #include <vector>
 
 #include "harness.h"
+#include "job/disc_copy.h"
+#include "job/job_commit.h"
+#include "job/job_journal.h"
+#include "job/job_plan.h"
+#include "job/job_recovery.h"
+#include "job/job_settle.h"
+#include "job/job_stage.h"
+#include "job/update_section.h"
 #include "job_fixture.h"
-#include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
-#include "wizard/disc_copy.h"
-#include "wizard/job_commit.h"
-#include "wizard/job_journal.h"
-#include "wizard/job_plan.h"
-#include "wizard/job_recovery.h"
-#include "wizard/job_settle.h"
-#include "wizard/job_stage.h"
-#include "wizard/update_section.h"
+#include "support/updater_values.h"
 
 namespace {
 
@@ -52,19 +52,10 @@ protected:
         if (!CdDrives::Available(&why))
             GTEST_SKIP() << why;
         drives = new CdDrives;
-        lstrcpyA(WindowCaption, "表示ゲーム アップデート");
-        lstrcpyA(ModeWord, "アップデート");
-        lstrcpyA(GameTitle, "表示ゲーム");
-        MissingKeySilent = 1;
-        DataFolder[0] = '\0';
-        memset(&SetupSettings, 0, sizeof SetupSettings);
-        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
         inst = folder / "inst";
         data = folder / "data";
-        memset(&InstallRecord, 0, sizeof InstallRecord);
-        lstrcpyA(InstallRecord.InstPath, inst.c_str());
-        lstrcpyA(InstallRecord.DataPath, data.c_str());
-        InstallRecord.InstMode = 1;
+        UseJobValues(inst, data);
+        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
         journal.file = INVALID_HANDLE_VALUE;
 
         UseUpdateIni("[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=new.dat\r\n"

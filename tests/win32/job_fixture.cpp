@@ -7,6 +7,9 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "settings/setup_settings.h"
+#include "support/globals.h"
+#include "support/updater_values.h"
 #include "archive_writer.h"
 
 const unsigned long long EntryTime = 0x01D5A1B2C3D4E5F0ull;
@@ -67,4 +70,18 @@ void DropArchive()
     if (UpdateArchive)
         GlobalFree(UpdateArchive);
     UpdateArchive = nullptr;
+}
+
+void UseJobValues(const std::string& inst, const std::string& data)
+{
+    lstrcpyA(WindowCaption, "表示ゲーム アップデート");
+    lstrcpyA(ModeWord, "アップデート");
+    lstrcpyA(GameTitle, "表示ゲーム");
+    MissingKeySilent = 1;
+    DataFolder[0] = '\0';
+    memset(&SetupSettings, 0, sizeof SetupSettings);
+    memset(&InstallRecord, 0, sizeof InstallRecord);
+    lstrcpyA(InstallRecord.InstPath, inst.c_str());
+    lstrcpyA(InstallRecord.DataPath, data.c_str());
+    InstallRecord.InstMode = 1;
 }

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "harness.h"
-#include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
 #include "support/list_token.h"
+#include "support/updater_values.h"
 
 namespace {
 

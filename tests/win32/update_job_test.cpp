@@ -11,12 +11,12 @@
 
 #include "archive/archive.h"
 #include "harness.h"
+#include "job/update_job.h"
 #include "job_fixture.h"
-#include "run/updater_values.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
+#include "support/updater_values.h"
 #include "wizard/job_thread.h"
-#include "wizard/update_job.h"
 #include "wizard/wizard.h"
 #include "wizard_driver.h"
 

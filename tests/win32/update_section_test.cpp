@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "harness.h"
-#include "run/updater_values.h"
+#include "job/update_section.h"
 #include "support/globals.h"
-#include "wizard/update_section.h"
+#include "support/updater_values.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "run/updater_values.h"
 #include "support/globals.h"
+#include "support/updater_values.h"
 #include "wizard/wizard.h"
 #include "wizard_driver.h"
 

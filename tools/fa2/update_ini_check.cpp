@@ -7,12 +7,12 @@
 
 #include "file_io.h"
 #include "ini_reader.h"
+#include "job/update_item.h"
 #include "support/cp932.h"
 #include "support/decimal.h"
 #include "support/list_token.h"
 #include "support/relative_path.h"
 #include "text_encoding.h"
-#include "wizard/update_item.h"
 
 namespace {
 

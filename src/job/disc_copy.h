@@ -2,7 +2,7 @@
 // Copies from the game's CD-ROM, done by the job itself (not the shell): every file a copy item names (a file, a
 // folder with everything in it, or the matches of a wildcard) becomes a planned write into the installation folder
 // with its size, so it is weighed, staged, checked byte count by byte count and committed like every other write.
-#include "wizard/job_plan.h"
+#include "job/job_plan.h"
 
 // Finds the CD-ROM drive that holds disk `diskNo` (1..9) by its check file, asking the player to insert it until
 // it is there or the player gives up. 1 with the drive's letter and colon in `drive` (3 bytes); 0 when the player

@@ -1,4 +1,4 @@
-#include "run/updater_values.h"
+#include "support/updater_values.h"
 
 char CompanyName[260];
 char GameTitle[260];

@@ -1,4 +1,4 @@
-#include "wizard/journal_format.h"
+#include "job/journal_format.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
-#include "wizard/job_settle.h"
+#include "job/job_settle.h"
 
 #include <windows.h>
 
+#include "job/journal_format.h"
 #include "support/grow_block.h"
-#include "wizard/journal_format.h"
 
 namespace {
 

@@ -1,17 +1,17 @@
-#include "wizard/job_stage.h"
+#include "job/job_stage.h"
 
 #include <cstring>
 
 #include "archive/archive.h"
 #include "archive/entry_file.h"
 #include "archive/entry_stream.h"
-#include "run/updater_values.h"
+#include "job/disc_copy.h"
+#include "job/job_sink.h"
+#include "job/update_section.h"
 #include "support/grow_block.h"
 #include "support/messages.h"
 #include "support/path_join.h"
-#include "wizard/disc_copy.h"
-#include "wizard/job_thread.h"
-#include "wizard/update_section.h"
+#include "support/updater_values.h"
 
 const char WriteFailureText[] = "ファイルの書き込みに失敗しました";
 

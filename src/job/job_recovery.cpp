@@ -1,12 +1,12 @@
-#include "wizard/job_recovery.h"
+#include "job/job_recovery.h"
 
 #include <windows.h>
 
-#include "run/updater_values.h"
+#include "job/job_journal.h"
+#include "job/job_settle.h"
 #include "support/messages.h"
 #include "support/text_format.h"
-#include "wizard/job_journal.h"
-#include "wizard/job_settle.h"
+#include "support/updater_values.h"
 
 const char StuckFormat[] =
     "ゲームのファイルを元に戻せませんでした。ファイルを使っているプログラムを終了してから、もう一度%sを実行して"

@@ -1,13 +1,13 @@
-#include "wizard/disc_copy.h"
+#include "job/disc_copy.h"
 
 #include <cstring>
 
-#include "run/updater_values.h"
+#include "job/job_sink.h"
+#include "job/update_section.h"
 #include "settings/setup_settings.h"
 #include "support/path_join.h"
 #include "support/text_format.h"
-#include "wizard/job_thread.h"
-#include "wizard/update_section.h"
+#include "support/updater_values.h"
 
 namespace {
 

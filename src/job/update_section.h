@@ -4,7 +4,7 @@
 // are kept, in key order.
 #include <cstdint>
 
-#include "wizard/update_item.h"
+#include "job/update_item.h"
 
 const int UpdateListCapacity = 16;
 const int CopyListCapacity = 16;

@@ -1,4 +1,4 @@
-#include "wizard/update_item.h"
+#include "job/update_item.h"
 
 #include <cstring>
 

@@ -1,19 +1,19 @@
-#include "wizard/job_plan.h"
+#include "job/job_plan.h"
 
 #include <cstring>
 
 #include "archive/archive.h"
 #include "archive/entry_stream.h"
-#include "run/updater_values.h"
+#include "support/updater_values.h"
 #include "support/messages.h"
 #include "support/ansi_names.h"
 #include "support/disk_space.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
 #include "support/relative_path.h"
-#include "wizard/job_stage.h"
-#include "wizard/job_thread.h"
-#include "wizard/update_section.h"
+#include "job/job_stage.h"
+#include "job/job_sink.h"
+#include "job/update_section.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wizard/job_commit.h"
+#include "job/job_commit.h"
 
 #include <cstring>
 

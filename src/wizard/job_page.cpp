@@ -1,46 +1,27 @@
-#include "wizard/update_job.h"
+#include "wizard/job_page.h"
 
 #include <commctrl.h>
 
 #include <cstdint>
 #include <cstring>
 
-#include "run/updater_values.h"
-#include "support/decimal.h"
-#include "support/disk_space.h"
+#include "job/job_recovery.h"
+#include "job/job_stage.h"
+#include "job/update_job.h"
 #include "support/info_text.h"
 #include "support/messages.h"
-#include "support/path_join.h"
-#include "support/relative_path.h"
-#include "support/settings_access.h"
 #include "support/text_format.h"
 #include "support/ui_text.h"
-#include "wizard/disc_copy.h"
-#include "wizard/job_commit.h"
-#include "wizard/job_plan.h"
-#include "wizard/job_recovery.h"
-#include "wizard/job_settle.h"
-#include "wizard/job_stage.h"
+#include "support/updater_values.h"
 #include "wizard/job_thread.h"
-#include "wizard/update_section.h"
 #include "wizard/wizard.h"
 
 namespace {
 
-enum JobOutcome {
-    JobFinished,
-    JobNothingToDo,  // keys, but no item for this installation: finished all the same
-    JobShortage,     // the whole job does not fit a drive: the shortage page, nothing touched
-    JobBroken,       // the update has no items at all
-    JobRolledBack,   // failed or cancelled; the game is as it was
-    JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
-};
-
 const int ProgressRange = 10000;
 
-// Set by the job's thread before it ends with JobShortage.
-char ShortageDrive[3];
-uint64_t ShortageBytes;
+// Filled by the free-space test before the job starts, or by the job before it ends with JobShortage.
+DriveShortage Shortage;
 
 void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
 {
@@ -50,26 +31,6 @@ void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
     EnableControl(dialog, WizardCancelButton, TRUE);
     ShowControl(dialog, WizardProgressBar, SW_HIDE);
     ShowControl(dialog, WizardFileLabel, SW_HIDE);
-}
-
-// The RequiredDiskSpace test, before anything else: 1 to go on; 0 after the shortage page was set up. A drive that
-// cannot be asked (an installation folder without a drive letter) skips the test.
-int InstallDriveHasRoom(HWND dialog)
-{
-    char value[260];
-    if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
-        return 1;
-    uint64_t required = ParseByteCount(value);
-    if (required == 0)
-        return 1;
-    char drive[3];
-    uint64_t available = 0, total = 0;
-    if (!PathDriveText(InstallRecord.InstPath, drive) || !QueryDriveFreeSpace(drive, &available, &total, nullptr))
-        return 1;
-    if (available >= required)
-        return 1;
-    ShowShortage(dialog, drive, required - available);
-    return 0;
 }
 
 void ShowFinished(HWND dialog)
@@ -96,72 +57,10 @@ void ShowProgress(HWND dialog)
         SetControlText(dialog, WizardFileLabel, file);
 }
 
-// The job's own rollback: exactly what the next start would do with the journal had the process died here.
-JobOutcome RollBack(JobJournal* journal)
-{
-    if (!journal->bytes)
-        return JobRolledBack;  // nothing was recorded, so nothing was done
-    if (SettleJournal(journal->bytes, journal->size) == SettleStuck) {
-        CloseJobJournal(journal, 0);
-        return JobStuck;
-    }
-    CloseJobJournal(journal, 1);
-    RestoreFolderTimes(journal->bytes, journal->size);
-    return JobRolledBack;
-}
-
-JobOutcome Commit(JobPlan* plan, JobJournal* journal)
-{
-    int committed = BeginCommit(plan, journal);
-    for (int i = 0; committed && i < CommitStepCount(plan); ++i)
-        committed = TakeCommitStep(plan, i);
-    if (!committed || !EndCommit(journal)) {
-        JobShowError(WriteFailureText);
-        return RollBack(journal);
-    }
-    // The update stands. A backup that cannot be removed yet (a scanner holding it) stays listed in the journal,
-    // and the next start removes it.
-    CloseJobJournal(journal, SettleJournal(journal->bytes, journal->size) == SettledCleanedUp);
-    return JobFinished;
-}
-
-JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly)
-{
-    if (!PlanUpdateItems(plan, overwriteOnly) || !PlanCopyItems(plan) || JobStopRequested())
-        return JobRolledBack;  // nothing touched yet
-    if (!WeighPlan(plan, ShortageDrive, &ShortageBytes))
-        return JobShortage;
-    JobJournal journal;
-    memset(&journal, 0, sizeof journal);
-    journal.file = INVALID_HANDLE_VALUE;
-    JobOutcome outcome;
-    if (StagePlan(plan, &journal) != StageDone || !JobEnterCommit())
-        outcome = RollBack(&journal);
-    else
-        outcome = Commit(plan, &journal);
-    FreeJobJournal(&journal);
-    return outcome;
-}
-
 // The job's thread.
 int RunJob()
 {
-    char value[260];
-    int overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSignedDecimal(value);
-    ParseUpdateSection();
-    if (!UpdateKeysPresent && !CopyKeysPresent) {
-        JobShowError("No 'UpdateFileXX' and 'CopyFileXX'");
-        return JobBroken;
-    }
-    if (UpdateListCount == 0 && CopyListCount == 0) {
-        JobShowError("アップデートする必要のあるファイルはありません");
-        return JobNothingToDo;
-    }
-    JobPlan plan;
-    memset(&plan, 0, sizeof plan);
-    JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly);
-    FreeJobPlan(&plan);
-    return outcome;
+    return RunUpdateJob(&ThreadJobSink, &Shortage);
 }
 
 void FinishJob(HWND dialog, JobOutcome outcome)
@@ -174,7 +73,7 @@ void FinishJob(HWND dialog, JobOutcome outcome)
         FinishWizardStep();
         return;
     case JobShortage:
-        ShowShortage(dialog, ShortageDrive, ShortageBytes);
+        ShowShortage(dialog, Shortage.drive, Shortage.bytes);
         FinishWizardStep();
         return;
     case JobRolledBack:
@@ -193,10 +92,12 @@ void FinishJob(HWND dialog, JobOutcome outcome)
 
 }  // namespace
 
-int RunUpdateJob(HWND dialog)
+int StartJobPage(HWND dialog)
 {
-    if (!InstallDriveHasRoom(dialog))
+    if (RequiredSpaceMissing(&Shortage)) {
+        ShowShortage(dialog, Shortage.drive, Shortage.bytes);
         return 0;
+    }
 
     SetInfoText(dialog, "%sを実行しています", ModeWord);
     EnableControl(dialog, WizardBackButton, FALSE);

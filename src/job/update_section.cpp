@@ -1,14 +1,14 @@
-#include "wizard/update_section.h"
+#include "job/update_section.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "run/updater_values.h"
 #include "support/cp932.h"
 #include "support/relative_path.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
+#include "support/updater_values.h"
 
 UpdateItem UpdateList[UpdateListCapacity];
 int32_t UpdateListCount;

@@ -1,4 +1,4 @@
-#include "wizard/job_journal.h"
+#include "job/job_journal.h"
 
 #include <cstring>
 

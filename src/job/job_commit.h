@@ -2,8 +2,8 @@
 // The commit: once every file is staged, each target goes aside to its backup name and its staged file takes its
 // place, and the attribute changes are made. The journal holds every step before the first one is taken; a step
 // that fails leaves the rest to the rollback, which settles the journal.
-#include "wizard/job_journal.h"
-#include "wizard/job_plan.h"
+#include "job/job_journal.h"
+#include "job/job_plan.h"
 
 // Records the commit (which targets exist now, their backups, the attribute changes) and makes it durable.
 int BeginCommit(JobPlan* plan, JobJournal* journal);

@@ -4,8 +4,8 @@
 // player's is touched. The journal says which files and folders these are before the first one exists.
 #include <cstdint>
 
-#include "wizard/job_journal.h"
-#include "wizard/job_plan.h"
+#include "job/job_journal.h"
+#include "job/job_plan.h"
 
 extern const char WriteFailureText[];
 

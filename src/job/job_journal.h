@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "wizard/journal_format.h"
+#include "job/journal_format.h"
 
 extern const char JournalFileName[];
 

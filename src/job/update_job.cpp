@@ -1,0 +1,113 @@
+#include "job/update_job.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "job/disc_copy.h"
+#include "job/job_commit.h"
+#include "job/job_plan.h"
+#include "job/job_settle.h"
+#include "job/job_stage.h"
+#include "job/update_section.h"
+#include "support/decimal.h"
+#include "support/disk_space.h"
+#include "support/path_join.h"
+#include "support/settings_access.h"
+#include "support/updater_values.h"
+
+namespace {
+
+// The job's own rollback: exactly what the next start would do with the journal had the process died here.
+JobOutcome RollBack(JobJournal* journal)
+{
+    if (!journal->bytes)
+        return JobRolledBack;  // nothing was recorded, so nothing was done
+    if (SettleJournal(journal->bytes, journal->size) == SettleStuck) {
+        CloseJobJournal(journal, 0);
+        return JobStuck;
+    }
+    CloseJobJournal(journal, 1);
+    RestoreFolderTimes(journal->bytes, journal->size);
+    return JobRolledBack;
+}
+
+JobOutcome Commit(JobPlan* plan, JobJournal* journal)
+{
+    int committed = BeginCommit(plan, journal);
+    for (int i = 0; committed && i < CommitStepCount(plan); ++i)
+        committed = TakeCommitStep(plan, i);
+    if (!committed || !EndCommit(journal)) {
+        JobShowError(WriteFailureText);
+        return RollBack(journal);
+    }
+    // The update stands. A backup that cannot be removed yet (a scanner holding it) stays listed in the journal,
+    // and the next start removes it.
+    CloseJobJournal(journal, SettleJournal(journal->bytes, journal->size) == SettledCleanedUp);
+    return JobFinished;
+}
+
+JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly, DriveShortage* shortage)
+{
+    if (!PlanUpdateItems(plan, overwriteOnly) || !PlanCopyItems(plan) || JobStopRequested())
+        return JobRolledBack;  // nothing touched yet
+    if (!WeighPlan(plan, shortage->drive, &shortage->bytes))
+        return JobShortage;
+    JobJournal journal;
+    memset(&journal, 0, sizeof journal);
+    journal.file = INVALID_HANDLE_VALUE;
+    JobOutcome outcome;
+    if (StagePlan(plan, &journal) != StageDone || !JobEnterCommit())
+        outcome = RollBack(&journal);
+    else
+        outcome = Commit(plan, &journal);
+    FreeJobJournal(&journal);
+    return outcome;
+}
+
+JobOutcome RunSteps(DriveShortage* shortage)
+{
+    char value[260];
+    int overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSignedDecimal(value);
+    ParseUpdateSection();
+    if (!UpdateKeysPresent && !CopyKeysPresent) {
+        JobShowError("No 'UpdateFileXX' and 'CopyFileXX'");
+        return JobBroken;
+    }
+    if (UpdateListCount == 0 && CopyListCount == 0) {
+        JobShowError("アップデートする必要のあるファイルはありません");
+        return JobNothingToDo;
+    }
+    JobPlan plan;
+    memset(&plan, 0, sizeof plan);
+    JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly, shortage);
+    FreeJobPlan(&plan);
+    return outcome;
+}
+
+}  // namespace
+
+int RequiredSpaceMissing(DriveShortage* shortage)
+{
+    char value[260];
+    if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
+        return 0;
+    uint64_t required = ParseByteCount(value);
+    if (required == 0)
+        return 0;
+    uint64_t available = 0, total = 0;
+    if (!PathDriveText(InstallRecord.InstPath, shortage->drive) ||
+        !QueryDriveFreeSpace(shortage->drive, &available, &total, nullptr))
+        return 0;
+    if (available >= required)
+        return 0;
+    shortage->bytes = required - available;
+    return 1;
+}
+
+JobOutcome RunUpdateJob(const JobSink* sink, DriveShortage* shortage)
+{
+    UseJobSink(sink);
+    JobOutcome outcome = RunSteps(shortage);
+    UseJobSink(nullptr);
+    return outcome;
+}
