@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "run/temp_leftovers.h"
 #include "run/updater_values.h"
 #include "support/ansi_names.h"
 #include "support/decimal.h"
@@ -77,8 +78,11 @@ int CreateUpdateIniFile()
         FormatTemporaryName(UpdateIniPath, folder, (start + i) & 0xFFFF);
         UpdateIniFile = CreateFileA(UpdateIniPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (UpdateIniFile != INVALID_HANDLE_VALUE)
+        if (UpdateIniFile != INVALID_HANDLE_VALUE) {
+            // Ours is open by now, so it is never taken for a leftover.
+            RemoveEarlierUpdateIniFiles(folder, (const unsigned char*)UpdateIniText, UpdateIniSize);
             return 1;
+        }
         DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION)
             break;

@@ -34,13 +34,16 @@ enum JobOutcome {
     JobBroken,       // the update has no items at all
     JobRolledBack,   // failed or cancelled; the game is as it was
     JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
+    JobLost,         // failed, and a file's old version is gone (LostFile): the journal stays
+    JobUnconfirmed,  // every file is the new one, but the journal's record of it may not be on the disk
 };
 
 const int ProgressRange = 10000;
 
-// Set by the job's thread before it ends with JobShortage.
-char ShortageDrive[3];
+// Set by the job's thread before it ends with JobShortage or JobLost.
+char ShortageDrive[MAX_PATH];
 uint64_t ShortageBytes;
+char LostFile[MAX_PATH];
 
 void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
 {
@@ -101,11 +104,14 @@ JobOutcome RollBack(JobJournal* journal)
 {
     if (!journal->bytes)
         return JobRolledBack;  // nothing was recorded, so nothing was done
-    if (SettleJournal(journal->bytes, journal->size) == SettleStuck) {
+    SettleResult result = SettleJournal(journal->bytes, journal->size, journal->file, LostFile);
+    if (result == SettleStuck || result == SettleLost) {
         CloseJobJournal(journal, 0);
-        return JobStuck;
+        return result == SettleLost ? JobLost : JobStuck;
     }
     CloseJobJournal(journal, 1);
+    if (result == SettledCleanedUp)
+        return JobFinished;  // the journal already held CommitDone: the update stands
     RestoreFolderTimes(journal->bytes, journal->size);
     return JobRolledBack;
 }
@@ -115,13 +121,19 @@ JobOutcome Commit(JobPlan* plan, JobJournal* journal)
     int committed = BeginCommit(plan, journal);
     for (int i = 0; committed && i < CommitStepCount(plan); ++i)
         committed = TakeCommitStep(plan, i);
-    if (!committed || !EndCommit(journal)) {
+    CommitEnd end = committed ? EndCommit(journal) : CommitEndFailed;
+    if (end == CommitEndFailed) {
         JobShowError(WriteFailureText);
         return RollBack(journal);
     }
+    if (end == CommitEndUnconfirmed) {
+        CloseJobJournal(journal, 0);  // the backups stay until the next start reads what reached the disk
+        return JobUnconfirmed;
+    }
     // The update stands. A backup that cannot be removed yet (a scanner holding it) stays listed in the journal,
     // and the next start removes it.
-    CloseJobJournal(journal, SettleJournal(journal->bytes, journal->size) == SettledCleanedUp);
+    SettleResult cleaned = SettleJournal(journal->bytes, journal->size, journal->file, LostFile);
+    CloseJobJournal(journal, cleaned == SettledCleanedUp);
     return JobFinished;
 }
 
@@ -181,8 +193,21 @@ void FinishJob(HWND dialog, JobOutcome outcome)
         FormatText(text, sizeof text, "ゲームのファイルは元のままです。もう一度%sを実行できます", ModeWord);
         ShowUpdaterNotice(text);
         break;
+    case JobUnconfirmed:
+        FormatText(text, sizeof text,
+                   "ゲームのファイルはすべて新しいものに置き換えましたが、作業記録 ~UPDATE.JNL をディスクに書き込めたか"
+                   "確かめられませんでした。次に%sを実行したときに、作業記録に従って後片付けをします",
+                   ModeWord);
+        ShowUpdaterNotice(text);
+        ShowFinished(dialog);
+        FinishWizardStep();
+        return;
     case JobStuck:
         FormatText(text, sizeof text, StuckFormat, ModeWord);
+        ShowUpdaterError(text);
+        break;
+    case JobLost:
+        FormatText(text, sizeof text, LostFormat, LostFile);
         ShowUpdaterError(text);
         break;
     case JobBroken:
