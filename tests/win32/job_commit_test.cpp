@@ -201,6 +201,15 @@ protected:
         return StagePlan(&plan, &journal);
     }
 
+    // Staged, and every commit step taken; CommitDone not recorded yet.
+    void TakeEveryCommitStep()
+    {
+        ASSERT_EQ(PlanAndStage(), StageDone);
+        ASSERT_TRUE(BeginCommit(&plan, &journal));
+        for (int i = 0; i < CommitStepCount(&plan); ++i)
+            ASSERT_TRUE(TakeCommitStep(&plan, i)) << i;
+    }
+
     // The process is killed: nothing more runs, the open journal is simply closed by the system.
     void Die()
     {
@@ -325,10 +334,7 @@ TEST_F(JobCommitTest, RecoveryThatCannotFinishKeepsTheJournalForTheNextStart)
     Install(GoodEntries());
     Sleep(20);
     TreeSnapshot before = Snapshot();
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     Die();
 
     HANDLE held = CreateFileA((inst + "\\a.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
@@ -490,10 +496,7 @@ TEST(JournalOwner, OnlyTheUpdatersOwnersAreTrusted)
 TEST_F(JobCommitTest, JournalOfAMovedGameIsReportedNotSettled)
 {
     Install(GoodEntries());
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     Die();
 
     std::string moved = folder / "moved";
@@ -524,10 +527,7 @@ TEST_F(JobCommitTest, JournalOfAMovedGameIsReportedNotSettled)
 TEST_F(JobCommitTest, AMissingBackupIsReportedByItsFileNotAsRestored)
 {
     Install(GoodEntries());
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     std::string backup;
     for (int i = 0; i < plan.writeCount; ++i)
         if (std::string(plan.writes[i].target) == inst + "\\a.dat")
@@ -556,10 +556,7 @@ TEST_F(JobCommitTest, RollbackWaitsForABrieflyHeldFile)
     Install(GoodEntries());
     Sleep(20);
     TreeSnapshot before = Snapshot();
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     Die();
 
     for (const char* name : {"a.dat", "new.dat"}) {
@@ -613,10 +610,7 @@ TEST_F(JobCommitTest, CommitDoneWrittenButNotFlushedIsNotAFailure)
     Install(GoodEntries());
     Sleep(20);
     TreeSnapshot before = Snapshot();
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     // The NUL device takes every write and refuses every flush.
     HANDLE real = journal.file;
     journal.file = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
