@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "job/job_durable.h"
+#include "job/job_retry.h"
+
 namespace {
 
 int Exists(const char* path)
@@ -42,20 +45,11 @@ void StampCreationTime(const PlannedWrite& write)
     CloseHandle(file);
 }
 
-// A virus scanner often holds a file it has just seen written for a moment: a move that meets a sharing violation
-// is tried again for a short while before it counts as failed. A file held by a running program stays held.
 int Move(const char* from, const wchar_t* to)
 {
     wchar_t source[MAX_PATH];
     Widen(from, source);
-    for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(source, to, 0))
-            return 1;
-        DWORD error = GetLastError();
-        if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
-            return 0;
-        Sleep(100);
-    }
+    return MoveHeldFile(source, to);
 }
 
 int PlaceWrite(PlannedWrite* write)
@@ -66,8 +60,8 @@ int PlaceWrite(PlannedWrite* write)
     if (write->hadOriginal && !Move(write->target, backup)) {
         if (!write->optional)
             return 0;
-        // A Data file that cannot be replaced (in use) stays as it is.
-        DeleteFileA(write->staged);
+        // A Data file that cannot be replaced (in use) stays as it is. Its staged file stays too, as a sign to a
+        // rollback that the target never went aside; the settling removes it.
         write->dropped = 1;
         return 1;
     }
@@ -129,10 +123,14 @@ int TakeCommitStep(JobPlan* plan, int index)
     return SetFileAttributesA(change.path, change.newAttributes) != 0;
 }
 
-int EndCommit(JobJournal* journal)
+CommitEnd EndCommit(JobJournal* journal)
 {
+    if (!FlushJournalFolders(journal->bytes, journal->size))
+        return CommitEndFailed;
     JournalRecord record;
     memset(&record, 0, sizeof record);
     record.type = JournalCommitDone;
-    return AppendJournalRecord(journal, record) && FlushJobJournal(journal);
+    if (!AppendJournalRecord(journal, record))
+        return CommitEndFailed;
+    return FlushJobJournal(journal) ? CommitEnded : CommitEndUnconfirmed;
 }

@@ -10,5 +10,12 @@ int BeginCommit(JobPlan* plan, JobJournal* journal);
 int CommitStepCount(const JobPlan* plan);
 // Step `index` of the commit: one write put in place, or one attribute change. 0 when it could not be taken.
 int TakeCommitStep(JobPlan* plan, int index);
-// Every step was taken: the update stands.
-int EndCommit(JobJournal* journal);
+enum CommitEnd {
+    CommitEnded,           // the update stands, and the journal says so on the disk
+    CommitEndUnconfirmed,  // CommitDone was written but its flush failed: the files are the new ones, and the next
+                           // start settles the journal by what reached the disk (both ways are whole)
+    CommitEndFailed,       // nothing recorded: the rollback's to settle
+};
+
+// Every step was taken: the folders the files were renamed in reach the disk (job_durable.h), then CommitDone.
+CommitEnd EndCommit(JobJournal* journal);

@@ -36,7 +36,7 @@ int JournalPathFor(const char* folder, char* path)
     return AppendPathName(path, MAX_PATH, JournalFileName);
 }
 
-int CreateJobJournal(JobJournal* journal, const char* folder)
+int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFolder, uint64_t tag)
 {
     memset(journal, 0, sizeof *journal);
     journal->file = INVALID_HANDLE_VALUE;
@@ -47,7 +47,14 @@ int CreateJobJournal(JobJournal* journal, const char* folder)
         return 0;
     unsigned char header[JournalHeaderSize];
     EncodeJournalHeader(header);
-    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header)) {
+    JournalRecord job;
+    memset(&job, 0, sizeof job);
+    job.type = JournalJob;
+    lstrcpynA(job.path, folder, sizeof job.path);
+    lstrcpynA(job.staged, dataFolder, sizeof job.staged);
+    job.time = tag;
+    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header) ||
+        !AppendJournalRecord(journal, job)) {
         CloseJobJournal(journal, 1);
         FreeJobJournal(journal);
         return 0;
@@ -60,7 +67,13 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
     unsigned char encoded[JournalRecordMaxSize];
     size_t size = EncodeJournalRecord(record, encoded);
     // The file is written first: the copy in memory never holds a record the file may lack.
-    return size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size);
+    if (size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size))
+        return 1;
+    LARGE_INTEGER end;
+    end.QuadPart = (LONGLONG)journal->size;
+    if (SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
+        SetEndOfFile(journal->file);
+    return 0;
 }
 
 // On NTFS the flush also makes the new journal's name durable (the file system's log goes to the disk with it).

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "job/journal_format.h"
 
@@ -21,12 +22,14 @@ struct JobJournal {
 // The journal's path for the installation folder `folder` into `path` (MAX_PATH bytes); 0 when it does not fit.
 int JournalPathFor(const char* folder, char* path);
 
-// Creates the journal of a new job in `folder` (there must be none) and writes its header. 0 on failure, with
-// nothing left behind.
-int CreateJobJournal(JobJournal* journal, const char* folder);
+// Creates the journal of a new job in `folder` (there must be none) and writes its header and the Job record that
+// names the folders the job writes in (`folder` and `dataFolder`) and its tag. 0 on failure, with nothing left
+// behind.
+int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFolder, uint64_t tag);
 
 // Appends a record to the file and the copy in memory; the caller flushes before taking the steps it describes.
-// 0 when it cannot be written.
+// 0 when it cannot be written; the file is then cut back to what the copy in memory holds, so that a record
+// appended after it is not hidden behind a torn one.
 int AppendJournalRecord(JobJournal* journal, const JournalRecord& record);
 
 // Everything appended so far on the disk. 0 on failure.

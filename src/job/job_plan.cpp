@@ -7,13 +7,13 @@
 #include "support/updater_values.h"
 #include "support/messages.h"
 #include "support/ansi_names.h"
-#include "support/disk_space.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
 #include "support/relative_path.h"
 #include "job/job_stage.h"
 #include "job/job_sink.h"
 #include "job/update_section.h"
+#include "job/job_volumes.h"
 
 namespace {
 
@@ -196,29 +196,6 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
     return 1;
 }
 
-uint64_t ClusterSize(const char* drive)
-{
-    char root[4] = {drive[0], ':', '\\', '\0'};
-    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
-    if (GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
-        sectorsPerCluster && bytesPerSector)
-        return (uint64_t)sectorsPerCluster * bytesPerSector;
-    return 4096;
-}
-
-uint64_t RoundUp(uint64_t bytes, uint64_t unit)
-{
-    return (bytes + unit - 1) / unit * unit;
-}
-
-int DriveIndex(const char* path)
-{
-    char drive[3];
-    if (!PathDriveText(path, drive))
-        return -1;
-    return (drive[0] | 0x20) - 'a';
-}
-
 }  // namespace
 
 void FolderOfPath(const char* path, char* folder)
@@ -337,38 +314,24 @@ int PlanUpdateItems(JobPlan* plan, int overwriteOnly)
 
 int WeighPlan(const JobPlan* plan, char* drive, uint64_t* shortfall)
 {
-    uint64_t need[26] = {0};
-    uint64_t cluster[26] = {0};
-    char text[26][3];  // each drive as the first path on it writes it
-    auto add = [&](const char* path, uint64_t bytes) {
-        int index = DriveIndex(path);
-        if (index < 0)
-            return;  // a share: nothing to ask, the writes fail cleanly if it is full
-        if (!cluster[index]) {
-            PathDriveText(path, text[index]);
-            cluster[index] = ClusterSize(text[index]);
-        }
-        need[index] += RoundUp(bytes, cluster[index]);
-    };
-    for (int i = 0; i < plan->writeCount; ++i) {
+    VolumeList volumes{nullptr, 0, 0};
+    int ok = AddToVolume(&volumes, InstallRecord.InstPath, JournalBytesForPlan(plan));  // the installation's first
+    for (int i = 0; ok && i < plan->writeCount; ++i) {
         const PlannedWrite& write = plan->writes[i];
-        // A Data item written back only goes when there is room: it is dropped, not failed, when there is none.
-        if (!write.dropped && !write.optional)
-            add(write.target, write.size);
+        // A Data item written back takes room like any other file while both copies exist.
+        if (!write.dropped)
+            ok = AddToVolume(&volumes, write.target, write.size);
     }
-    add(InstallRecord.InstPath, JournalBytesForPlan(plan));
-
-    int install = DriveIndex(InstallRecord.InstPath);
-    for (int step = -1; step < 26; ++step) {
-        int index = step < 0 ? install : step;
-        if (index < 0 || (step >= 0 && index == install) || !need[index])
+    int fits = 1;
+    for (size_t i = 0; ok && fits && i < volumes.count; ++i) {
+        uint64_t available = 0;
+        if (!VolumeFreeSpace(volumes.items[i], &available) || available >= volumes.items[i].need)
             continue;
-        uint64_t available = 0, total = 0;
-        if (!QueryDriveFreeSpace(text[index], &available, &total, nullptr) || available >= need[index])
-            continue;
-        lstrcpyA(drive, text[index]);
-        *shortfall = need[index] - available;
-        return 0;
+        VolumeDisplayName(volumes.items[i], drive);
+        *shortfall = volumes.items[i].need - available;
+        fits = 0;
     }
-    return 1;
+    if (volumes.items)
+        GlobalFree(volumes.items);
+    return fits;
 }

@@ -83,6 +83,7 @@ void DropEarlierWrites(JobPlan* plan, const PlannedWrite* write);
 // Every update item of UpdateList, as the job applies it: 1, or 0 after the boxes that belong to the failure.
 int PlanUpdateItems(JobPlan* plan, int overwriteOnly);
 
-// Bytes the files still to be written take, per drive, against the drives' free space. 1 when all fit; 0 with
-// the first drive that is short (the installation's drive first) and by how much.
+// Bytes the files still to be written take, per volume, against the volumes' free space. 1 when all fit; 0 with
+// the first volume that is short (the installation's first) in `drive` (MAX_PATH bytes: "C:", or the folder a disk
+// is mounted on) and by how much.
 int WeighPlan(const JobPlan* plan, char* drive, uint64_t* shortfall);

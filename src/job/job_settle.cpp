@@ -4,6 +4,10 @@
 
 #include "job/journal_format.h"
 #include "support/grow_block.h"
+#include <cstring>
+
+#include "job/job_durable.h"
+#include "job/job_retry.h"
 
 namespace {
 
@@ -39,7 +43,7 @@ int RemoveFile(const WidePath& path)
     if (!Exists(path))
         return 1;
     SetFileAttributesW(path.text, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileW(path.text) != 0 || !Exists(path);
+    return DeleteHeldFile(path.text) || !Exists(path);
 }
 
 // The records, walked from the last one back: undoing goes in the reverse order of doing.
@@ -48,23 +52,29 @@ struct RecordList {
     size_t capacity;
     int count;
     int commitDone;
-    int steps;  // records that stand for something done to the disk
+    int undone;  // a rollback already put every target back
+    int steps;   // records that stand for something done to the disk
+    size_t end;  // where the last whole record ends
 };
 
 int ListRecords(const unsigned char* bytes, size_t size, RecordList* list)
 {
     list->offsets = nullptr;
     list->capacity = 0;
-    list->count = list->commitDone = list->steps = 0;
+    list->count = list->commitDone = list->undone = list->steps = 0;
     JournalReader reader;
     JournalRecord record;
     StartJournalReader(&reader, bytes, size);
+    list->end = reader.at;
     for (size_t at = reader.at; NextJournalRecord(&reader, &record); at = reader.at) {
         if (!ReserveItems((void**)&list->offsets, &list->capacity, (size_t)list->count + 1, sizeof(size_t)))
             return 0;
         list->offsets[list->count++] = at;
+        list->end = reader.at;
         list->commitDone |= record.type == JournalCommitDone;
-        list->steps += record.type != JournalFolderTime && record.type != JournalCommitBegins;
+        list->undone |= record.type == JournalCommitUndone;
+        list->steps += record.type != JournalFolderTime && record.type != JournalCommitBegins &&
+                       record.type != JournalJob;
     }
     return 1;
 }
@@ -77,20 +87,43 @@ void RecordAt(const unsigned char* bytes, size_t size, size_t offset, JournalRec
     NextJournalRecord(&reader, record);
 }
 
-// One file of the commit back as it was. Whether each move happened is read from the disk: the backup exists once
-// the target went aside, and the staged file is gone once it went in.
-int UndoReplace(const JournalRecord& r)
+// One file of the commit back as it was. How far it went is read from the disk (the commit moves the target to its
+// backup, then the staged file to the target):
+//   staged file there, no backup    nothing moved, or a settling before this one put it back
+//   staged file there, backup there the target went aside only
+//   no staged file, backup there    both moves were made
+//   neither                         the backup is gone: the old file cannot come back (UndoLost)
+// The moves are taken back in reverse, the new file to its staged name first, so that a settling cut short anywhere
+// leaves one of the first three.
+enum UndoResult { UndoDone, UndoStuck, UndoLost };
+
+UndoResult UndoReplace(const JournalRecord& r)
 {
     WidePath target = r.type == JournalReplaceWide ? WidePath(r.wideTarget) : WidePath(r.path);
     WidePath staged(r.staged), backup(r.backup);
-    int stagedThere = Exists(staged);
-    if (!r.hadOriginal)
-        return stagedThere || RemoveFile(target);
-    if (!Exists(backup))
-        return 1;  // the target never went aside, or a settling before this one already put it back
-    if (!stagedThere && !RemoveFile(target))
-        return 0;
-    return MoveFileExW(backup.text, target.text, 0) != 0;
+    if (Exists(staged))
+        return !r.hadOriginal || !Exists(backup) || MoveHeldFile(backup.text, target.text) ? UndoDone : UndoStuck;
+    if (r.hadOriginal && !Exists(backup))
+        return UndoLost;
+    if (Exists(target) && !MoveHeldFile(target.text, staged.text))
+        return UndoStuck;
+    return !r.hadOriginal || MoveHeldFile(backup.text, target.text) ? UndoDone : UndoStuck;
+}
+
+// The record that every target is back, after the end of the last whole record (a torn one would hide it).
+int RecordUndone(HANDLE journal, size_t end)
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = JournalCommitUndone;
+    unsigned char encoded[JournalRecordMaxSize];
+    size_t size = EncodeJournalRecord(record, encoded);
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)end;
+    DWORD written = 0;
+    return journal != INVALID_HANDLE_VALUE && journal && SetFilePointerEx(journal, at, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(journal) && WriteFile(journal, encoded, (DWORD)size, &written, nullptr) &&
+           written == size && FlushFileBuffers(journal);
 }
 
 int UndoAttributes(const JournalRecord& r)
@@ -104,22 +137,36 @@ int UndoAttributes(const JournalRecord& r)
     return SetFileAttributesW(path.text, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList& list)
+// Files first, then what they sat in: a created folder can only go once the files in it have. The targets and
+// attributes go back (and are on the disk, with the record that says so) before the staged files are removed.
+SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList& list, HANDLE journal,
+                      char* lostFile)
 {
-    int stuck = 0;
+    int stuck = 0, lost = 0;
     JournalRecord record;
-    // Files first, then what they sat in: a created folder can only go once the files in it have.
     const JournalRecordType order[] = {JournalReplace, JournalAttributes, JournalStaged, JournalCreateFolder};
     for (JournalRecordType type : order) {
+        if (type == JournalStaged) {
+            if (stuck || lost)
+                break;
+            if (!list.undone && !(FlushJournalFolders(bytes, size) && RecordUndone(journal, list.end)))
+                return SettleStuck;
+        }
+        if (list.undone && (type == JournalReplace || type == JournalAttributes))
+            continue;
         for (int i = list.count - 1; i >= 0; --i) {
             RecordAt(bytes, size, list.offsets[i], &record);
             // The two forms of a commit step are undone together, in the order they were taken.
             JournalRecordType kind = record.type == JournalReplaceWide ? JournalReplace : record.type;
             if (kind != type)
                 continue;
+            UndoResult undo;
             switch (type) {
             case JournalReplace:
-                stuck |= !UndoReplace(record);
+                undo = UndoReplace(record);
+                stuck |= undo == UndoStuck;
+                if (undo == UndoLost && !lost++)
+                    lstrcpynA(lostFile, record.path, MAX_PATH);
                 break;
             case JournalAttributes:
                 stuck |= !UndoAttributes(record);
@@ -134,7 +181,9 @@ SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList&
             }
         }
     }
-    return stuck ? SettleStuck : SettledRolledBack;
+    if (stuck || !FlushJournalFolders(bytes, size))
+        return SettleStuck;
+    return lost ? SettleLost : SettledRolledBack;
 }
 
 SettleResult CleanUp(const unsigned char* bytes, size_t size, const RecordList& list)
@@ -148,12 +197,12 @@ SettleResult CleanUp(const unsigned char* bytes, size_t size, const RecordList& 
         else if (record.type == JournalStaged)
             stuck |= !RemoveFile(WidePath(record.path));  // every staged file went in; one still here is a leftover
     }
-    return stuck ? SettleStuck : SettledCleanedUp;
+    return stuck || !FlushJournalFolders(bytes, size) ? SettleStuck : SettledCleanedUp;
 }
 
 }  // namespace
 
-SettleResult SettleJournal(const unsigned char* bytes, size_t size)
+SettleResult SettleJournal(const unsigned char* bytes, size_t size, HANDLE journal, char* lostFile)
 {
     RecordList list;
     if (!ListRecords(bytes, size, &list)) {
@@ -163,7 +212,7 @@ SettleResult SettleJournal(const unsigned char* bytes, size_t size)
     }
     SettleResult result = SettledNothing;
     if (list.steps)
-        result = list.commitDone ? CleanUp(bytes, size, list) : RollBack(bytes, size, list);
+        result = list.commitDone ? CleanUp(bytes, size, list) : RollBack(bytes, size, list, journal, lostFile);
     if (list.offsets)
         GlobalFree(list.offsets);
     return result;

@@ -4,6 +4,10 @@
 // the new files that went in are removed and the backups moved back, attributes restored, staged files deleted,
 // created folders removed. With it, the update stands and only the backups are removed. Each action looks at what
 // is on the disk first, so settling a journal a second time, after a settling that was itself cut short, is safe.
+// A rollback records in the journal when every target is back (CommitUndone), before it removes the staged files
+// that told it how far each target had gone.
+#include <windows.h>
+
 #include <cstddef>
 
 enum SettleResult {
@@ -11,9 +15,13 @@ enum SettleResult {
     SettledRolledBack,  // the installation is as it was before the job
     SettledCleanedUp,   // the job had committed; its leftovers are gone
     SettleStuck,        // a file could not be moved or removed (it is in use): the journal must stay
+    SettleLost,         // a target's backup is gone (a scanner removed it): its old file cannot come back; every
+                        // other file is back, and the journal must stay
 };
 
-SettleResult SettleJournal(const unsigned char* bytes, size_t size);
+// `journal` is the journal's file, open for writing at its end, for the CommitUndone record. With SettleLost,
+// `lostFile` (MAX_PATH bytes) is the target whose old file is gone.
+SettleResult SettleJournal(const unsigned char* bytes, size_t size, HANDLE journal, char* lostFile);
 
 // After a rollback, once the journal file itself is gone: the folders the job wrote into get back the last-write
 // times they had before it.

@@ -116,7 +116,8 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     }
     // The times are read before the journal itself changes the installation folder.
     FolderTimes times{nullptr, 0, 0};
-    int ok = CollectFolderTimes(plan, &times) && CreateJobJournal(journal, InstallRecord.InstPath);
+    int ok = CollectFolderTimes(plan, &times) &&
+             CreateJobJournal(journal, InstallRecord.InstPath, InstallRecord.DataPath, naming.tag);
     for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
     if (times.records)

@@ -62,6 +62,10 @@ int ShapeOf(JournalRecordType type, RecordShape* shape)
         return 1;
     case JournalCommitBegins:
     case JournalCommitDone:
+    case JournalCommitUndone:
+        return 1;
+    case JournalJob:
+        *shape = RecordShape{2, 0, 0, 1, 0};
         return 1;
     case JournalReplace:
         *shape = RecordShape{3, 1, 0, 0, 0};
@@ -251,7 +255,9 @@ JournalHeaderState ReadJournalHeader(const unsigned char* bytes, size_t size)
     EncodeJournalHeader(header);
     if (size < JournalHeaderSize)
         return memcmp(bytes, header, size) == 0 ? JournalHeaderTorn : JournalHeaderForeign;
-    return memcmp(bytes, header, JournalHeaderSize) == 0 ? JournalHeaderValid : JournalHeaderForeign;
+    if (memcmp(bytes, header, sizeof Magic) != 0)
+        return JournalHeaderForeign;
+    return memcmp(bytes, header, JournalHeaderSize) == 0 ? JournalHeaderValid : JournalHeaderOtherVersion;
 }
 
 void StartJournalReader(JournalReader* reader, const unsigned char* bytes, size_t size)

@@ -6,12 +6,13 @@
 //
 // File: the 8 magic bytes "FA2JRNL" and NUL, a u32 version, then records. A record is a u32 body length, the body
 // (a type byte and the type's fields) and a u32 checksum of the body. Texts are a u16 length and that many bytes;
-// numbers are little-endian. Records are only ever appended, so a crash can only tear the last one.
+// numbers are little-endian. Records are only ever appended, so a crash can only tear the last one. The first record
+// is a Job record: the folders every other record's paths lie in, and the job's tag, which its files' names carry.
 #include <cstddef>
 #include <cstdint>
 
 const size_t JournalHeaderSize = 12;
-const uint32_t JournalVersion = 1;
+const uint32_t JournalVersion = 2;
 // Every path a record holds fits the platform's 260-byte buffers with its NUL.
 const size_t JournalPathSize = 260;
 // No record is longer than this (three paths of 259 bytes and a UTF-16 one of 259 units, with their lengths, and
@@ -28,6 +29,10 @@ enum JournalRecordType : uint8_t {
     JournalCommitDone = 7,    // every commit step was taken; only the backups are left to remove
     JournalReplaceWide = 8,   // a Replace whose target the ANSI calls reach only by its short name, which names
                               // nothing once the file is moved aside: wideTarget is its real (long) name
+    JournalJob = 9,           // path: the installation folder, staged: the data folder (may be empty), time: the
+                              // tag in every staged and backup name; always the first record
+    JournalCommitUndone = 10, // a rollback put every target back and every attribute; only the staged files and
+                              // the created folders are left to remove
 };
 
 struct JournalRecord {
@@ -54,7 +59,8 @@ size_t EncodeJournalRecord(const JournalRecord& record, unsigned char* out);
 enum JournalHeaderState {
     JournalHeaderValid,   // ours: records follow
     JournalHeaderTorn,    // shorter than a header, and what is there is the start of ours: nothing was recorded
-    JournalHeaderForeign, // not a journal of ours (or of a version we do not know): leave it alone
+    JournalHeaderForeign, // not a journal of ours: leave it alone
+    JournalHeaderOtherVersion,  // a journal of another version of the format: never acted on
 };
 
 JournalHeaderState ReadJournalHeader(const unsigned char* bytes, size_t size);

@@ -15,6 +15,8 @@
 #include "support/settings_access.h"
 #include "support/updater_values.h"
 
+char JobLostFile[260];
+
 namespace {
 
 // The job's own rollback: exactly what the next start would do with the journal had the process died here.
@@ -22,11 +24,14 @@ JobOutcome RollBack(JobJournal* journal)
 {
     if (!journal->bytes)
         return JobRolledBack;  // nothing was recorded, so nothing was done
-    if (SettleJournal(journal->bytes, journal->size) == SettleStuck) {
+    SettleResult result = SettleJournal(journal->bytes, journal->size, journal->file, JobLostFile);
+    if (result == SettleStuck || result == SettleLost) {
         CloseJobJournal(journal, 0);
-        return JobStuck;
+        return result == SettleLost ? JobLost : JobStuck;
     }
     CloseJobJournal(journal, 1);
+    if (result == SettledCleanedUp)
+        return JobFinished;  // the journal already held CommitDone: the update stands
     RestoreFolderTimes(journal->bytes, journal->size);
     return JobRolledBack;
 }
@@ -36,13 +41,19 @@ JobOutcome Commit(JobPlan* plan, JobJournal* journal)
     int committed = BeginCommit(plan, journal);
     for (int i = 0; committed && i < CommitStepCount(plan); ++i)
         committed = TakeCommitStep(plan, i);
-    if (!committed || !EndCommit(journal)) {
+    CommitEnd end = committed ? EndCommit(journal) : CommitEndFailed;
+    if (end == CommitEndFailed) {
         JobShowError(WriteFailureText);
         return RollBack(journal);
     }
+    if (end == CommitEndUnconfirmed) {
+        CloseJobJournal(journal, 0);  // the backups stay until the next start reads what reached the disk
+        return JobUnconfirmed;
+    }
     // The update stands. A backup that cannot be removed yet (a scanner holding it) stays listed in the journal,
     // and the next start removes it.
-    CloseJobJournal(journal, SettleJournal(journal->bytes, journal->size) == SettledCleanedUp);
+    SettleResult cleaned = SettleJournal(journal->bytes, journal->size, journal->file, JobLostFile);
+    CloseJobJournal(journal, cleaned == SettledCleanedUp);
     return JobFinished;
 }
 

@@ -15,13 +15,18 @@ enum JobOutcome {
     JobBroken,       // the update has no items at all
     JobRolledBack,   // failed or cancelled; the game is as it was
     JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
+    JobLost,         // failed, and a file's old version is gone (JobLostFile): the journal stays
+    JobUnconfirmed,  // every file is the new one, but the journal's record of it may not be on the disk
 };
 
-// A drive the job does not fit: "C:" and the bytes missing there.
+// A disk the job does not fit: "C:", or the folder it is mounted on, and the bytes missing there.
 struct DriveShortage {
-    char drive[3];
+    char drive[260];
     uint64_t bytes;
 };
+
+// Set when the job ends with JobLost: the file whose old version could not be put back.
+extern char JobLostFile[260];
 
 // The RequiredDiskSpace test, before the job starts: 1 with `shortage` filled when the installation's drive has
 // less room than the update asks for. A drive that cannot be asked (an installation folder without a drive letter)

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "run/temp_leftovers.h"
+#include "support/updater_values.h"
 #include "support/ansi_names.h"
 #include "support/decimal.h"
 #include "support/globals.h"
@@ -11,7 +13,6 @@
 #include "support/settings_access.h"
 #include "support/system_dlls.h"
 #include "support/text_format.h"
-#include "support/updater_values.h"
 
 namespace {
 
@@ -77,8 +78,11 @@ int CreateUpdateIniFile()
         FormatTemporaryName(UpdateIniPath, folder, (start + i) & 0xFFFF);
         UpdateIniFile = CreateFileA(UpdateIniPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (UpdateIniFile != INVALID_HANDLE_VALUE)
+        if (UpdateIniFile != INVALID_HANDLE_VALUE) {
+            // Ours is open by now, so it is never taken for a leftover.
+            RemoveEarlierUpdateIniFiles(folder, (const unsigned char*)UpdateIniText, UpdateIniSize);
             return 1;
+        }
         DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION)
             break;

@@ -80,8 +80,21 @@ void FinishJob(HWND dialog, JobOutcome outcome)
         FormatText(text, sizeof text, "ゲームのファイルは元のままです。もう一度%sを実行できます", ModeWord);
         ShowUpdaterNotice(text);
         break;
+    case JobUnconfirmed:
+        FormatText(text, sizeof text,
+                   "ゲームのファイルはすべて新しいものに置き換えましたが、作業記録 ~UPDATE.JNL をディスクに書き込めたか"
+                   "確かめられませんでした。次に%sを実行したときに、作業記録に従って後片付けをします",
+                   ModeWord);
+        ShowUpdaterNotice(text);
+        ShowFinished(dialog);
+        FinishWizardStep();
+        return;
     case JobStuck:
         FormatText(text, sizeof text, StuckFormat, ModeWord);
+        ShowUpdaterError(text);
+        break;
+    case JobLost:
+        FormatText(text, sizeof text, LostFormat, JobLostFile);
         ShowUpdaterError(text);
         break;
     case JobBroken:

@@ -36,10 +36,13 @@ std::vector<JournalRecord> EveryKind()
     const uint16_t realName[] = {'C', ':', '\\', 0x8aac, 0x660e, 0x66f8, '.', 't', 'x', 't', 0};
     memcpy(wide.wideTarget, realName, sizeof realName);
     wide.hadOriginal = 1;
+    JournalRecord job = Record(JournalJob, "C:\\Games", "D:\\save");
+    job.time = 2176782335ull;  // the largest tag
     JournalRecord attributes = Record(JournalAttributes, "C:\\Games\\kept.dat");
     attributes.oldAttributes = 0x80000021u;
     attributes.newAttributes = 0x80;
-    return {folderTime,
+    return {job,
+            folderTime,
             Record(JournalCreateFolder, "C:\\Games\\movie"),
             Record(JournalStaged, "C:\\Games\\~ABCDEF00001"),
             Record(JournalCommitBegins),
@@ -47,6 +50,7 @@ std::vector<JournalRecord> EveryKind()
             Record(JournalReplace, "D:\\save\\new.sav", "D:\\save\\~ABCDEF00003", "D:\\save\\~ABCDEF00004"),
             wide,
             attributes,
+            Record(JournalCommitUndone),
             Record(JournalCommitDone)};
 }
 
@@ -132,16 +136,18 @@ TEST(JournalFormat, ASpoiltByteEndsTheJournalAtItsRecord)
 {
     std::vector<size_t> ends;
     Bytes whole = Encode(EveryKind(), &ends);
-    // Every byte of the fifth record (a Replace): its length, its body, its checksum.
-    for (size_t at = ends[3]; at < ends[4]; ++at) {
+    // Every byte of the sixth record (a Replace): its length, its body, its checksum.
+    for (size_t at = ends[4]; at < ends[5]; ++at) {
         SCOPED_TRACE(at);
         Bytes spoilt = whole;
         spoilt[at] ^= 0x04;
-        EXPECT_EQ(Decode(spoilt).size(), 4u);
+        EXPECT_EQ(Decode(spoilt).size(), 5u);
     }
 }
 
-TEST(JournalFormat, HeaderOfOursTornOrForeign)
+// A journal of another version is told apart from a file that is no journal at all: the one may hold a job
+// another updater left, and is reported, never acted on.
+TEST(JournalFormat, HeaderOfOursTornForeignOrOfAnotherVersion)
 {
     unsigned char header[JournalHeaderSize];
     EncodeJournalHeader(header);
@@ -156,11 +162,15 @@ TEST(JournalFormat, HeaderOfOursTornOrForeign)
         {Bytes{'F', 'A', '2', 'X'}, JournalHeaderForeign},
         {Bytes{'[', 'S', 'E', 'T', 'U', 'P', ']', '\r', '\n', 'a', '=', '1'}, JournalHeaderForeign},
     };
-    Bytes nextVersion(header, header + JournalHeaderSize);
-    nextVersion[8] = 2;
     for (const auto& c : cases)
         EXPECT_EQ(ReadJournalHeader(c.bytes.data(), c.bytes.size()), c.state) << c.bytes.size();
-    EXPECT_EQ(ReadJournalHeader(nextVersion.data(), nextVersion.size()), JournalHeaderForeign);
+    for (uint32_t version : {1u, 3u, 0x102u}) {
+        Bytes other(header, header + JournalHeaderSize);
+        for (int i = 0; i < 4; ++i)
+            other[8 + i] = (unsigned char)(version >> (8 * i));
+        other.push_back(0x20);  // records of its own kind follow
+        EXPECT_EQ(ReadJournalHeader(other.data(), other.size()), JournalHeaderOtherVersion) << version;
+    }
 }
 
 TEST(JournalFormat, PathsMustFitThePlatformsBuffers)
@@ -172,7 +182,7 @@ TEST(JournalFormat, PathsMustFitThePlatformsBuffers)
     EXPECT_EQ(JournalRecordSize(tooLong), 0u);
     unsigned char out[JournalRecordMaxSize];
     EXPECT_EQ(EncodeJournalRecord(tooLong, out), 0u);
-    JournalRecord unknown = Record((JournalRecordType)9, "x");
+    JournalRecord unknown = Record((JournalRecordType)11, "x");
     EXPECT_EQ(JournalRecordSize(unknown), 0u);
 }
 
@@ -204,7 +214,9 @@ TEST(JournalFormat, RecordsWithImpossibleFieldsAreNotRead)
         size_t read;
     } cases[] = {
         {"a good one, to show the builder works", {JournalStaged, 1, 0, 'x'}, 1},
-        {"unknown type", {9, 1, 0, 'x'}, 0},
+        {"unknown type", {11, 1, 0, 'x'}, 0},
+        {"a Job record", {JournalJob, 1, 0, 'x', 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, 1},
+        {"a Job record without its tag", {JournalJob, 1, 0, 'x', 0, 0}, 0},
         {"text longer than its record", {JournalStaged, 5, 0, 'x'}, 0},
         {"a NUL inside a path", {JournalStaged, 2, 0, 'x', 0}, 0},
         {"a path of 260 bytes", path260, 0},

@@ -22,6 +22,10 @@
 #include "settings/setup_settings.h"
 #include "support/globals.h"
 #include "support/updater_values.h"
+#include "job/job_trust.h"
+#include "job/journal_format.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -30,6 +34,62 @@ const char CleanedUp[] = "前回のアップデートは完了していました
 const char Stuck[] =
     "ゲームのファイルを元に戻せませんでした。ファイルを使っているプログラムを終了してから、もう一度アップデートを"
     "実行して下さい";
+const char NotOurs[] =
+    "インストール先にある作業記録 ~UPDATE.JNL は、このアップデータが書いたものと確かめられないため、使いません"
+    "でした。ゲームのファイルには何もしていません。~UPDATE.JNL を削除してから、もう一度アップデートを実行して下さい";
+const char OtherVersion[] =
+    "インストール先にある作業記録 ~UPDATE.JNL は、別のバージョンのアップデータが書いたものです。このアップデータ"
+    "では使えないため、ゲームのファイルには何もしていません。それを書いたアップデータをもう一度実行して作業を終えて"
+    "から、アップデートを実行して下さい";
+
+std::string OtherPlace(const std::string& folder)
+{
+    return "前回のアップデートの作業記録 ~UPDATE.JNL は、ゲームが「" + folder +
+           "」にあったときのものです。ゲームの場所が変わったため、ゲームのファイルには何もしていません。ゲームを元の"
+           "場所に戻してから、もう一度アップデートを実行して下さい";
+}
+
+std::string Lost(const std::string& file)
+{
+    return "ゲームのファイル「" + file +
+           "」を元に戻せませんでした。元のファイルが見つかりません（ウイルス対策ソフトなどに削除された可能性があります）"
+           "。ほかのファイルは元に戻しました。ゲームをインストールし直して下さい";
+}
+
+JournalRecord Record(JournalRecordType type, const std::string& path = "", const std::string& staged = "",
+                     const std::string& backup = "")
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = type;
+    lstrcpyA(record.path, path.c_str());
+    lstrcpyA(record.staged, staged.c_str());
+    lstrcpyA(record.backup, backup.c_str());
+    return record;
+}
+
+JournalRecord JobRecord(const std::string& inst, const std::string& data, uint64_t tag = 35)
+{
+    JournalRecord record = Record(JournalJob, inst, data);
+    record.time = tag;
+    return record;
+}
+
+std::string JournalBytes(const std::vector<JournalRecord>& records, uint32_t version = JournalVersion)
+{
+    unsigned char header[JournalHeaderSize];
+    EncodeJournalHeader(header);
+    for (int i = 0; i < 4; ++i)
+        header[8 + i] = (unsigned char)(version >> (8 * i));
+    std::string bytes((const char*)header, sizeof header);
+    for (const JournalRecord& record : records) {
+        unsigned char encoded[JournalRecordMaxSize];
+        size_t size = EncodeJournalRecord(record, encoded);
+        EXPECT_GT(size, 0u);
+        bytes.append((const char*)encoded, size);
+    }
+    return bytes;
+}
 
 // An installation with a file of every kind the commit meets, and a disc with a folder to copy:
 //   a.dat    replaced                 b.dat     replaced, read-only before
@@ -132,6 +192,15 @@ protected:
         return StagePlan(&plan, &journal);
     }
 
+    // Staged, and every commit step taken; CommitDone not recorded yet.
+    void TakeEveryCommitStep()
+    {
+        ASSERT_EQ(PlanAndStage(), StageDone);
+        ASSERT_TRUE(BeginCommit(&plan, &journal));
+        for (int i = 0; i < CommitStepCount(&plan); ++i)
+            ASSERT_TRUE(TakeCommitStep(&plan, i)) << i;
+    }
+
     // The process is killed: nothing more runs, the open journal is simply closed by the system.
     void Die()
     {
@@ -167,8 +236,9 @@ protected:
         EXPECT_TRUE(BeginCommit(&plan, &journal));
         for (int i = 0; i < CommitStepCount(&plan); ++i)
             EXPECT_TRUE(TakeCommitStep(&plan, i)) << i;
-        EXPECT_TRUE(EndCommit(&journal));
-        EXPECT_EQ(SettleJournal(journal.bytes, journal.size), SettledCleanedUp);
+        EXPECT_EQ(EndCommit(&journal), CommitEnded);
+        char lost[MAX_PATH] = "";
+        EXPECT_EQ(SettleJournal(journal.bytes, journal.size, journal.file, lost), SettledCleanedUp);
         CloseJobJournal(&journal, 1);
         FreeJobJournal(&journal);
         FreeJobPlan(&plan);
@@ -202,7 +272,7 @@ TEST_F(JobCommitTest, KilledAfterEachCommitStepTheNextStartFinishesTheJob)
             for (int i = 0; i < taken; ++i)
                 ASSERT_TRUE(TakeCommitStep(&plan, i)) << i;
             if (done) {
-                ASSERT_TRUE(EndCommit(&journal));
+                ASSERT_EQ(EndCommit(&journal), CommitEnded);
             }
             Die();
 
@@ -255,10 +325,7 @@ TEST_F(JobCommitTest, RecoveryThatCannotFinishKeepsTheJournalForTheNextStart)
     Install(GoodEntries());
     Sleep(20);
     TreeSnapshot before = Snapshot();
-    ASSERT_EQ(PlanAndStage(), StageDone);
-    ASSERT_TRUE(BeginCommit(&plan, &journal));
-    for (int i = 0; i < CommitStepCount(&plan); ++i)
-        ASSERT_TRUE(TakeCommitStep(&plan, i));
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
     Die();
 
     HANDLE held = CreateFileA((inst + "\\a.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
@@ -300,8 +367,8 @@ TEST_F(JobCommitTest, TornOrForeignJournalFiles)
         bool stays;
     } cases[] = {
         {"empty: killed before its header", "", false},
-        {"torn header", std::string("FA2JRNL\0\1", 9), false},
-        {"a header and no record", std::string("FA2JRNL\0\1\0\0\0", 12), false},
+        {"torn header", std::string("FA2JRNL\0\2", 9), false},
+        {"a header and no record", std::string("FA2JRNL\0\2\0\0\0", 12), false},
         {"someone else's file of that name", "not a journal", true},
     };
     for (const auto& c : cases) {
@@ -321,6 +388,234 @@ TEST_F(JobCommitTest, TornOrForeignJournalFiles)
                     after.end());
         EXPECT_EQ(TreeDifferences(before, after), "");
     }
+}
+
+// Journals planted by someone else in a folder ordinary users can write: the elevated start-up must touch nothing
+// they point at, leave them where they are, and say so once. Each would have deleted or replaced the victim.
+TEST_F(JobCommitTest, PlantedJournalsAreNeverActedOn)
+{
+    std::string outside = folder / "outside";
+    // The job tag of the planted Job records is 35: "00000Z".
+    std::string victim = outside + "\\victim.dll", lib = outside + "\\lib.dll", mine = inst + "\\~00000Z00009";
+    struct {
+        const char* label;
+        std::vector<JournalRecord> records;
+        bool hardLinked;
+    } cases[] = {
+        {"a staged file outside the folders", {JobRecord(inst, data), Record(JournalStaged, victim)}, false},
+        {"a staged file reached by climbing out",
+         {JobRecord(inst, data), Record(JournalStaged, inst + "\\..\\outside\\victim.dll")}, false},
+        {"a target outside, a backup of the planter's",
+         {JobRecord(inst, data), Record(JournalCommitBegins),
+          Record(JournalReplace, lib, inst + "\\~00000Z00001", mine)},
+         false},
+        {"a target inside, a backup named as no job names it",
+         {JobRecord(inst, data), Record(JournalCommitBegins),
+          Record(JournalReplace, inst + "\\a.dat", inst + "\\~00000Z00001", inst + "\\other.dat")},
+         false},
+        {"attributes outside", {JobRecord(inst, data), Record(JournalAttributes, victim)}, false},
+        {"no Job record first", {Record(JournalStaged, inst + "\\~00000Z00001"), JobRecord(inst, data)}, false},
+        {"a second Job record", {JobRecord(inst, data), JobRecord(outside, data)}, false},
+        {"a journal with a second name", {JobRecord(inst, data), Record(JournalStaged, mine)}, true},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Install(GoodEntries());
+        RemoveTree(outside);
+        ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+        ASSERT_TRUE(WriteBytes(victim, "system file"));
+        ASSERT_TRUE(WriteBytes(lib, "library"));
+        ASSERT_TRUE(WriteBytes(mine, "planted"));
+        if (c.records.size() > 2 && c.records[2].type == JournalReplace)
+            c.records[2].hadOriginal = 1;
+        std::string planted = JournalBytes(c.records);
+        ASSERT_TRUE(WriteBytes(JournalPath(), planted));
+        if (c.hardLinked) {
+            ASSERT_TRUE(CreateHardLinkA((outside + "\\link.jnl").c_str(), JournalPath().c_str(), nullptr));
+        }
+        TreeSnapshot before = Snapshot();
+        TreeSnapshot outsideBefore = SnapshotTree(outside);
+
+        std::string box;
+        EXPECT_EQ(NextStart(&box), 0);
+        EXPECT_EQ(box, NotOurs);
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+        EXPECT_EQ(TreeDifferences(outsideBefore, SnapshotTree(outside)), "");
+        EXPECT_EQ(ReadBytes(JournalPath()), planted);
+        DeleteFileA(JournalPath().c_str());
+    }
+    RemoveTree(outside);
+}
+
+// The file's owner: only whom the updater's own files belong to. (Wine reports every file as the Unix user's,
+// so the rule is judged here with accounts made for it.)
+TEST(JournalOwner, OnlyTheUpdatersOwnersAreTrusted)
+{
+    const char* tokenOwner = "S-1-5-21-7-8-9-500";
+    const char* tokenUser = "S-1-5-21-7-8-9-1000";
+    struct {
+        const char* owner;
+        int trusted;
+        int byItself;  // trusted whatever the token
+    } cases[] = {
+        {"S-1-5-32-544", 1, 1},         // Administrators
+        {"S-1-5-18", 1, 1},             // SYSTEM
+        {"S-1-5-21-7-8-9-500", 1, 0},   // the token's default owner
+        {"S-1-5-21-7-8-9-1000", 1, 0},  // the token's user
+        {"S-1-5-21-7-8-9-1001", 0, 0},  // another user of the machine
+        {"S-1-5-32-545", 0, 0},         // Users
+        {"S-1-1-0", 0, 0},              // Everyone
+        {"S-1-5-11", 0, 0},             // Authenticated Users
+    };
+    PSID ownerSid = nullptr, userSid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA(tokenOwner, &ownerSid));
+    ASSERT_TRUE(ConvertStringSidToSidA(tokenUser, &userSid));
+    for (const auto& c : cases) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA(c.owner, &sid)) << c.owner;
+        EXPECT_EQ(IsUpdaterOwner(sid, ownerSid, userSid), c.trusted) << c.owner;
+        EXPECT_EQ(IsUpdaterOwner(sid, nullptr, nullptr), c.byItself) << c.owner;
+        LocalFree(sid);
+    }
+    EXPECT_EQ(IsUpdaterOwner(nullptr, ownerSid, userSid), 0);
+    LocalFree(ownerSid);
+    LocalFree(userSid);
+}
+
+// Killed after the last commit step, then the game was moved (or its drive got another letter): the journal names
+// the old place. Nothing is settled at either place; the player is told where the game was.
+TEST_F(JobCommitTest, JournalOfAMovedGameIsReportedNotSettled)
+{
+    Install(GoodEntries());
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    Die();
+
+    std::string moved = folder / "moved";
+    ASSERT_TRUE(MoveFileA(inst.c_str(), moved.c_str()));
+    ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(inst + "\\a.dat", "a fresh file at the old place"));
+    lstrcpyA(InstallRecord.InstPath, moved.c_str());
+    TreeSnapshot movedBefore = SnapshotInstallation(moved, data);
+    TreeSnapshot oldBefore = SnapshotTree(inst);
+
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 0);
+    EXPECT_EQ(box, OtherPlace(inst));
+    EXPECT_EQ(TreeDifferences(movedBefore, SnapshotInstallation(moved, data)), "");
+    EXPECT_EQ(TreeDifferences(oldBefore, SnapshotTree(inst)), "");
+    EXPECT_TRUE(PathExists(moved + "\\~UPDATE.JNL"));
+
+    // Back at its place, the start finishes the job.
+    lstrcpyA(InstallRecord.InstPath, inst.c_str());
+    RemoveTree(inst);
+    ASSERT_TRUE(MoveFileA(moved.c_str(), inst.c_str()));
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, RolledBack);
+}
+
+// A backup that a scanner removed after the new file went in: that file cannot come back. The box names it, every
+// other file is put back, and the journal stays.
+TEST_F(JobCommitTest, AMissingBackupIsReportedByItsFileNotAsRestored)
+{
+    Install(GoodEntries());
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    std::string backup;
+    for (int i = 0; i < plan.writeCount; ++i)
+        if (std::string(plan.writes[i].target) == inst + "\\a.dat")
+            backup = plan.writes[i].backup;
+    ASSERT_FALSE(backup.empty());
+    Die();
+    ASSERT_TRUE(DeleteFileA(backup.c_str()));
+    std::string fresh = ReadBytes(inst + "\\a.dat");
+
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        std::string box;
+        EXPECT_EQ(NextStart(&box), 0);
+        EXPECT_EQ(box, Lost(inst + "\\a.dat"));
+        EXPECT_TRUE(PathExists(JournalPath()));
+        EXPECT_EQ(ReadBytes(inst + "\\a.dat"), fresh);
+        EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "old-b.dat");
+        EXPECT_FALSE(PathExists(inst + "\\new.dat"));
+    }
+}
+
+// A scanner holds a file for a moment while the next start puts it back: the rollback waits for it as the commit
+// does, instead of giving up at once.
+TEST_F(JobCommitTest, RollbackWaitsForABrieflyHeldFile)
+{
+    Install(GoodEntries());
+    Sleep(20);
+    TreeSnapshot before = Snapshot();
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    Die();
+
+    for (const char* name : {"a.dat", "new.dat"}) {
+        SCOPED_TRACE(name);
+        std::string held = inst + "\\" + name;
+        if (!PathExists(held))
+            continue;  // put back by the first round
+        HANDLE file = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        HANDLE release = CreateThread(
+            nullptr, 0,
+            [](LPVOID handle) -> DWORD {
+                Sleep(150);
+                CloseHandle((HANDLE)handle);
+                return 0;
+            },
+            file, 0, nullptr);
+        std::string box;
+        EXPECT_EQ(NextStart(&box), 1);
+        EXPECT_EQ(box, RolledBack);
+        WaitForSingleObject(release, INFINITE);
+        CloseHandle(release);
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    }
+}
+
+// A journal another version of the updater wrote is never acted on, and the box says what it is and what to do,
+// instead of every later update failing with a write error.
+TEST_F(JobCommitTest, AJournalOfAnotherVersionIsExplainedAndLeftAlone)
+{
+    Install(GoodEntries());
+    for (uint32_t version : {1u, JournalVersion + 1}) {
+        SCOPED_TRACE(version);
+        std::string old = JournalBytes({JobRecord(inst, data), Record(JournalStaged, inst + "\\a.dat")}, version);
+        ASSERT_TRUE(WriteBytes(JournalPath(), old));
+        TreeSnapshot before = Snapshot();
+        std::string box;
+        EXPECT_EQ(NextStart(&box), 0);
+        EXPECT_EQ(box, OtherVersion);
+        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+        EXPECT_EQ(ReadBytes(JournalPath()), old);
+        DeleteFileA(JournalPath().c_str());
+    }
+}
+
+// CommitDone reaches the file but its flush fails: the files are the new ones, so the job must not take the
+// commit for failed (its rollback would then clean up and tell the player nothing changed). The backups stay for
+// the next start, which settles by what reached the disk.
+TEST_F(JobCommitTest, CommitDoneWrittenButNotFlushedIsNotAFailure)
+{
+    Install(GoodEntries());
+    Sleep(20);
+    TreeSnapshot before = Snapshot();
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    // The NUL device takes every write and refuses every flush.
+    HANDLE real = journal.file;
+    journal.file = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(journal.file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(EndCommit(&journal), CommitEndUnconfirmed);
+    CloseHandle(journal.file);
+    journal.file = real;
+    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "new-a.dat" + std::string(5000, 'z'));
+    Die();
+    // Here the record never reached the file: the next start finds every backup and puts everything back.
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, RolledBack);
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
 }  // namespace

@@ -178,6 +178,50 @@ TEST(StartUp, StaleUpdateIniInTemporaryFolderIsNotUsed)
     DeleteFileA(stale.c_str());
 }
 
+// A killed run leaves its UPDATE.INI in the temporary folder. The next start removes what it can prove is such a
+// leftover (its name, exactly this updater's UPDATE.INI, held by no running copy, one name only) and nothing else.
+TEST(StartUp, LeftoversOfKilledRunsAreRemovedAndNothingElse)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    std::string ini = std::string(RequiredSetup) + "GameTitleA=leftover test\r\n";
+    std::vector<unsigned char> archive = Archive({{"UPDATE.INI", ini}});
+    struct {
+        const char* name;
+        std::string bytes;
+        bool goes;
+    } cases[] = {
+        {"UPDF001.tmp", ini, true},
+        {"UPDF002.tmp", ini + "x", false},            // another updater's
+        {"UPDF003.tmp", "other program", false},
+        {"UPDF004.tmp", ini, false},                  // held open by a running copy
+        {"UPDF005.tmp", ini, false},                  // a second name of another file
+        {"UPDXF006.tmp", ini, false},                 // not a name the updater gives
+    };
+    std::string linked = std::string(folder) + "linked-elsewhere.bin";
+    for (const auto& c : cases) {
+        std::string path = std::string(folder) + c.name;
+        if (std::string(c.name) == "UPDF005.tmp") {
+            ASSERT_TRUE(WriteBytes(linked, c.bytes));
+            ASSERT_TRUE(CreateHardLinkA(path.c_str(), linked.c_str(), nullptr));
+        } else {
+            ASSERT_TRUE(WriteBytes(path, c.bytes));
+        }
+    }
+    HANDLE held = CreateFileA((std::string(folder) + "UPDF004.tmp").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RunWith(&archive);
+    CloseHandle(held);
+    for (const auto& c : cases) {
+        std::string path = std::string(folder) + c.name;
+        EXPECT_EQ(PathExists(path), !c.goes) << c.name;
+        DeleteFileA(path.c_str());
+    }
+    EXPECT_EQ(ReadBytes(linked), ini);
+    DeleteFileA(linked.c_str());
+}
+
 TEST(StartUp, MissingAgreementEntryShowsBothMessagesInOrder)
 {
     std::vector<unsigned char> archive =

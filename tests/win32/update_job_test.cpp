@@ -52,6 +52,21 @@ unsigned long long FreeBytes(const char* root)
     return caller.QuadPart;
 }
 
+// Files of a job (staged or backups, "~" and eleven letters) in a folder.
+size_t StagedFiles(const std::string& folder)
+{
+    size_t count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\~*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            ++count;
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    return count;
+}
+
 const char WriteFailure[] = "ファイルの書き込みに失敗しました";
 const char LeftAsItWas[] = "ゲームのファイルは元のままです。もう一度アップデートを実行できます";
 
@@ -439,6 +454,55 @@ TEST_F(UpdateJobTest, FreeSpaceOfTheInstallationDrive)
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_FALSE(PathExists(inst + "\\a.dat"));
     }
+}
+
+// The whole job is weighed against the disk each file lands on: a Data file written back with its own bytes takes
+// room like any other while both copies exist, and a folder that is another disk mounted under C: (a junction or
+// a mount point; under Wine a link to the small disk) is weighed against that disk, not against C:.
+TEST_F(UpdateJobTest, EachFileIsWeighedAgainstTheDiskItLandsOn)
+{
+    std::string why;
+    if (!SmallDiskAvailable(&why))
+        GTEST_SKIP() << why;
+    if (!PathExists("C:\\upd-small"))
+        GTEST_SKIP() << "no C:\\upd-small: scripts/wine-prepare links it to the small disk";
+    DWORD sectors = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    ASSERT_TRUE(GetDiskFreeSpaceA("F:\\", &sectors, &bytesPerSector, &freeClusters, &clusters));
+    const unsigned long long cluster = (unsigned long long)sectors * bytesPerSector;
+    auto rounded = [&](unsigned long long bytes) { return (bytes + cluster - 1) / cluster * cluster; };
+    struct {
+        const char* label;
+        std::string dataPath;
+        bool writtenBack;  // the item's file is there already and goes back with its own bytes
+        size_t size;
+        std::string shown;
+    } cases[] = {
+        {"a Data file written back", "F:\\data", true, 700000, "F:"},
+        {"a disk mounted in a folder of C:", "C:\\upd-small\\data", false, 1200000, "C:\\upd-small"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ClearSmallDisk();
+        ASSERT_TRUE(CreateDirectoryA(c.dataPath.c_str(), nullptr));
+        lstrcpyA(InstallRecord.DataPath, c.dataPath.c_str());
+        std::string file = c.dataPath + "\\save.dat";
+        if (c.writtenBack) {
+            ASSERT_TRUE(WriteBytes(file, std::string(c.size, 's')));
+        }
+        UseArchiveEntries({FixtureEntry{"save.dat", std::string(c.size, 'n')}});
+        Section("UpdateFile00=d,save.dat\r\n");
+        unsigned long long free = FreeBytes("F:\\");
+        boxes.boxes.clear();
+        JobRun run = Run();
+        ASSERT_TRUE(run.jobReturned);
+        EXPECT_EQ(run.after.info, "ディスク容量が足りません。\r" + c.shown + " ドライブに " +
+                                      std::to_string(rounded(c.size) - free) + " バイトの空き容量が必要です");
+        EXPECT_FALSE(run.after.nextEnabled);
+        EXPECT_TRUE(boxes.boxes.empty());
+        EXPECT_EQ(ReadBytes(file), c.writtenBack ? std::string(c.size, 's') : "");
+        EXPECT_EQ(StagedFiles(c.dataPath), 0u);
+    }
+    ClearSmallDisk();
 }
 
 TEST_F(UpdateJobTest, InstallationFolderWithoutDriveLetterSkipsTheSpaceTest)
@@ -899,21 +963,6 @@ void UseLargeArchive()
     for (char c : {'a', 'b', 'c'})
         entries.push_back(FixtureEntry{std::string(1, c) + ".dat", std::string(16 << 20, c)});
     UseArchiveEntries(entries);
-}
-
-// The staged files of a job in the installation folder right now.
-size_t StagedFiles(const std::string& folder)
-{
-    size_t count = 0;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\~*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            ++count;
-        while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    return count;
 }
 
 // Cancel while the job runs: the job holds still while the player is asked (wherever it is: planning or staging);

@@ -1,0 +1,28 @@
+#include "job/job_retry.h"
+
+namespace {
+
+template <typename Step>
+int Retried(Step step)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (step())
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return 0;
+        Sleep(100);
+    }
+}
+
+}  // namespace
+
+int MoveHeldFile(const wchar_t* from, const wchar_t* to)
+{
+    return Retried([&] { return MoveFileExW(from, to, 0) != 0; });
+}
+
+int DeleteHeldFile(const wchar_t* path)
+{
+    return Retried([&] { return DeleteFileW(path) != 0; });
+}
