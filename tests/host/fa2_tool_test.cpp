@@ -16,6 +16,8 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <csignal>
+#include <cerrno>
 
 #include "archive/archive_format.h"
 #include "archive_reader.h"
@@ -759,6 +761,91 @@ TEST_F(Fa2Tool, LzmaDictionaryPastWhatBuildWritesIsRefusedInLittleMemory)
         std::string said = ReadText(Path(".out")) + ReadText(Path(".err"));
         EXPECT_NE(said.find(c.table ? "damaged entry table" : "dictionary over 8 MiB"), std::string::npos) << said;
         EXPECT_LT(peakKb, 150 * 1024) << "a window of the claimed dictionary was taken";
+    }
+}
+
+// A write the system refuses (here a file-size limit, as a full disk would) names the output and the system's
+// reason, whether it hits the archive or the executable; never the stub.
+TEST_F(Fa2Tool, AFailedWriteNamesTheOutputAndItsReason)
+{
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    Bytes exe = ReadBytes(Path("u.exe"));
+    size_t payloadAt = 0, payloadLength = 0;
+    std::string error;
+    ASSERT_TRUE(FindPeResource(exe.data(), exe.size(), "UPDATE", 102, &payloadAt, &payloadLength, &error));
+    struct Case {
+        const char* what;
+        uint64_t limit;
+    } cases[] = {
+        {"the archive", payloadLength / 2},
+        {"the executable", (payloadLength + exe.size()) / 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out = Path("limited.exe");
+        pid_t child = fork();
+        if (child == 0) {
+            struct rlimit limit = {(rlim_t)c.limit, (rlim_t)c.limit};
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::string command = "'" + std::string(FA2_EXE) + "' build '" + SourceRoot() + "/samples/update' -o '" +
+                                  out + "' --stub '" + SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe' 2>'" +
+                                  Path(".err") + "'";
+            execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        std::string err = ReadText(Path(".err"));
+        EXPECT_NE(err.find("fa2 build: " + out + ": error: cannot be written: " + strerror(EFBIG) +
+                           " (in the temporary files beside it)\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(err.find("stub_plain.exe"), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// A build stopped by Ctrl-C, SIGTERM or SIGHUP removes its three temporary files and then stops as the signal
+// asks (the shell sees the signal, not an exit status).
+TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
+{
+    fs::copy(SourceRoot() + "/samples/update", Path("src"), fs::copy_options::recursive);
+    Bytes noise(96u << 20);
+    std::mt19937 random(13);
+    for (size_t i = 0; i < noise.size(); i += 4) {
+        uint32_t word = random();
+        memcpy(&noise[i], &word, 4);
+    }
+    WriteFile(Path("src/voice.dat"), noise);  // long enough to be stopped in the middle
+    fs::create_directories(Path("out"));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::string out = Path("out/u.exe");
+        pid_t child = fork();
+        if (child == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string stub = SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe";
+            execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
+                  (char*)nullptr);
+            _exit(127);
+        }
+        std::string entry = out + ".fa2-" + std::to_string(child) + "-entry.tmp";
+        for (int wait = 0; wait < 3000 && !fs::exists(entry); ++wait)
+            usleep(10000);
+        usleep(100000);  // into the packing
+        ASSERT_EQ(kill(child, signal), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        std::vector<std::string> left;
+        for (const auto& item : fs::directory_iterator(Path("out")))
+            left.push_back(item.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>()) << "nothing built, nothing left";
     }
 }
 

@@ -83,6 +83,11 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     return 1;
 }
 
+std::string ChangedWhilePacking(const std::string& path)
+{
+    return path + ": changed while it was packed; build again when nothing writes to it";
+}
+
 // A file read for its entry, summed on the way; a short read is an error that names it.
 struct FileInput {
     FILE* file;
@@ -178,7 +183,7 @@ int CompressFile(ArchiveWriter* writer, const std::string& name, FILE* file, con
         if (!StoreFile(writer, name, file, path, size, fileTime, scramble, error))
             return 0;
         if (writer->sums.back() != input.sum) {
-            *error = path + ": changed while packing";
+            *error = ChangedWhilePacking(path);
             return 0;
         }
         return 1;
@@ -267,6 +272,9 @@ int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::st
         *error = path + ": larger than 4 GiB, more than an archive entry can hold";
         return 0;
     }
+    uint64_t timeBefore;
+    if (!GetFileTimeValue(path, &timeBefore, error))
+        return 0;
     FILE* file = OpenFileForReading(path, error);
     if (!file)
         return 0;
@@ -274,6 +282,12 @@ int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::st
                  ? StoreFile(writer, name, file, path, size, fileTime, scramble, error)
                  : CompressFile(writer, name, file, path, size, fileTime, storage, scramble, error);
     fclose(file);
+    // Only `size` bytes were read: a file that grew, or was written over in place, shows in its size or time.
+    uint64_t timeAfter = 0, sizeAfter = fs::file_size(fs::u8path(path), code);
+    if (ok && (code || sizeAfter != size || !GetFileTimeValue(path, &timeAfter, error) || timeAfter != timeBefore)) {
+        *error = ChangedWhilePacking(path);
+        return 0;
+    }
     return ok;
 }
 

@@ -18,6 +18,7 @@
 #include "file_io.h"
 #include "pe_resources.h"
 #include "source_folder.h"
+#include "stop_cleanup.h"
 #include "update_ini_check.h"
 
 #ifdef _WIN32
@@ -47,6 +48,9 @@ const char BuildUsage[] =
     "Exit codes: 0 built, 1 failed, 2 wrong usage, 3 the folder or UPDATE.INI has problems.\n";
 
 const size_t LeftOutShown = 8;  // names in the one line about files no item names
+
+// The temporary files' places among those a stop removes.
+enum { ArchiveSlot, ImageSlot, ScratchSlot };
 
 // One build: what each step leaves for the next. The temporary files are removed on every way out.
 struct BuildRun {
@@ -85,6 +89,8 @@ struct BuildRun {
             RemoveFileQuietly(archivePath);
         if (!imagePath.empty())
             RemoveFileQuietly(imagePath);
+        for (int slot : {ArchiveSlot, ImageSlot, ScratchSlot})
+            KeepOnStop(slot);
     }
 };
 
@@ -121,12 +127,15 @@ int IsInside(const fs::path& path, const fs::path& folder)
     return p.size() > f.size() && p.compare(0, f.size(), f) == 0 && (p[f.size()] == '/' || f.back() == '/');
 }
 
-// A temporary file of this build, which BuildRun removes; 0 after the error.
-int CreateTemporary(BuildRun* run, const std::string& name, std::string* path, FILE** file)
+// A temporary file of this build, which BuildRun removes (and a stop by a signal too); 0 after the error.
+int CreateTemporary(BuildRun* run, const std::string& name, int slot, std::string* path, FILE** file)
 {
     std::string error;
+    InstallStopHandlers();
+    RemoveOnStop(slot, name);
     *file = CreateNewFile(name, &error);
     if (!*file) {
+        KeepOnStop(slot);
         ReportError(&run->report, "", error);
         return 0;
     }
@@ -162,9 +171,9 @@ int CheckOutputPlace(BuildRun* run)
         return BuildExitUsage;
     }
     std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
-    if (!CreateTemporary(run, stem + "-archive.tmp", &run->archivePath, &run->archiveFile) ||
-        !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile) ||
-        !CreateTemporary(run, stem + "-entry.tmp", &run->scratchPath, &run->scratchFile))
+    if (!CreateTemporary(run, stem + "-archive.tmp", ArchiveSlot, &run->archivePath, &run->archiveFile) ||
+        !CreateTemporary(run, stem + "-image.tmp", ImageSlot, &run->imagePath, &run->imageFile) ||
+        !CreateTemporary(run, stem + "-entry.tmp", ScratchSlot, &run->scratchPath, &run->scratchFile))
         return BuildExitFailed;
     return BuildExitOk;
 }
@@ -256,6 +265,18 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
+// A write that failed for a reason of the system's (a full disk): the output is what could not be written. 0 when
+// no write failed, and the caller reports its own reason.
+int ReportWriteFailure(BuildRun* run)
+{
+    int reason = LastFileWriteError();
+    if (!reason)
+        return 0;
+    ReportError(&run->report, run->options->output,
+                std::string("cannot be written: ") + strerror(reason) + " (in the temporary files beside it)");
+    return 1;
+}
+
 // The archive, entry by entry, into its temporary file: one file's bytes in memory at a time.
 int PackArchive(BuildRun* run)
 {
@@ -274,8 +295,10 @@ int PackArchive(BuildRun* run)
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
     std::string error;
+    ClearFileWriteError();
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
-        ReportError(&run->report, "", run->archivePath + ": write error");
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->archivePath + ": write error");
         return BuildExitFailed;
     }
     for (const SourceFile* f : run->packed) {
@@ -287,12 +310,14 @@ int PackArchive(BuildRun* run)
         }
         if (!AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
                             o.scramble && !f->plain, &error)) {
-            ReportError(&run->report, "", error);
+            if (!ReportWriteFailure(run))
+                ReportError(&run->report, "", error);
             return BuildExitFailed;
         }
     }
-    if (!FinishArchive(&run->writer, &error) || fflush(run->archiveFile) != 0) {
-        ReportError(&run->report, "", run->archivePath + ": " + (error.empty() ? "write error" : error));
+    if (!FinishArchive(&run->writer, &error) || !FlushFile(run->archiveFile)) {
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->archivePath + ": " + (error.empty() ? "write error" : error));
         return BuildExitFailed;
     }
     run->packSeconds = SecondsSince(start);
@@ -359,13 +384,16 @@ int WriteUpdaterImage(BuildRun* run)
     ProgressPhase(&run->progress, "writing", 1, run->writer.size);
     ProgressFile(&run->progress, run->options->output);
     std::string error;
+    ClearFileWriteError();
     if (!WritePeResources(run->stub.data(), run->stub.size(), changes, 2, FileSink(run->imageFile), &run->image,
                           &error)) {
-        ReportError(&run->report, run->options->stub, error);
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, run->options->stub, error);
         return BuildExitFailed;
     }
-    if (fflush(run->imageFile) != 0 || ferror(run->imageFile)) {
-        ReportError(&run->report, "", run->imagePath + ": write error");
+    if (!FlushFile(run->imageFile) || ferror(run->imageFile)) {
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->imagePath + ": write error");
         return BuildExitFailed;
     }
     if (run->image.droppedSignature)
@@ -417,6 +445,7 @@ int PlaceOutput(BuildRun* run)
         return BuildExitFailed;
     }
     run->imagePath.clear();
+    KeepOnStop(ImageSlot);  // it is the output now
     return BuildExitOk;
 }
 

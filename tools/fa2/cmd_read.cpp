@@ -12,6 +12,7 @@
 #include "archive_reader.h"
 #include "commands.h"
 #include "file_io.h"
+#include "stop_cleanup.h"
 
 static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
@@ -191,9 +192,14 @@ static FILE* CreateScratch(const ExtractRun& run, std::string* path, std::string
         if (run.entryNames.count(FoldedName(name)))
             continue;
         *path = JoinPath(run.dir, name);
+        InstallStopHandlers();
+        RemoveOnStop(0, *path);
         FILE* file = CreateNewFile(*path, error);
-        if (file || errno != EEXIST)
+        if (file)
             return file;
+        KeepOnStop(0);  // someone else's file
+        if (errno != EEXIST)
+            return nullptr;
     }
     return nullptr;
 }
@@ -244,8 +250,10 @@ static int ExtractOne(ExtractRun* run, uint32_t index)
         CommandError("extract", shown + (!streamed && !error.empty() ? ": damaged entry: " + error
                                                                      : ": " + (error.empty() ? "write error" : error)));
         RemoveFileQuietly(temporary);
+        KeepOnStop(0);
         return 0;
     }
+    KeepOnStop(0);
     run->written[FoldedName(fileName)] = index;
     return 1;
 }
