@@ -385,6 +385,37 @@ TEST(LzmaEncoder, FitsTheDictionaryToTheEntryAndCapsIt)
     }
 }
 
+// The progress line moves inside a file the LZMA encoder takes in, as it does with the block method: at each
+// piece it reads, the encoder has published what it took before.
+struct SeenProgress {
+    Bytes data;
+    size_t at;
+    std::vector<size_t> seen;
+};
+
+int ReadSeeingProgress(void* context, unsigned char* bytes, size_t count)
+{
+    SeenProgress* s = (SeenProgress*)context;
+    s->seen.push_back(EncodeBlockProgress.load());
+    memcpy(bytes, s->data.data() + s->at, count);
+    s->at += count;
+    return 1;
+}
+
+TEST(LzmaEncoder, PublishesHowFarItIsInsideTheFile)
+{
+    SeenProgress input = {Records(4u << 20), 0, {}};
+    EncodeBlockProgress.store(0);
+    Bytes stored;
+    uint64_t written = 0;
+    std::string error;
+    ASSERT_EQ(EncodeLzmaStream(input.data.size(), EncodeFast, ReadSeeingProgress, &input, VectorSink(&stored),
+                               &written, &error),
+              1)
+        << error;
+    EXPECT_EQ(input.seen, (std::vector<size_t>{0, 1u << 20, 2u << 20, 3u << 20}));
+}
+
 // The table in LZMA, through the same open as the updater's.
 int WriteFiveBytes(void* context, const unsigned char*, size_t count)
 {
