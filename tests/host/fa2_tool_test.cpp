@@ -531,6 +531,19 @@ int ReadLayout(const Bytes& exe, BuiltLayout* layout)
     return 1;
 }
 
+// The sample updater with a byte of voice.dat flipped: the entry is stored, so it decodes whatever its bytes and
+// only its checksum can tell.
+int FlipAByteOfVoice(Bytes* exe, BuiltLayout* layout)
+{
+    if (!ReadLayout(*exe, layout))
+        return 0;
+    size_t voice = std::find(layout->names.begin(), layout->names.end(), "voice.dat") - layout->names.begin();
+    if (voice >= layout->names.size())
+        return 0;
+    (*exe)[layout->dataAt[voice] + 7] ^= 0x20;
+    return 1;
+}
+
 // A flipped byte anywhere in the payload or its sums is found by fa2 verify: in a stored entry (which decodes
 // whatever its bytes), a compressed one, scrambled ones of both kinds, the table, and the sums themselves.
 TEST_F(Fa2Tool, VerifyHoldsEveryEntryToItsChecksum)
@@ -583,10 +596,7 @@ TEST_F(Fa2Tool, ExtractKeepsAFileInThePlaceOfADamagedEntry)
     ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
     Bytes exe = ReadBytes(Path("u.exe"));
     BuiltLayout layout;
-    ASSERT_TRUE(ReadLayout(exe, &layout));
-    size_t voice = std::find(layout.names.begin(), layout.names.end(), "voice.dat") - layout.names.begin();
-    ASSERT_LT(voice, layout.names.size());
-    exe[layout.dataAt[voice] + 7] ^= 0x20;  // voice.dat is stored: it decodes whatever its bytes
+    ASSERT_TRUE(FlipAByteOfVoice(&exe, &layout));
     WriteFile(Path("bad.exe"), exe);
     fs::create_directories(Path("out"));
     WriteFile(Path("out/voice.dat"), Text("the one already there"));
@@ -609,10 +619,7 @@ TEST_F(Fa2Tool, EntriesWithoutChecksumsAreNeverCalledIntact)
     ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
     Bytes exe = ReadBytes(Path("u.exe"));
     BuiltLayout layout;
-    ASSERT_TRUE(ReadLayout(exe, &layout));
-    size_t voice = std::find(layout.names.begin(), layout.names.end(), "voice.dat") - layout.names.begin();
-    ASSERT_LT(voice, layout.names.size());
-    exe[layout.dataAt[voice] + 7] ^= 0x20;  // stored: it decodes whatever its bytes
+    ASSERT_TRUE(FlipAByteOfVoice(&exe, &layout));
 
     Bytes laterSums = exe;  // version 2, its own sum made right again
     laterSums[layout.sumsAt + 4] = 2;
