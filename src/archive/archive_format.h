@@ -22,7 +22,8 @@ const unsigned char EntryScrambled = 1;          // exactly this value means scr
 // How an entry's stored bytes become its file. Only the bits of value 2 and 4 are read, so archives that use
 // neither read as they always did. LZMA data is stored as: 1 properties byte ((pb * 5 + lp) * 9 + lc), the
 // dictionary size (4 bytes, little-endian), then the raw LZMA stream, with or without an end marker; the file's
-// size is unpackedSize. Scrambling, when marked, covers all of the stored bytes, header included. An LZMA table
+// size is unpackedSize. The dictionary is at most 8 MiB (LzmaMaxDictionary, all fa2 build writes): a larger one is
+// damage, so an entry's window never takes more. Scrambling, when marked, covers all of the stored bytes, header included. An LZMA table
 // keeps lc + lp <= 4, since it is decoded before anything else is allocated.
 enum EntryMethod { EntryMethodStored, EntryMethodBlock, EntryMethodLzma, EntryMethodUnknown };
 

@@ -29,8 +29,8 @@ extern const EntryPieces DefaultEntryPieces;
 
 // Working memory StreamEntry needs for the entry: windows, tables and a buffer for descrambled pieces. About
 // 270 KB for the block method whatever the entry's size; for LZMA, its tables and a window of min(dictionary,
-// unpackedSize), read from the header at the start of `stored` (a hostile dictionary only makes the allocation
-// fail). 0 when the entry cannot be decoded at all (unknown method or parameters), which is damage. Call
+// unpackedSize), read from the header at the start of `stored` (a dictionary over LzmaMaxDictionary is
+// damage). 0 when the entry cannot be decoded at all (unknown method or parameters), which is damage. Call
 // CheckEntryData first.
 int EntryWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size);
 

@@ -222,7 +222,7 @@ inline void CopyInWindow(unsigned char* window, uint32_t pos, uint32_t from, uin
 
 int ReadLzmaProperties(unsigned char byte, uint32_t dictionarySize, LzmaProperties* properties)
 {
-    if (byte >= 9 * 5 * 5)
+    if (byte >= 9 * 5 * 5 || dictionarySize > LzmaMaxDictionary)
         return 0;
     properties->lc = byte % 9;
     properties->lp = (byte / 9) % 5;

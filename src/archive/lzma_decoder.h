@@ -24,9 +24,12 @@ inline uint32_t ReadLzmaDictionary(const unsigned char* header)
 }
 
 const uint32_t LzmaMinDictionary = 4096;  // smaller dictionaries in a header are read as this
+// Largest dictionary an archive may name: what fa2 build writes at most. The window is sized from the header, so
+// a larger claim is damage, refused before anything is allocated for it.
+const uint32_t LzmaMaxDictionary = 8u << 20;
 const size_t LzmaMaxPacketInput = 64;      // more than one literal, match or end marker can take
 
-// 0 when the byte names no valid lc/lp/pb.
+// 0 when the byte names no valid lc/lp/pb, or the dictionary is larger than LzmaMaxDictionary.
 int ReadLzmaProperties(unsigned char byte, uint32_t dictionarySize, LzmaProperties* properties);
 
 // Probabilities the decoder needs for these properties (2 bytes each): a fixed part and 0x300 per literal

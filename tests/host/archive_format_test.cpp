@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -592,6 +595,77 @@ TEST(ArchiveWriter, FilesPackedPieceByPieceMatchTheArchiveFromMemory)
     }
     for (const auto& f : files)
         remove((dir + f.name).c_str());
+}
+
+// What AddArchiveFile reads must be the file as it was when packing began: one that grows, is written over in
+// place, or differs between the two reads of an incompressible file, is an error, never a cut or mixed entry.
+struct Meddling {
+    std::string path;
+    int kind;  // 0 append, 1 overwrite in place (new time), 2 change the last byte keeping the time
+    int done;
+};
+
+void Meddle(Meddling* m)
+{
+    if (m->done++)
+        return;
+    struct stat before;
+    ASSERT_EQ(stat(m->path.c_str(), &before), 0);
+    FILE* f = fopen(m->path.c_str(), m->kind == 0 ? "ab" : "r+b");
+    ASSERT_NE(f, nullptr);
+    if (m->kind == 2)
+        fseek(f, -1, SEEK_END);
+    fputs(m->kind == 2 ? "!" : "written while packing", f);
+    fclose(f);
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    if (m->kind == 1)
+        times[1].tv_sec += 5;
+    ASSERT_EQ(utimensat(AT_FDCWD, m->path.c_str(), times, 0), 0);
+}
+
+void MeddleOnProgress(void* context, size_t, uint64_t) { Meddle((Meddling*)context); }
+void MeddleOnCompressing(void* context, uint64_t) { Meddle((Meddling*)context); }
+
+TEST(ArchiveWriter, AFileChangedWhilePackedIsAnError)
+{
+    struct Case {
+        const char* what;
+        Bytes data;
+        PackMode storage;
+        int kind;
+        int onCompressing;
+    } cases[] = {
+        {"grows while stored", Text(std::string(3u << 20, 'a')), PackStore, 0, 0},
+        {"grows while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 0, 1},
+        {"written over in place while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 1, 1},
+        {"differs on its second read", Noise(3u << 20, 9), PackCompressIfSmaller, 2, 0},
+    };
+    std::string path = ::testing::TempDir() + "meddled.dat";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(path, std::ios::binary).write((const char*)c.data.data(), (std::streamsize)c.data.size());
+        Meddling meddling = {path, c.kind, 0};
+        WriterOptions options;
+        options.table = PackCompressIfSmaller;
+        options.level = EncodeFast;
+        if (c.onCompressing)
+            options.compressing = MeddleOnCompressing;
+        else
+            options.progress = MeddleOnProgress;
+        options.progressContext = &meddling;
+        FILE* scratch = tmpfile();
+        ASSERT_NE(scratch, nullptr);
+        options.scratch = scratch;
+        Bytes archive;
+        ArchiveWriter writer;
+        std::string error;
+        ASSERT_EQ(StartArchive(&writer, VectorSink(&archive), options), 1);
+        EXPECT_EQ(AddArchiveFile(&writer, "meddled.dat", path, 0, c.storage, 0, &error), 0);
+        EXPECT_GE(meddling.done, 1) << "the file was changed during the packing";
+        EXPECT_EQ(error, path + ": changed while it was packed; build again when nothing writes to it");
+        fclose(scratch);
+    }
+    remove(path.c_str());
 }
 
 }  // namespace

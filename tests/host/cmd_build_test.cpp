@@ -3,6 +3,8 @@
 // UPDATE.INI holds them; u8 literals are UTF-8, as file names on Linux and the tool's messages are.)
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -289,6 +291,18 @@ INSTANTIATE_TEST_SUITE_P(
                     {"fa2 build: {ini}:6: error: [UPDTAE] is not a section the updater reads; did you mean [UPDATE]?",
                      "fa2 build: {ini}: error: no [UPDATE] section: the updater stops with \"No 'UpdateFileXX' and "
                      "'CopyFileXX'\""}},
+        ProblemCase{"trailing_dot", SETUP6 "[UPDATE]\r\nUpdateFile00=t.dat.\r\nUpdateFile01=sub \\a.dat\r\n",
+                    {{"t.dat", "t"}, {"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:7: error: UpdateFile00 has a name that ends in a dot or a blank, which Windows "
+                     "drops (\"t.dat.\" is not the file it names): remove them",
+                     "fa2 build: {ini}:8: error: UpdateFile01 has a name that ends in a dot or a blank, which Windows "
+                     "drops (\"sub \\a.dat\" is not the file it names): remove them"}},
+        ProblemCase{"three_same_items",
+                    SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=a.dat\r\nUpdateFile02=A.DAT\r\n",
+                    {{"a.dat", "a"}}, BuildExitInvalid,
+                    {"fa2 build: {ini}:8: error: UpdateFile01 repeats UpdateFile00: the same file to the same place",
+                     "fa2 build: {ini}:9: error: UpdateFile02 repeats UpdateFile00: the same file to the same place",
+                     "fa2 build: 2 errors; nothing written"}},
         ProblemCase{"other_section", SETUP6 "[UPDATE]\r\nUpdateFile00=a.dat\r\n[Notes]\r\nx=y\r\n", {{"a.dat", "a"}},
                     BuildExitInvalid,
                     {"fa2 build: {ini}:8: error: [Notes] is not a section the updater reads (it reads [SETUP] and "
@@ -475,6 +489,32 @@ TEST(Build, EitherStubCarriesTheSamePayload)
     }
 }
 
+// An item whose file is there but cannot be packed is told what it found, not that nothing is there.
+TEST(Build, ItemsNamingWhatIsNoFileSayWhatItIs)
+{
+    std::string dir = NewFolder("not_files");
+    Put(dir + "/UPDATE.INI", "[SETUP]\r\nCompanyName=c\r\nGameTitle=t\r\nGameClass=c\r\nGameDir=d\r\n[UPDATE]\r\nUpdateFile00=pipe.dat\r\nUpdateFile01=gone.dat\r\n"
+                                    "UpdateFile02=\x95\x5C.dat\r\nUpdateFile03=none.dat\r\n");
+    ASSERT_EQ(mkfifo((dir + "/pipe.dat").c_str(), 0600), 0);
+    fs::create_symlink("nowhere.dat", dir + "/gone.dat");
+    Put(dir + "/\x95\x5C.dat", "a file saved under its Shift-JIS name");
+    std::string exe = dir + ".exe";
+    Outcome r = Build(Options(dir, exe));
+    EXPECT_EQ(r.exit, BuildExitInvalid);
+    std::string ini = dir + "/UPDATE.INI";
+    for (std::string expected :
+         {ini + ":7: error: UpdateFile00 names \"pipe.dat\", which is in the folder as " + dir +
+              "/pipe.dat: a FIFO (named pipe), not a regular file",
+          ini + ":8: error: UpdateFile01 names \"gone.dat\", which is in the folder as " + dir +
+              "/gone.dat: a link to nothing (dangling), not a regular file",
+          ini + u8":9: error: UpdateFile02 names \"表.dat\", which is in the folder as " + dir +
+              u8"/表.dat: a file whose name is written in Shift-JIS (cp932), not in this system's UTF-8: rename it "
+              "(convmv -f cp932 -t utf-8 --notest)",
+          ini + ":10: error: UpdateFile03 names \"none.dat\", which is not in the folder"})
+        EXPECT_NE(r.err.find("fa2 build: " + expected + "\n"), std::string::npos) << expected << "\n" << r.err;
+    EXPECT_FALSE(fs::exists(exe));
+}
+
 TEST(Build, SameFolderSameBytes)
 {
     std::string dir = NewFolder("repro");
@@ -564,6 +604,37 @@ TEST(Build, StoreCompressesNothing)
     EXPECT_EQ(LoadedTable(archive)->header.flags & ArchiveFlagTableCompressed, 0u);
     for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i)
         EXPECT_EQ(LoadedEntry(archive, i)->storage, EntryStorageStored);
+}
+
+// LZMA entries are compressed two at a time; the updater is the same to the byte as from one job, with files of
+// every kind (compressed, stored after trying, empty, scrambled).
+TEST(Build, LzmaJobsGiveTheSameBytes)
+{
+    std::string dir = NewFolder("lzma_jobs");
+    fs::copy(SampleDir(), dir + "/src", fs::copy_options::recursive);
+    std::string noise(700000, '\0');
+    uint32_t x = 7;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = (char)(x >> 24);
+    }
+    Put(dir + "/src/voice.dat", noise);  // incompressible: compressed, then stored
+    Put(dir + "/src/system.sav", "");
+    for (int scramble : {0, 1}) {
+        SCOPED_TRACE(scramble);
+        Bytes built[2];
+        for (int jobs : {1, 2}) {
+            BuildOptions o = Options(dir + "/src", dir + "/u" + std::to_string(jobs) + ".exe");
+            o.codec = CodecLzma;
+            o.scramble = scramble;
+            o.jobs = jobs;
+            Outcome r = Build(o);
+            ASSERT_EQ(r.exit, BuildExitOk) << r.err;
+            built[jobs - 1] = Read(o.output);
+        }
+        EXPECT_GT(built[0].size(), 700000u);
+        EXPECT_TRUE(built[0] == built[1]) << "two jobs wrote another updater than one";
+    }
 }
 
 TEST(Build, LzmaCodecMarksItsEntriesAndTable)

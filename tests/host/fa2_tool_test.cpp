@@ -16,12 +16,16 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <csignal>
+#include <cerrno>
 
 #include "archive/archive_format.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
 #include "file_io.h"
+#include "lzma_encoder.h"
 #include "pe_resources.h"
+#include "support/crc32.h"
 
 #ifndef FA2_EXE
 #error "FA2_EXE must name the built fa2 program"
@@ -219,8 +223,9 @@ TEST_F(Fa2Tool, PackListExtractRoundTrip)
     EXPECT_FALSE(fs::exists(Path("out/deeper/inner.txt")));
 
     Result verify = Run("verify '" + Path("t.fa2") + "'");
-    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
-    EXPECT_EQ(verify.out, "4 entries intact\n");
+    EXPECT_EQ(verify.status, 3) << verify.out << verify.err;
+    EXPECT_EQ(verify.out, "4 entries decode, but it carries no checksums (resource UPDATE/103): a changed byte may "
+                          "have gone unseen\n");
 }
 
 TEST_F(Fa2Tool, PackOptionsShowInTheRecords)
@@ -275,7 +280,7 @@ TEST_F(Fa2Tool, ExtractNamedEntriesAsTheUpdaterFindsThem)
     ASSERT_EQ(Run("pack '" + Path("src") + "' -o '" + Path("t.fa2") + "'").status, 0);
     Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + u8"' update.ini 表示.TXT missing.dat");
     EXPECT_EQ(extract.status, 1);
-    EXPECT_EQ(extract.err, "fa2 extract: missing.dat: no such entry\n");
+    EXPECT_EQ(Lines(extract.err).back(), "fa2 extract: missing.dat: no such entry");
     EXPECT_EQ(ReadBytes(Path("out/UPDATE.INI")), ReadBytes(Path("src/UPDATE.INI")));
     EXPECT_EQ(ReadBytes(Path(u8"out/表示.txt")), Text("x"));
     EXPECT_FALSE(fs::exists(Path("out/a.txt")));
@@ -288,7 +293,7 @@ TEST_F(Fa2Tool, ExtractRefusesUnsafeNamesAndSkipsShadowedEntries)
     fs::create_directories(Path("out"));
     Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
     EXPECT_EQ(extract.status, 1);
-    EXPECT_EQ(Lines(extract.err).size(), 5u) << extract.err;
+    EXPECT_EQ(Lines(extract.err).size(), 6u) << "five, and that there are no checksums\n" << extract.err;
     EXPECT_NE(extract.err.find("DUP.TXT: skipped"), std::string::npos) << extract.err;
     EXPECT_FALSE(fs::exists(Path("evil.txt")));
     std::vector<std::string> written;
@@ -297,6 +302,45 @@ TEST_F(Fa2Tool, ExtractRefusesUnsafeNamesAndSkipsShadowedEntries)
     std::sort(written.begin(), written.end());
     EXPECT_EQ(written, (std::vector<std::string>{"Dup.txt", "ok.txt"}));
     EXPECT_EQ(ReadBytes(Path("out/Dup.txt")), Text("data of Dup.txt"));
+}
+
+// No entry is lost to another: the scratch file never takes an entry's name nor a file already in the folder,
+// and two entries whose names become the same file name (two cp932 codes of one character) are not both written.
+TEST_F(Fa2Tool, ExtractNeverWritesOneEntryOverAnother)
+{
+    struct Case {
+        const char* what;
+        std::vector<const char*> names;
+        int status;
+        std::vector<std::pair<std::string, std::string>> files;  // name in the folder, bytes
+        const char* said;
+    } cases[] = {
+        {"an entry named like a scratch file", {"x.fa2-extract.tmp", "x", ".fa2-extract-1.tmp"}, 0,
+         {{"x.fa2-extract.tmp", "data of x.fa2-extract.tmp"},
+          {"x", "data of x"},
+          {".fa2-extract-1.tmp", "data of .fa2-extract-1.tmp"},
+          {".fa2-extract-0.tmp", "left here before"}},
+         ""},
+        {"two codes of one character", {"\x87\x54.txt", "\xFA\x4A.txt"}, 1,
+         {{u8"\u2160.txt", "data of \x87\x54.txt"}, {".fa2-extract-0.tmp", "left here before"}},
+         u8"fa2 extract: \u2160.txt: not extracted: the entry \u2160.txt was written under the same file name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteNamedEntries(Path("t.fa2"), c.names);
+        fs::create_directories(Path("out"));
+        WriteFile(Path("out/.fa2-extract-0.tmp"), Text("left here before"));
+        Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
+        EXPECT_EQ(extract.status, c.status) << extract.err;
+        EXPECT_NE(extract.err.find(c.said), std::string::npos) << extract.err;
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(Path("out")))
+            names.push_back(item.path().filename().u8string());
+        EXPECT_EQ(names.size(), c.files.size()) << "no file more, none missing, no scratch file left";
+        for (const auto& f : c.files)
+            EXPECT_EQ(ReadBytes(Path("out/" + f.first)), Text(f.second)) << f.first;
+        fs::remove_all(Path("out"));
+    }
 }
 
 TEST_F(Fa2Tool, PackRefusesNamesTheUpdaterCouldNotTellApart)
@@ -487,6 +531,19 @@ int ReadLayout(const Bytes& exe, BuiltLayout* layout)
     return 1;
 }
 
+// The sample updater with a byte of voice.dat flipped: the entry is stored, so it decodes whatever its bytes and
+// only its checksum can tell.
+int FlipAByteOfVoice(Bytes* exe, BuiltLayout* layout)
+{
+    if (!ReadLayout(*exe, layout))
+        return 0;
+    size_t voice = std::find(layout->names.begin(), layout->names.end(), "voice.dat") - layout->names.begin();
+    if (voice >= layout->names.size())
+        return 0;
+    (*exe)[layout->dataAt[voice] + 7] ^= 0x20;
+    return 1;
+}
+
 // A flipped byte anywhere in the payload or its sums is found by fa2 verify: in a stored entry (which decodes
 // whatever its bytes), a compressed one, scrambled ones of both kinds, the table, and the sums themselves.
 TEST_F(Fa2Tool, VerifyHoldsEveryEntryToItsChecksum)
@@ -539,10 +596,7 @@ TEST_F(Fa2Tool, ExtractKeepsAFileInThePlaceOfADamagedEntry)
     ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
     Bytes exe = ReadBytes(Path("u.exe"));
     BuiltLayout layout;
-    ASSERT_TRUE(ReadLayout(exe, &layout));
-    size_t voice = std::find(layout.names.begin(), layout.names.end(), "voice.dat") - layout.names.begin();
-    ASSERT_LT(voice, layout.names.size());
-    exe[layout.dataAt[voice] + 7] ^= 0x20;  // voice.dat is stored: it decodes whatever its bytes
+    ASSERT_TRUE(FlipAByteOfVoice(&exe, &layout));
     WriteFile(Path("bad.exe"), exe);
     fs::create_directories(Path("out"));
     WriteFile(Path("out/voice.dat"), Text("the one already there"));
@@ -558,6 +612,59 @@ TEST_F(Fa2Tool, ExtractKeepsAFileInThePlaceOfADamagedEntry)
     EXPECT_EQ(ReadBytes(Path("out/scenario.dat")), ReadBytes(SourceRoot() + "/samples/update/scenario.dat"));
 }
 
+// An updater whose sums are missing, or of a later format, cannot have its entries checked: verify says so with
+// a status of its own instead of "intact", and extract warns before it writes what it cannot check.
+TEST_F(Fa2Tool, EntriesWithoutChecksumsAreNeverCalledIntact)
+{
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    Bytes exe = ReadBytes(Path("u.exe"));
+    BuiltLayout layout;
+    ASSERT_TRUE(FlipAByteOfVoice(&exe, &layout));
+
+    Bytes laterSums = exe;  // version 2, its own sum made right again
+    laterSums[layout.sumsAt + 4] = 2;
+    size_t sumsLength, payloadLength, payloadAt;
+    std::string error;
+    ASSERT_TRUE(FindPeResource(exe.data(), exe.size(), "UPDATE", 103, &payloadAt, &sumsLength, &error));
+    uint32_t own = Crc32Update(Crc32Update(0, laterSums.data() + layout.sumsAt, 20),
+                               laterSums.data() + layout.sumsAt + 24, sumsLength - 24);
+    memcpy(laterSums.data() + layout.sumsAt + 20, &own, 4);
+
+    ASSERT_TRUE(FindPeResource(exe.data(), exe.size(), "UPDATE", 102, &payloadAt, &payloadLength, &error));
+    Bytes stub = ReadBytes(SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe"), noSums;
+    ASSERT_EQ(WritePeResource(stub.data(), stub.size(), "UPDATE", 102, 1041, exe.data() + payloadAt, payloadLength,
+                              &noSums, &error),
+              1)
+        << error;
+
+    struct Case {
+        const char* what;
+        const Bytes* image;
+        int verifyStatus;
+        const char* said;
+    } cases[] = {
+        {"sums of a later format", &laterSums, 3, "its checksums are of a later format and were not checked"},
+        {"no sums", &noSums, 3, "it carries no checksums (resource UPDATE/103)"},
+        {"sums", &exe, 1, "its bytes do not match the checksum"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(Path("bad.exe"), *c.image);
+        Result verify = Run("verify '" + Path("bad.exe") + "'");
+        EXPECT_EQ(verify.status, c.verifyStatus) << verify.out;
+        EXPECT_EQ(verify.out.find("intact"), std::string::npos) << verify.out;
+        EXPECT_NE(verify.out.find(c.said), std::string::npos) << verify.out;
+        Result extract = Run("extract '" + Path("bad.exe") + "' '" + Path("out") + "'");
+        EXPECT_NE(extract.err.find(c.said), std::string::npos) << extract.err;
+        if (c.verifyStatus == 3) {
+            EXPECT_EQ(extract.status, 0) << extract.err;
+            EXPECT_EQ(extract.err, "fa2 extract: " + Path("bad.exe") + ": warning: " + c.said +
+                                       "; the files are written unchecked\n");
+        }
+        fs::remove_all(Path("out"));
+    }
+}
+
 // Entries named like Windows devices are written nowhere, on any system; a link already in the target folder
 // is never followed, so the file it points at outside stays as it was.
 TEST_F(Fa2Tool, ExtractRefusesDeviceNamesAndPlantedLinks)
@@ -571,7 +678,7 @@ TEST_F(Fa2Tool, ExtractRefusesDeviceNamesAndPlantedLinks)
     Result extract = Run("extract '" + Path("t.fa2") + "' '" + Path("out") + "'");
     EXPECT_EQ(extract.status, 1);
     std::vector<std::string> lines = Lines(extract.err);
-    EXPECT_EQ(lines.size(), 8u) << extract.err;
+    EXPECT_EQ(lines.size(), 9u) << "eight, and that there are no checksums\n" << extract.err;
     for (const char* refused : {"NUL: ", "COM1: ", "AUX.txt: ", "nul.dat: ", "Lpt9.log: ", "con .txt: "})
         EXPECT_NE(extract.err.find(std::string("fa2 extract: ") + refused +
                                    "not extracted: the name is a Windows device (CON, NUL, AUX, PRN, COM1-9, LPT1-9)"),
@@ -614,6 +721,138 @@ TEST_F(Fa2Tool, TableClaimingMillionsOfRecordsIsRefusedInLittleMemory)
         EXPECT_EQ(status, 1);
         EXPECT_NE(ReadText(Path(".err")).find("damaged entry table"), std::string::npos) << ReadText(Path(".err"));
         EXPECT_LT(peakKb, 150 * 1024) << "the claimed table was taken in memory";
+    }
+}
+
+// LZMA data whose header claims a dictionary of 4 GiB: a small file that decodes to a large entry or table
+// would have its whole size taken as the window. Such a header is refused before anything is sized for it.
+TEST_F(Fa2Tool, LzmaDictionaryPastWhatBuildWritesIsRefusedInLittleMemory)
+{
+    const uint32_t unpacked = ArchiveEntrySize << 20;  // 280 MiB: as an entry, or a million unnamed records
+    Bytes zeros(unpacked, 0), stored;
+    std::string error;
+    ASSERT_EQ(EncodeLzma(zeros.data(), zeros.size(), EncodeFast, &stored, &error), 1) << error;
+    zeros = Bytes();
+    memset(stored.data() + 1, 0xFF, 4);
+    struct Case {
+        const char* what;
+        int table;
+    } cases[] = {{"an entry", 0}, {"the table", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes archive(16);
+        ArchiveHeader header = {ArchiveMagic, 0, 0, 0};
+        if (c.table) {
+            header = {ArchiveMagic, ArchiveFlagTableLzma, 16, unpacked / ArchiveEntrySize};
+            archive.insert(archive.end(), stored.begin(), stored.end());
+        } else {
+            ArchiveEntry entry;
+            memset(&entry, 0, sizeof entry);
+            strcpy(entry.name, "zeros.dat");
+            entry.storage = EntryStorageLzma;
+            entry.unpackedSize = unpacked;
+            entry.storedSize = (uint32_t)stored.size();
+            archive.insert(archive.end(), stored.begin(), stored.end());
+            archive.resize(16 + PaddedStoredSize(entry.storedSize));
+            header = {ArchiveMagic, 0, (uint32_t)archive.size(), 1};
+            const unsigned char* record = (const unsigned char*)&entry;
+            archive.insert(archive.end(), record, record + sizeof entry);
+        }
+        memcpy(archive.data(), &header, sizeof header);
+        WriteFile(Path("bomb.fa2"), archive);
+        long peakKb = 0;
+        int status = RunMeasured("'" + std::string(FA2_EXE) + "' verify '" + Path("bomb.fa2") + "' >'" +
+                                     Path(".out") + "' 2>'" + Path(".err") + "'",
+                                 &peakKb);
+        EXPECT_EQ(status, 1);
+        std::string said = ReadText(Path(".out")) + ReadText(Path(".err"));
+        EXPECT_NE(said.find(c.table ? "damaged entry table" : "dictionary over 8 MiB"), std::string::npos) << said;
+        EXPECT_LT(peakKb, 150 * 1024) << "a window of the claimed dictionary was taken";
+    }
+}
+
+// A write the system refuses (here a file-size limit, as a full disk would) names the output and the system's
+// reason, whether it hits the archive or the executable; never the stub.
+TEST_F(Fa2Tool, AFailedWriteNamesTheOutputAndItsReason)
+{
+    ASSERT_EQ(BuildSample(Path("u.exe"), "").status, 0);
+    Bytes exe = ReadBytes(Path("u.exe"));
+    size_t payloadAt = 0, payloadLength = 0;
+    std::string error;
+    ASSERT_TRUE(FindPeResource(exe.data(), exe.size(), "UPDATE", 102, &payloadAt, &payloadLength, &error));
+    struct Case {
+        const char* what;
+        uint64_t limit;
+    } cases[] = {
+        {"the archive", payloadLength / 2},
+        {"the executable", (payloadLength + exe.size()) / 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out = Path("limited.exe");
+        pid_t child = fork();
+        if (child == 0) {
+            struct rlimit limit = {(rlim_t)c.limit, (rlim_t)c.limit};
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::string command = "'" + std::string(FA2_EXE) + "' build '" + SourceRoot() + "/samples/update' -o '" +
+                                  out + "' --stub '" + SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe' 2>'" +
+                                  Path(".err") + "'";
+            execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        std::string err = ReadText(Path(".err"));
+        EXPECT_NE(err.find("fa2 build: " + out + ": error: cannot be written: " + strerror(EFBIG) +
+                           " (in the temporary files beside it)\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(err.find("stub_plain.exe"), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// A build stopped by Ctrl-C, SIGTERM or SIGHUP removes its three temporary files and then stops as the signal
+// asks (the shell sees the signal, not an exit status).
+TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
+{
+    fs::copy(SourceRoot() + "/samples/update", Path("src"), fs::copy_options::recursive);
+    Bytes noise(96u << 20);
+    std::mt19937 random(13);
+    for (size_t i = 0; i < noise.size(); i += 4) {
+        uint32_t word = random();
+        memcpy(&noise[i], &word, 4);
+    }
+    WriteFile(Path("src/voice.dat"), noise);  // long enough to be stopped in the middle
+    fs::create_directories(Path("out"));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::string out = Path("out/u.exe");
+        pid_t child = fork();
+        if (child == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string stub = SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe";
+            execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
+                  (char*)nullptr);
+            _exit(127);
+        }
+        std::string entry = out + ".fa2-" + std::to_string(child) + "-entry.tmp";
+        for (int wait = 0; wait < 3000 && !fs::exists(entry); ++wait)
+            usleep(10000);
+        usleep(100000);  // into the packing
+        ASSERT_EQ(kill(child, signal), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        std::vector<std::string> left;
+        for (const auto& item : fs::directory_iterator(Path("out")))
+            left.push_back(item.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>()) << "nothing built, nothing left";
     }
 }
 

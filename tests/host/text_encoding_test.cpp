@@ -24,6 +24,10 @@ TEST(TextEncoding, TellsShiftJisFromWhatIsSavedOtherwise)
         {"utf-8 mark", "\xEF\xBB\xBF[SETUP]\r\n", TextUtf8Bom, 1},
         {"utf-16 mark", std::string("\xFF\xFE[\0S\0", 6), TextUtf16, 1},
         {"utf-16 without a mark", std::string("[\0S\0E\0", 6), TextUtf16, 1},
+        {"utf-16 japanese without a mark", std::string("[\0S\0]\0\r\0\n\0" "B\x30" "=\0" "B\x30\r\0\n\0", 20), TextUtf16,
+         1},
+        {"cp932 with a NUL on line 2", std::string("[SETUP]\r\nGameTitle=\x95\x5C\0\r\nGameDir=x\r\n", 35),
+         TextNulByte, 2},
         {"latin-1 on line 2", "x\r\ncaf\xE9 au lait\r\n", TextUnknown, 2},
         {"a lone lead byte at the end", "abc\x83", TextUnknown, 1},
         {"euc-jp that breaks shift-jis", "a\n\xFE\xA1\xA4\xA2\n", TextEucJp, 2},
@@ -47,6 +51,8 @@ TEST(TextEncoding, TellsShiftJisFromWhatIsSavedOtherwise)
     EXPECT_NE(EncodingProblem(TextUtf8).find("UTF-8"), std::string::npos);
     EXPECT_NE(EncodingProblem(TextUtf16).find("UTF-16"), std::string::npos);
     EXPECT_NE(EncodingProblem(TextEucJp).find("EUC-JP"), std::string::npos);
+    EXPECT_EQ(EncodingProblem(TextNulByte).find("UTF-16"), std::string::npos);
+    EXPECT_NE(EncodingProblem(TextNulByte).find("NUL byte"), std::string::npos);
 }
 
 }  // namespace

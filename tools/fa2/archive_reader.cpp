@@ -38,6 +38,12 @@ int CollectBytes(void* context, const unsigned char* bytes, size_t count)
     Collected* c = (Collected*)context;
     if (c->bytes->size() + count > c->limit)
         return 0;
+    // Grown by doubling, but never past the limit: the block holds what decoded, at most what was claimed.
+    size_t wanted = c->bytes->size() + count;
+    if (wanted > c->bytes->capacity()) {
+        uint64_t grown = (uint64_t)c->bytes->capacity() * 2;
+        c->bytes->reserve((size_t)(grown < wanted ? wanted : grown > c->limit ? c->limit : grown));
+    }
     c->bytes->insert(c->bytes->end(), bytes, bytes + count);
     return 1;
 }
@@ -162,7 +168,8 @@ int LocatePayload(const std::string& path, LoadedArchive* archive, uint64_t file
     return 1;
 }
 
-const char BadLzmaHeader[] = "malformed compressed data (its LZMA header is not valid)";
+const char BadLzmaHeader[] =
+    "malformed compressed data (its LZMA header is not valid or names a dictionary over 8 MiB)";
 
 // An entry's stored bytes read from the archive file as the decoder asks for them.
 struct FileSource {

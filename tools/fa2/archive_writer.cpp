@@ -83,6 +83,11 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     return 1;
 }
 
+std::string ChangedWhilePacking(const std::string& path)
+{
+    return path + ": changed while it was packed; build again when nothing writes to it";
+}
+
 // A file read for its entry, summed on the way; a short read is an error that names it.
 struct FileInput {
     FILE* file;
@@ -139,64 +144,55 @@ int StoreFile(ArchiveWriter* writer, const std::string& name, FILE* file, const 
     return AddRecord(writer, name, fileTime, 0, scramble, size, size, input.sum, error);
 }
 
-// `size` bytes of the input in the build's compression method into the scratch file; `encodedSize` tells how
-// many bytes the entry would take.
-int EncodeFileToScratch(ArchiveWriter* writer, FileInput* input, uint64_t size, uint64_t* encodedSize,
-                        std::string* error)
+// `size` bytes of the input in the build's compression method into `scratch`; `encodedSize` tells how many bytes
+// the entry would take.
+int EncodeFileToScratch(const WriterOptions& options, FILE* scratch, FileInput* input, uint64_t size,
+                        uint64_t* encodedSize, std::string* error)
 {
-    FILE* scratch = writer->options.scratch;
     if (!scratch || !SeekFile(scratch, 0)) {
         *error = "no temporary file to compress into";
         return 0;
     }
-    if (writer->options.compressing)
-        writer->options.compressing(writer->options.progressContext, writer->inputBytes);
-    int ok = writer->options.codec == CodecLzma
-                 ? EncodeLzmaStream((size_t)size, writer->options.level, ReadFileInput, input, FileSink(scratch),
+    int ok = options.codec == CodecLzma
+                 ? EncodeLzmaStream((size_t)size, options.level, ReadFileInput, input, FileSink(scratch),
                                     encodedSize, error)
-                 : EncodeBlockStream((size_t)size, writer->options.level, ReadFileInput, input, FileSink(scratch),
+                 : EncodeBlockStream((size_t)size, options.level, ReadFileInput, input, FileSink(scratch),
                                      encodedSize);
     if (!ok)
         *error = !input->error.empty() ? input->error : !error->empty() ? *error : "write error in a temporary file";
     return ok;
 }
 
-// A file compressed through the scratch file, one piece at a time: stored instead when that does not make it
-// smaller (read a second time, and it must not have changed).
-int CompressFile(ArchiveWriter* writer, const std::string& name, FILE* file, const std::string& path,
-                 uint64_t size, uint64_t fileTime, PackMode storage, int scramble, std::string* error)
+// The prepared file's encoded bytes, from its scratch file into the archive.
+int CommitEncoded(ArchiveWriter* writer, const std::string& name, const PreparedFile& prepared, uint64_t fileTime,
+                  int scramble, std::string* error)
 {
-    FileInput input = {file, path, 0, ""};
-    uint64_t encodedSize = 0;
-    if (!EncodeFileToScratch(writer, &input, size, &encodedSize, error))
-        return 0;
-    if (storage != PackCompressAlways && encodedSize >= size) {
-        if (!SeekFile(file, 0)) {
-            *error = path + ": cannot read it again";
-            return 0;
-        }
-        if (!StoreFile(writer, name, file, path, size, fileTime, scramble, error))
-            return 0;
-        if (writer->sums.back() != input.sum) {
-            *error = path + ": changed while packing";
-            return 0;
-        }
-        return 1;
-    }
-    if (encodedSize > MostArchiveBytes) {
-        *error = "compressed entry larger than 4 GiB: " + name;
-        return 0;
-    }
-    FileInput back = {writer->options.scratch, "a temporary file", 0, ""};
+    FileInput back = {prepared.scratch, "a temporary file", 0, ""};
     ScrambleKey key;
-    StartDescramble(&key, (uint32_t)encodedSize);
+    StartDescramble(&key, (uint32_t)prepared.encodedSize);
     if (!SeekFile(back.file, 0)) {
         *error = "cannot read back a temporary file";
         return 0;
     }
-    if (!CopyPieces(writer, &back, encodedSize, scramble ? &key : nullptr, 0, error))
+    if (!CopyPieces(writer, &back, prepared.encodedSize, scramble ? &key : nullptr, 0, error))
         return 0;
-    return AddRecord(writer, name, fileTime, 1, scramble, size, encodedSize, input.sum, error);
+    return AddRecord(writer, name, fileTime, 1, scramble, prepared.size, prepared.encodedSize, prepared.sum, error);
+}
+
+// The file read (again) into the archive as it is; its bytes must be those an earlier read saw.
+int CommitStored(ArchiveWriter* writer, const std::string& name, const PreparedFile& prepared, uint64_t fileTime,
+                 int scramble, std::string* error)
+{
+    FILE* file = OpenFileForReading(prepared.path, error);
+    if (!file)
+        return 0;
+    int ok = StoreFile(writer, name, file, prepared.path, prepared.size, fileTime, scramble, error);
+    fclose(file);
+    if (ok && prepared.readBefore && writer->sums.back() != prepared.sum) {
+        *error = ChangedWhilePacking(prepared.path);
+        return 0;
+    }
+    return ok;
 }
 
 }  // namespace
@@ -252,29 +248,76 @@ int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned cha
     return AddRecord(writer, name, fileTime, compressed, scramble, size, storedSize, sum, error);
 }
 
+int PrepareArchiveFile(const WriterOptions& options, const std::string& path, PackMode storage, FILE* scratch,
+                       uint64_t bytesBefore, PreparedFile* prepared, std::string* error)
+{
+    prepared->path = path;
+    prepared->scratch = scratch;
+    prepared->compressed = 0;
+    prepared->readBefore = 0;
+    prepared->encodedSize = 0;
+    prepared->sum = 0;
+    std::error_code code;
+    prepared->size = fs::file_size(fs::u8path(path), code);
+    if (code) {
+        *error = path + ": " + code.message();
+        return 0;
+    }
+    if (prepared->size > MostArchiveBytes) {
+        *error = path + ": larger than 4 GiB, more than an archive entry can hold";
+        return 0;
+    }
+    if (!GetFileTimeValue(path, &prepared->timeBefore, error))
+        return 0;
+    if (storage == PackStore)
+        return 1;
+    FILE* file = OpenFileForReading(path, error);
+    if (!file)
+        return 0;
+    if (options.compressing)
+        options.compressing(options.progressContext, bytesBefore);
+    FileInput input = {file, path, 0, ""};
+    int ok = EncodeFileToScratch(options, scratch, &input, prepared->size, &prepared->encodedSize, error);
+    fclose(file);
+    if (!ok)
+        return 0;
+    prepared->readBefore = 1;
+    prepared->sum = input.sum;
+    prepared->compressed = storage == PackCompressAlways || prepared->encodedSize < prepared->size;
+    if (prepared->compressed && prepared->encodedSize > MostArchiveBytes) {
+        *error = "compressed entry larger than 4 GiB: " + path;
+        return 0;
+    }
+    return 1;
+}
+
+int CommitArchiveFile(ArchiveWriter* writer, const std::string& name, const PreparedFile& prepared,
+                      uint64_t fileTime, int scramble, std::string* error)
+{
+    if (!CheckEntryName(name, error))
+        return 0;
+    int ok = prepared.compressed ? CommitEncoded(writer, name, prepared, fileTime, scramble, error)
+                                 : CommitStored(writer, name, prepared, fileTime, scramble, error);
+    // Only `size` bytes were read: a file that grew, or was written over in place, shows in its size or time.
+    std::error_code code;
+    uint64_t timeAfter = 0, sizeAfter = fs::file_size(fs::u8path(prepared.path), code);
+    if (ok && (code || sizeAfter != prepared.size || !GetFileTimeValue(prepared.path, &timeAfter, error) ||
+               timeAfter != prepared.timeBefore)) {
+        *error = ChangedWhilePacking(prepared.path);
+        return 0;
+    }
+    return ok;
+}
+
 int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
                    PackMode storage, int scramble, std::string* error)
 {
     if (!CheckEntryName(name, error))
         return 0;
-    std::error_code code;
-    uint64_t size = fs::file_size(fs::u8path(path), code);
-    if (code) {
-        *error = path + ": " + code.message();
-        return 0;
-    }
-    if (size > MostArchiveBytes) {
-        *error = path + ": larger than 4 GiB, more than an archive entry can hold";
-        return 0;
-    }
-    FILE* file = OpenFileForReading(path, error);
-    if (!file)
-        return 0;
-    int ok = storage == PackStore
-                 ? StoreFile(writer, name, file, path, size, fileTime, scramble, error)
-                 : CompressFile(writer, name, file, path, size, fileTime, storage, scramble, error);
-    fclose(file);
-    return ok;
+    PreparedFile prepared;
+    return PrepareArchiveFile(writer->options, path, storage, writer->options.scratch, writer->inputBytes, &prepared,
+                              error) &&
+           CommitArchiveFile(writer, name, prepared, fileTime, scramble, error);
 }
 
 int FinishArchive(ArchiveWriter* writer, std::string* error)

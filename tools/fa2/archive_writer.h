@@ -69,6 +69,25 @@ int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned cha
 int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
                    PackMode storage, int scramble, std::string* error);
 
+// AddArchiveFile in two steps, so that files can be compressed side by side and still go in in order. Preparing
+// reads a file and, unless it is stored, compresses it into `scratch` (a file of the caller's, one per file in
+// flight); it touches no writer. Committing puts the prepared file in the archive (read again when compressing
+// did not make it smaller) and holds it to its size and time when preparing began.
+struct PreparedFile {
+    std::string path;
+    FILE* scratch;
+    uint64_t size, timeBefore;
+    int compressed;        // `scratch` holds encodedSize bytes that go in; else the file goes in as it is
+    int readBefore;        // read once already: the second read must give `sum` again
+    uint64_t encodedSize;
+    uint32_t sum;          // CRC-32 of the file's bytes, when read
+};
+// `options.compressing`, when set, is called with `bytesBefore` as the compression starts.
+int PrepareArchiveFile(const WriterOptions& options, const std::string& path, PackMode storage, FILE* scratch,
+                       uint64_t bytesBefore, PreparedFile* prepared, std::string* error);
+int CommitArchiveFile(ArchiveWriter* writer, const std::string& name, const PreparedFile& prepared,
+                      uint64_t fileTime, int scramble, std::string* error);
+
 // The table behind the entries, then the header at the start. 0 with one line in `error`.
 int FinishArchive(ArchiveWriter* writer, std::string* error);
 

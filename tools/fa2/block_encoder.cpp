@@ -402,7 +402,7 @@ int EncodeGreedy(BlockWriter& w, MatchFinder& f)
     while (pos < f.size) {
         if (!Going(w, f, pos, StepAhead))
             return 0;
-        EncodeBlockProgress.store(pos, std::memory_order_relaxed);
+        PublishEncodeProgress(pos);
         Match m = BestCopy(f, pos, FastDepth, FastNice, scratch);
         if (m.length == 0) {
             Insert(f, pos);
@@ -426,7 +426,7 @@ int EncodeLazy(BlockWriter& w, MatchFinder& f)
     while (pos < f.size) {
         if (!Going(w, f, pos, StepAhead))
             return 0;
-        EncodeBlockProgress.store(pos, std::memory_order_relaxed);
+        PublishEncodeProgress(pos);
         if (!searched) {
             m = BestCopy(f, pos, DefaultDepth, DefaultNice, scratch);
             Insert(f, pos);
@@ -485,7 +485,7 @@ int EncodeOptimal(BlockWriter& w, MatchFinder& f)
     while (start < f.size) {
         if (!Going(w, f, start, ParseStretch + StepAhead))
             return 0;
-        EncodeBlockProgress.store(start, std::memory_order_relaxed);
+        PublishEncodeProgress(start);
         size_t end = std::min(f.size, start + ParseStretch);  // steps start before end
         size_t reach = std::min(f.size, end + MaxMatch);       // and end no later than reach
         size_t span = reach - start;
@@ -583,13 +583,14 @@ unsigned MatchCodeBits(size_t length, size_t distance)
 }
 
 std::atomic<size_t> EncodeBlockProgress;
+thread_local std::atomic<size_t>* EncodeProgressTarget = &EncodeBlockProgress;
 
 namespace {
 
 // The whole block into `w`: 0 when the input could not be read or the sink refused a write.
 int EncodeInto(BlockWriter& w, MatchFinder& f, EncodeLevel level)
 {
-    EncodeBlockProgress.store(0, std::memory_order_relaxed);
+    PublishEncodeProgress(0);
     int ok = 1;
     if (f.size > 0) {
         if (level == EncodeFast)

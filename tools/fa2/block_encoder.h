@@ -25,9 +25,12 @@ typedef int (*EncodeReader)(void* context, unsigned char* bytes, size_t count);
 int EncodeBlockStream(size_t size, EncodeLevel level, EncodeReader read, void* readContext, const ByteSink& out,
                       uint64_t* written);
 
-// How far the EncodeBlock under way has got through its input: a progress display reads it from another thread
-// while one large file is compressed (only an indication, never a synchronisation).
+// How far the encoder under way (either codec) has got through its input: a progress display reads it from
+// another thread while one large file is compressed (only an indication, never a synchronisation). A thread that
+// encodes beside another points EncodeProgressTarget at a counter of its own; by default it is this one.
 extern std::atomic<size_t> EncodeBlockProgress;
+extern thread_local std::atomic<size_t>* EncodeProgressTarget;
+inline void PublishEncodeProgress(size_t done) { EncodeProgressTarget->store(done, std::memory_order_relaxed); }
 
 // Bits a code takes in the block, flag bits and data bytes alike (a flag word is 32 bits for 32 flag bits).
 unsigned LiteralCodeBits();

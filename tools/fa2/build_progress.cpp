@@ -17,6 +17,8 @@ std::string ProgressText(const BuildProgress* p)
 {
     double seconds = Seconds(p->phaseStart);
     uint64_t done = p->bytesDone + (p->compressing ? EncodeBlockProgress.load(std::memory_order_relaxed) : 0);
+    for (const std::atomic<size_t>* aside : p->aside)
+        done += aside ? aside->load(std::memory_order_relaxed) : 0;
     char text[256];
     snprintf(text, sizeof text, "%s %zu/%zu entries, %s of %s (%d%%), %s/s", p->phase, p->entriesDone,
              p->entriesTotal, MegaBytes((double)done).c_str(), MegaBytes((double)p->bytesTotal).c_str(),

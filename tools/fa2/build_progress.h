@@ -2,6 +2,7 @@
 // fa2 build's progress on stderr: on a terminal one line that a ticker redraws a few times a second, otherwise a
 // plain line every few seconds; and a last line with what was done, either way. The work reports what it has
 // done (cheaply, from its own thread); the ticker reads it.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,6 +30,8 @@ struct BuildProgress {
     size_t entriesDone, entriesTotal;
     uint64_t bytesDone, bytesTotal;
     int compressing;  // 1: an entry is being compressed from bytesDone on; EncodeBlockProgress tells how far
+    // Entries compressed ahead on threads of their own: how far each is (its counter is zeroed as it goes in).
+    const std::atomic<size_t>* aside[2] = {nullptr, nullptr};
     std::chrono::steady_clock::time_point start, phaseStart;
 };
 

@@ -1,5 +1,7 @@
 #include "byte_sink.h"
 
+#include <cerrno>
+
 #include <cstring>
 
 namespace {
@@ -22,9 +24,18 @@ int VectorPatch(void* context, uint64_t offset, const unsigned char* bytes, size
     return 1;
 }
 
+thread_local int lastWriteError = 0;
+
+int Failed()
+{
+    lastWriteError = errno ? errno : EIO;
+    return 0;
+}
+
 int FileWrite(void* context, const unsigned char* bytes, size_t count)
 {
-    return fwrite(bytes, 1, count, (FILE*)context) == count;
+    errno = 0;
+    return fwrite(bytes, 1, count, (FILE*)context) == count || Failed();
 }
 
 int FilePatch(void* context, uint64_t offset, const unsigned char* bytes, size_t count)
@@ -33,7 +44,8 @@ int FilePatch(void* context, uint64_t offset, const unsigned char* bytes, size_t
     int64_t end = TellFile(file);
     if (end < 0 || !SeekFile(file, offset))
         return 0;
-    int ok = fwrite(bytes, 1, count, file) == count;
+    errno = 0;
+    int ok = fwrite(bytes, 1, count, file) == count || Failed();
     return SeekFile(file, (uint64_t)end) && ok;
 }
 
@@ -42,6 +54,16 @@ int FilePatch(void* context, uint64_t offset, const unsigned char* bytes, size_t
 ByteSink VectorSink(std::vector<unsigned char>* bytes) { return ByteSink{VectorWrite, VectorPatch, bytes}; }
 
 ByteSink FileSink(FILE* file) { return ByteSink{FileWrite, FilePatch, file}; }
+
+int LastFileWriteError() { return lastWriteError; }
+
+void ClearFileWriteError() { lastWriteError = 0; }
+
+int FlushFile(FILE* file)
+{
+    errno = 0;
+    return fflush(file) == 0 || Failed();
+}
 
 int SinkWrite(const ByteSink& sink, const void* bytes, size_t count)
 {

@@ -16,6 +16,13 @@ ByteSink VectorSink(std::vector<unsigned char>* bytes);
 ByteSink FileSink(FILE* file);  // the file's position must be its end, and stays there
 
 int SinkWrite(const ByteSink& sink, const void* bytes, size_t count);
+
+// The system's reason (an errno value) why a FileSink write or FlushFile last failed on this thread; 0 when none
+// has since ClearFileWriteError. A full disk is told as such, whichever writer met it.
+int LastFileWriteError();
+void ClearFileWriteError();
+// fflush that keeps its reason for LastFileWriteError. 0 when it fails.
+int FlushFile(FILE* file);
 int SinkZeros(const ByteSink& sink, uint64_t count);
 
 // Copies `size` bytes from `file` at `offset` into the sink, a piece at a time. 0 on a short read or a failed

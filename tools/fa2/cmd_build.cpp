@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "archive/archive_format.h"
 #include "archive/payload_sums.h"
@@ -18,6 +19,7 @@
 #include "file_io.h"
 #include "pe_resources.h"
 #include "source_folder.h"
+#include "stop_cleanup.h"
 #include "update_ini_check.h"
 
 #ifdef _WIN32
@@ -43,10 +45,14 @@ const char BuildUsage[] =
     "  --fast, --best     quicker or smaller compression than the default\n"
     "  --store            compress nothing\n"
     "  --scramble         scramble the entries the updater extracts (agreement texts stay plain)\n"
+    "  --jobs N           LZMA: files compressed at once, 1 or 2 (default 2; the same updater either way)\n"
     "File times come from the files, or all from SOURCE_DATE_EPOCH when it is set.\n"
     "Exit codes: 0 built, 1 failed, 2 wrong usage, 3 the folder or UPDATE.INI has problems.\n";
 
 const size_t LeftOutShown = 8;  // names in the one line about files no item names
+
+// The temporary files' places among those a stop removes.
+enum { ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot };
 
 // One build: what each step leaves for the next. The temporary files are removed on every way out.
 struct BuildRun {
@@ -59,6 +65,9 @@ struct BuildRun {
     FILE* archiveFile;
     FILE* imageFile;
     FILE* scratchFile;  // one entry's compressed bytes before they are known to be worth keeping
+    std::string asidePath;
+    FILE* asideFile;    // the same for the entry compressed beside it (LZMA with two jobs)
+    std::atomic<size_t> asideProgress[2];
     SourceFolder folder;
     std::vector<const SourceFile*> packed;  // UPDATE.INI first, then entry-name order
     std::vector<unsigned char> stub;
@@ -67,7 +76,10 @@ struct BuildRun {
     PeWriteResult image;
     double packSeconds;
 
-    BuildRun() : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), packSeconds(0) {}
+    BuildRun() : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), asideFile(nullptr), packSeconds(0)
+    {
+        asideProgress[0] = asideProgress[1] = 0;
+    }
     BuildRun(const BuildRun&) = delete;
     BuildRun& operator=(const BuildRun&) = delete;
     ~BuildRun()
@@ -79,12 +91,18 @@ struct BuildRun {
             fclose(imageFile);
         if (scratchFile)
             fclose(scratchFile);
+        if (asideFile)
+            fclose(asideFile);
         if (!scratchPath.empty())
             RemoveFileQuietly(scratchPath);
+        if (!asidePath.empty())
+            RemoveFileQuietly(asidePath);
         if (!archivePath.empty())
             RemoveFileQuietly(archivePath);
         if (!imagePath.empty())
             RemoveFileQuietly(imagePath);
+        for (int slot : {ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot})
+            KeepOnStop(slot);
     }
 };
 
@@ -121,18 +139,25 @@ int IsInside(const fs::path& path, const fs::path& folder)
     return p.size() > f.size() && p.compare(0, f.size(), f) == 0 && (p[f.size()] == '/' || f.back() == '/');
 }
 
-// A temporary file of this build, which BuildRun removes; 0 after the error.
-int CreateTemporary(BuildRun* run, const std::string& name, std::string* path, FILE** file)
+// A temporary file of this build, which BuildRun removes (and a stop by a signal too); 0 after the error.
+int CreateTemporary(BuildRun* run, const std::string& name, int slot, std::string* path, FILE** file)
 {
     std::string error;
+    InstallStopHandlers();
+    RemoveOnStop(slot, name);
     *file = CreateNewFile(name, &error);
     if (!*file) {
+        KeepOnStop(slot);
         ReportError(&run->report, "", error);
         return 0;
     }
     *path = name;
     return 1;
 }
+
+// LZMA packs about a megabyte a second on one core: two files are compressed at once, each into its own scratch
+// file, and go into the archive in their order, so the archive is the same as from one job.
+int CompressesAside(const BuildOptions& o) { return o.codec == CodecLzma && !o.store && o.jobs > 1; }
 
 // The source must be a folder, the output's folder must exist and lie outside it, and the temporary files
 // beside the output must be creatable: all before any work.
@@ -162,9 +187,11 @@ int CheckOutputPlace(BuildRun* run)
         return BuildExitUsage;
     }
     std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
-    if (!CreateTemporary(run, stem + "-archive.tmp", &run->archivePath, &run->archiveFile) ||
-        !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile) ||
-        !CreateTemporary(run, stem + "-entry.tmp", &run->scratchPath, &run->scratchFile))
+    if (!CreateTemporary(run, stem + "-archive.tmp", ArchiveSlot, &run->archivePath, &run->archiveFile) ||
+        !CreateTemporary(run, stem + "-image.tmp", ImageSlot, &run->imagePath, &run->imageFile) ||
+        !CreateTemporary(run, stem + "-entry.tmp", ScratchSlot, &run->scratchPath, &run->scratchFile) ||
+        (CompressesAside(o) &&
+         !CreateTemporary(run, stem + "-entry2.tmp", AsideSlot, &run->asidePath, &run->asideFile)))
         return BuildExitFailed;
     return BuildExitOk;
 }
@@ -256,6 +283,87 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
+// A write that failed for a reason of the system's (a full disk): the output is what could not be written. 0 when
+// no write failed, and the caller reports its own reason.
+int ReportWriteFailure(BuildRun* run)
+{
+    int reason = LastFileWriteError();
+    if (!reason)
+        return 0;
+    ReportError(&run->report, run->options->output,
+                std::string("cannot be written: ") + strerror(reason) + " (in the temporary files beside it)");
+    return 1;
+}
+
+int PackOneByOne(BuildRun* run, std::string* error)
+{
+    const BuildOptions& o = *run->options;
+    for (const SourceFile* f : run->packed) {
+        ProgressFile(&run->progress, f->shown);
+        uint64_t time = o.fileTime;
+        if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
+            !AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
+                            o.scramble && !f->plain, error))
+            return 0;
+    }
+    return 1;
+}
+
+// One file compressed on a thread of its own, into its own scratch file.
+struct Aside {
+    std::thread thread;
+    PreparedFile prepared;
+    std::string error;
+    int ok;
+};
+
+void CompressAside(const WriterOptions* options, const SourceFile* file, FILE* scratch,
+                   std::atomic<size_t>* progress, Aside* aside)
+{
+    EncodeProgressTarget = progress;
+    aside->ok = PrepareArchiveFile(*options, file->path, PackCompressIfSmaller, scratch, 0, &aside->prepared,
+                                   &aside->error);
+}
+
+// Files i and i + 1 are compressed at once; file i goes in as soon as it is ready and file i + 2 takes its
+// place, so both cores stay busy while the entries go in in order.
+int PackSideBySide(BuildRun* run, std::string* error)
+{
+    const BuildOptions& o = *run->options;
+    WriterOptions options = run->writer.options;
+    options.compressing = nullptr;  // the progress line reads the threads' own counters
+    FILE* scratch[2] = {run->scratchFile, run->asideFile};
+    Aside asides[2];
+    size_t count = run->packed.size(), next = 0;
+    auto startNext = [&](int k) {
+        run->asideProgress[k] = 0;
+        asides[k].thread = std::thread(CompressAside, &options, run->packed[next++], scratch[k],
+                                       &run->asideProgress[k], &asides[k]);
+    };
+    run->progress.aside[0] = &run->asideProgress[0];
+    run->progress.aside[1] = &run->asideProgress[1];
+    for (int k = 0; k < 2 && next < count; k++)
+        startNext(k);
+    int ok = 1;
+    for (size_t i = 0; ok && i < count; i++) {
+        const SourceFile* f = run->packed[i];
+        Aside& aside = asides[i % 2];
+        ProgressFile(&run->progress, f->shown);
+        aside.thread.join();
+        run->asideProgress[i % 2] = 0;
+        uint64_t time = o.fixedTime ? o.fileTime : aside.prepared.timeBefore;
+        ok = aside.ok ? CommitArchiveFile(&run->writer, f->entry, aside.prepared, time, o.scramble && !f->plain, error)
+                      : (*error = aside.error, 0);
+        if (ok && next < count)
+            startNext((int)(i % 2));
+    }
+    for (Aside& aside : asides)
+        if (aside.thread.joinable())
+            aside.thread.join();
+    run->progress.aside[0] = run->progress.aside[1] = nullptr;
+    return ok;
+}
+
 // The archive, entry by entry, into its temporary file: one file's bytes in memory at a time.
 int PackArchive(BuildRun* run)
 {
@@ -274,25 +382,21 @@ int PackArchive(BuildRun* run)
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
     std::string error;
+    ClearFileWriteError();
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
-        ReportError(&run->report, "", run->archivePath + ": write error");
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->archivePath + ": write error");
         return BuildExitFailed;
     }
-    for (const SourceFile* f : run->packed) {
-        ProgressFile(&run->progress, f->shown);
-        uint64_t time = o.fileTime;
-        if (!o.fixedTime && !GetFileTimeValue(f->path, &time, &error)) {
+    int packed = CompressesAside(o) ? PackSideBySide(run, &error) : PackOneByOne(run, &error);
+    if (!packed) {
+        if (!ReportWriteFailure(run))
             ReportError(&run->report, "", error);
-            return BuildExitFailed;
-        }
-        if (!AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
-                            o.scramble && !f->plain, &error)) {
-            ReportError(&run->report, "", error);
-            return BuildExitFailed;
-        }
+        return BuildExitFailed;
     }
-    if (!FinishArchive(&run->writer, &error) || fflush(run->archiveFile) != 0) {
-        ReportError(&run->report, "", run->archivePath + ": " + (error.empty() ? "write error" : error));
+    if (!FinishArchive(&run->writer, &error) || !FlushFile(run->archiveFile)) {
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->archivePath + ": " + (error.empty() ? "write error" : error));
         return BuildExitFailed;
     }
     run->packSeconds = SecondsSince(start);
@@ -359,13 +463,16 @@ int WriteUpdaterImage(BuildRun* run)
     ProgressPhase(&run->progress, "writing", 1, run->writer.size);
     ProgressFile(&run->progress, run->options->output);
     std::string error;
+    ClearFileWriteError();
     if (!WritePeResources(run->stub.data(), run->stub.size(), changes, 2, FileSink(run->imageFile), &run->image,
                           &error)) {
-        ReportError(&run->report, run->options->stub, error);
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, run->options->stub, error);
         return BuildExitFailed;
     }
-    if (fflush(run->imageFile) != 0 || ferror(run->imageFile)) {
-        ReportError(&run->report, "", run->imagePath + ": write error");
+    if (!FlushFile(run->imageFile) || ferror(run->imageFile)) {
+        if (!ReportWriteFailure(run))
+            ReportError(&run->report, "", run->imagePath + ": write error");
         return BuildExitFailed;
     }
     if (run->image.droppedSignature)
@@ -417,6 +524,7 @@ int PlaceOutput(BuildRun* run)
         return BuildExitFailed;
     }
     run->imagePath.clear();
+    KeepOnStop(ImageSlot);  // it is the output now
     return BuildExitOk;
 }
 
@@ -566,6 +674,13 @@ int RunBuild(const std::vector<std::string>& args)
                 UsageError(error);
                 return BuildExitUsage;
             }
+        } else if (arg == "--jobs" || arg.compare(0, 7, "--jobs=") == 0) {
+            std::string value = arg == "--jobs" ? (i + 1 < args.size() ? args[++i] : "") : arg.substr(7);
+            if (value != "1" && value != "2") {
+                UsageError("--jobs wants 1 or 2");
+                return BuildExitUsage;
+            }
+            options.jobs = value[0] - '0';
         } else if (arg == "--store") {
             options.store = 1;
         } else if (arg == "--scramble") {

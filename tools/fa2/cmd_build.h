@@ -28,6 +28,7 @@ struct BuildOptions {
     int fixedTime;          // 1: every entry gets `fileTime` instead of its file's time
     uint64_t fileTime;      // FILETIME
     ProgressMode progress;
+    int jobs = 2;           // LZMA entries compressed at once (1 or 2); the output is the same either way
 };
 
 // The payload's place in the updater executable, and its sums beside it.

@@ -5,6 +5,7 @@
 #include "archive_writer.h"
 #include "commands.h"
 #include "file_io.h"
+#include "stop_cleanup.h"
 
 static const char PackUsage[] =
     "usage: fa2 pack DIR -o OUT.fa2 [--store] [--scramble] [--fast|--best] [--codec fa2|lzma]\n"
@@ -105,6 +106,9 @@ int RunPack(const std::vector<std::string>& args)
     std::string temporary = output + ".fa2-pack.tmp", scratchPath = output + ".fa2-entry.tmp";
     RemoveFileQuietly(temporary);
     RemoveFileQuietly(scratchPath);
+    InstallStopHandlers();
+    RemoveOnStop(0, temporary);
+    RemoveOnStop(1, scratchPath);
     FILE* file = CreateNewFile(temporary, &error);
     FILE* scratch = file ? CreateNewFile(scratchPath, &error) : nullptr;
     if (!scratch) {
@@ -136,7 +140,10 @@ int RunPack(const std::vector<std::string>& args)
         ok = 0;
         error = temporary + ": write error";
     }
-    if (!ok || !ReplaceFileWith(temporary, output, &error)) {
+    int placed = ok && ReplaceFileWith(temporary, output, &error);
+    KeepOnStop(0);
+    KeepOnStop(1);
+    if (!placed) {
         RemoveFileQuietly(temporary);
         CommandError("pack", error.empty() ? "write error" : error);
         return 1;

@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "archive/block_decoder.h"
 #include "archive_reader.h"
 #include "commands.h"
 #include "file_io.h"
+#include "stop_cleanup.h"
 
 static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
@@ -21,8 +24,10 @@ static const char ExtractUsage[] =
     "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n";
 static const char VerifyUsage[] =
     "usage: fa2 verify ARCHIVE\n"
-    "Decodes the table and every entry, reports each damaged one; exit status 1 when any is damaged. An updater\n"
-    "built by fa2 build carries checksums of its table and entries, which are compared too.\n";
+    "Decodes the table and every entry, reports each damaged one. An updater built by fa2 build carries\n"
+    "checksums of its table and entries, which are compared too. Exit status: 0 every entry decodes and matches\n"
+    "its checksum, 1 an entry or the table is damaged, 3 every entry decodes but there are no checksums it could\n"
+    "be held to (a bare archive, or checksums of a later format): a changed byte may have gone unseen.\n";
 static const char DecodeBlockUsage[] =
     "usage: fa2 decode-block --size N IN OUT\n"
     "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
@@ -135,13 +140,73 @@ static int SafeFileName(const std::string& cp932, std::string* utf8, std::string
     return 1;
 }
 
+// Why the entries cannot be held to checksums; null when they can.
+static const char* UncheckedReason(const LoadedArchive& archive)
+{
+    if (archive.hasSums && archive.sumsState == PayloadSumsRead)
+        return nullptr;
+    return archive.hasSums ? "its checksums are of a later format and were not checked"
+                           : "it carries no checksums (resource UPDATE/103)";
+}
+
 static int WriteToFile(void* context, const unsigned char* bytes, size_t count)
 {
     return fwrite(bytes, 1, count, (FILE*)context) == count;
 }
 
-static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::string& dir)
+// File names as the target folder tells them apart: ASCII letter case folds, as on Windows.
+static std::string FoldedName(const std::string& utf8)
 {
+    std::string folded = utf8;
+    for (char& c : folded)
+        c = (char)tolower((unsigned char)c);
+    return folded;
+}
+
+// One extract run: the folder, the file names its entries take, and the names already written (with the entry
+// that wrote each) so that no entry ever lands on another's file.
+struct ExtractRun {
+    const LoadedArchive* archive;
+    std::string dir;
+    std::set<std::string> entryNames;          // folded; no scratch file takes one of these
+    std::map<std::string, uint32_t> written;  // folded file name -> the entry written there
+};
+
+static void StartExtractRun(const LoadedArchive& archive, const std::string& dir, ExtractRun* run)
+{
+    run->archive = &archive;
+    run->dir = dir;
+    for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
+        std::string utf8;
+        if (Cp932ToUtf8(EntryName(LoadedEntry(archive, i)), &utf8))
+            run->entryNames.insert(FoldedName(utf8));
+    }
+}
+
+// A new scratch file in the folder under a name no entry has and nothing there has yet: neither an entry nor a
+// file already in the folder is ever overwritten or removed for it.
+static FILE* CreateScratch(const ExtractRun& run, std::string* path, std::string* error)
+{
+    for (int n = 0; n < 1000; n++) {
+        std::string name = ".fa2-extract-" + std::to_string(n) + ".tmp";
+        if (run.entryNames.count(FoldedName(name)))
+            continue;
+        *path = JoinPath(run.dir, name);
+        InstallStopHandlers();
+        RemoveOnStop(0, *path);
+        FILE* file = CreateNewFile(*path, error);
+        if (file)
+            return file;
+        KeepOnStop(0);  // someone else's file
+        if (errno != EEXIST)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+static int ExtractOne(ExtractRun* run, uint32_t index)
+{
+    const LoadedArchive& archive = *run->archive;
     const ArchiveEntry* entry = LoadedEntry(archive, index);
     std::string name = EntryName(entry);
     std::string shown = Cp932ForDisplay(name.data(), name.size());
@@ -150,16 +215,24 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
+    auto earlier = run->written.find(FoldedName(fileName));
+    if (earlier != run->written.end()) {
+        if (earlier->second == index)
+            return 1;  // named twice on the command line: written once
+        std::string other = EntryName(LoadedEntry(archive, earlier->second));
+        CommandError("extract", shown + ": not extracted: the entry " + Cp932ForDisplay(other.data(), other.size()) +
+                                    " was written under the same file name, " + fileName);
+        return 0;
+    }
     // The entry goes to a new file beside its place, which takes the place once it is whole and sound: a damaged
     // entry never costs a file already there, and a link planted under the name is refused, never followed.
-    std::string path = JoinPath(dir, fileName);
+    std::string path = JoinPath(run->dir, fileName);
     if (!IsRegularFileOrAbsent(path, &error)) {
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
-    std::string temporary = path + ".fa2-extract.tmp";
-    RemoveFileQuietly(temporary);
-    FILE* file = CreateNewFile(temporary, &error);
+    std::string temporary;
+    FILE* file = CreateScratch(*run, &temporary, &error);
     if (!file) {
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
@@ -177,8 +250,11 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         CommandError("extract", shown + (!streamed && !error.empty() ? ": damaged entry: " + error
                                                                      : ": " + (error.empty() ? "write error" : error)));
         RemoveFileQuietly(temporary);
+        KeepOnStop(0);
         return 0;
     }
+    KeepOnStop(0);
+    run->written[FoldedName(fileName)] = index;
     return 1;
 }
 
@@ -203,6 +279,8 @@ int RunExtract(const std::vector<std::string>& args)
         CommandError("extract", operands[0] + ": damaged: " + sumsProblem);
         return 1;
     }
+    if (const char* reason = UncheckedReason(archive))
+        CommandError("extract", operands[0] + ": warning: " + reason + "; the files are written unchecked");
     const std::string& dir = operands[1];
     std::string error;
     if (!MakeFolders(dir, &error)) {
@@ -211,6 +289,8 @@ int RunExtract(const std::vector<std::string>& args)
     }
     int status = 0;
     const ArchiveTable* table = LoadedTable(archive);
+    ExtractRun run;
+    StartExtractRun(archive, dir, &run);
     if (operands.size() == 2) {
         for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
             // An entry whose name an earlier one already answers is never reached by a lookup.
@@ -222,7 +302,7 @@ int RunExtract(const std::vector<std::string>& args)
                                             ": skipped: an earlier entry has the same name");
                 continue;
             }
-            if (!ExtractOne(archive, i, dir))
+            if (!ExtractOne(&run, i))
                 status = 1;
         }
         return status;
@@ -241,13 +321,16 @@ int RunExtract(const std::vector<std::string>& args)
             status = 1;
             continue;
         }
-        if (!ExtractOne(archive, (uint32_t)(entry - ArchiveTableEntries(table)), dir))
+        if (!ExtractOne(&run, (uint32_t)(entry - ArchiveTableEntries(table))))
             status = 1;
     }
     return status;
 }
 
 static int DiscardBytes(void*, const unsigned char*, size_t) { return 1; }
+
+// verify's status when every entry decodes but nothing held them to checksums.
+const int VerifyUnchecked = 3;
 
 int RunVerify(const std::vector<std::string>& args)
 {
@@ -290,13 +373,13 @@ int RunVerify(const std::vector<std::string>& args)
         printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
         return 1;
     }
-    if (checked)
+    if (checked) {
         printf("%" PRIu32 " entries intact (checksums match)\n", count);
-    else if (archive.hasSums)
-        printf("%" PRIu32 " entries intact (checksums of a later format, not checked)\n", count);
-    else
-        printf("%" PRIu32 " entries intact\n", count);
-    return 0;
+        return 0;
+    }
+    printf("%" PRIu32 " entries decode, but %s: a changed byte may have gone unseen\n", count,
+           UncheckedReason(archive));
+    return VerifyUnchecked;
 }
 
 // A decimal count of at most 32 bits, digits only.

@@ -67,7 +67,9 @@ int EncodeLzmaStream(size_t size, EncodeLevel level, EncodeReader read, void* re
     lzma_ret ret = LZMA_OK;
     int writeFailed = 0;
     error->clear();
+    PublishEncodeProgress(0);
     while (ret == LZMA_OK) {
+        PublishEncodeProgress(size - left - stream.avail_in);  // what the encoder has taken in
         if (stream.avail_in == 0 && left > 0) {
             size_t piece = std::min(left, input.size());
             if (!read(readContext, input.data(), piece))

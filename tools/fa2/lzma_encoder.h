@@ -5,11 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/lzma_decoder.h"  // LzmaMaxDictionary: what the reader accepts
 #include "block_encoder.h"
-
-// Largest dictionary fa2 writes: the updater's window for an entry is min(dictionary, entry size), and the job's
-// memory must stay within 16 MB of its start.
-const size_t LzmaMaxDictionary = 8u << 20;
 
 // 1 when this build can write LZMA entries.
 int LzmaEncoderAvailable();

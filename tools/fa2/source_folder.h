@@ -15,9 +15,18 @@ struct SourceFile {
     int plain;  // must stay unscrambled: the updater loads it without descrambling
 };
 
+// Something below the folder that is not a file fa2 can pack (a FIFO, a link to nothing), or a file whose name
+// has no entry name, kept so that an item naming it is told what it is.
+struct SourceOther {
+    std::string shown;
+    std::string entry;  // the entry name it would have (cp932), or empty
+    std::string what;   // "a FIFO (named pipe)", ...
+};
+
 struct SourceFolder {
     std::vector<SourceFile> files;     // in entry-name order (then by path)
     std::vector<std::string> skipped;  // what is never packed, with why: "PATH (a hidden folder)"
+    std::vector<SourceOther> others;   // non-files and unnamable files, for the messages about items
 };
 
 // Walks `dir`. 0 with `error` set when a folder cannot be read.
@@ -27,3 +36,5 @@ int ReadSourceFolder(const std::string& dir, SourceFolder* folder, std::string* 
 SourceFile* FindSourceEntry(SourceFolder* folder, const std::string& entry);
 // Every file whose entry name matches (two or more when names differ only in case or live in two sub-folders).
 std::vector<SourceFile*> SourceEntries(SourceFolder* folder, const std::string& entry);
+// Something that would carry the entry name but cannot be packed, or null.
+const SourceOther* FindSourceOther(const SourceFolder* folder, const std::string& entry);

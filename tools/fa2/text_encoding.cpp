@@ -79,6 +79,17 @@ int IsEucJp(const unsigned char* text, size_t size)
     return 1;
 }
 
+// UTF-16 without a byte-order mark: its ASCII (keys, section names, digits) leaves a NUL in every other byte, so
+// at least a quarter of the bytes are NULs, nearly all in places of one parity.
+int LooksLikeUtf16(const unsigned char* text, size_t size)
+{
+    size_t zeros[2] = {0, 0};
+    for (size_t i = 0; i < size; ++i)
+        zeros[i % 2] += text[i] == 0;
+    size_t most = zeros[0] > zeros[1] ? zeros[0] : zeros[1];
+    return most * 4 >= size && most >= (zeros[0] + zeros[1]) * 9 / 10;
+}
+
 int LineOf(const unsigned char* text, size_t offset)
 {
     int line = 1;
@@ -113,7 +124,7 @@ TextEncoding DetectTextEncoding(const unsigned char* text, size_t size, int* lin
         return TextCp932;
     *line = LineOf(text, bad);
     if (text[bad] == 0)
-        return TextUtf16;
+        return LooksLikeUtf16(text, size) ? TextUtf16 : TextNulByte;
     return IsEucJp(text, size) ? TextEucJp : TextUnknown;
 }
 
@@ -133,6 +144,9 @@ std::string EncodingProblem(TextEncoding encoding)
         case TextUtf16:
             return std::string("the text is UTF-16 (\"Unicode\"), not Shift-JIS (cp932), which the updater cannot "
                                "read; ") + how + " -f UTF-16";
+        case TextNulByte:
+            return "the text holds a NUL byte, where the updater would stop reading it; remove it (an editor that "
+                   "shows control characters finds it)";
         case TextEucJp:
             return std::string("the text looks like EUC-JP, not Shift-JIS (cp932), so the updater would show it "
                                "garbled; ") + how + " -f EUC-JP";

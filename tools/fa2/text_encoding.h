@@ -8,7 +8,8 @@ enum TextEncoding {
     TextCp932,     // Shift-JIS (cp932); plain ASCII counts as this
     TextUtf8,      // valid UTF-8 with at least one multi-byte character
     TextUtf8Bom,   // starts with the UTF-8 byte-order mark
-    TextUtf16,     // a UTF-16 byte-order mark, or NUL bytes
+    TextUtf16,     // a UTF-16 byte-order mark, or NUL bytes in every other place as UTF-16 text has them
+    TextNulByte,   // Shift-JIS but for a NUL byte or a few
     TextEucJp,     // no Shift-JIS, but every non-ASCII byte pairs up as EUC-JP
     TextUnknown,   // none of these (Latin-1, Windows-1252, damage)
 };

@@ -132,6 +132,24 @@ size_t EditDistance(const std::string& a, const std::string& b)
 
 // A path of an item, DataFolder or a copy item that the updater would misplace or refuse, checked by the
 // updater's own rule; "" when it is fine.
+// A part of a backslash path (cp932: a trail byte may be 0x5C) ending in '.' or ' ', other than "." and "..".
+int HasPartEndingInDotOrBlank(const std::string& path)
+{
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '\\') {
+            if (IsCp932LeadByte((unsigned char)path[i]) && i + 1 < path.size())
+                ++i;
+            continue;
+        }
+        std::string part = path.substr(start, i - start);
+        if (!part.empty() && part != "." && part != ".." && (part.back() == '.' || part.back() == ' '))
+            return 1;  // neither byte is ever a trail byte
+        start = i + 1;
+    }
+    return 0;
+}
+
 std::string PathProblem(const std::string& path, int isCopy)
 {
     // 0x2F is never a cp932 trail byte, so a byte search finds only real slashes.
@@ -143,6 +161,9 @@ std::string PathProblem(const std::string& path, int isCopy)
                "PRN, COM1-9, LPT1-9): the updater refuses it";
     if (isCopy && NamesWholeDisc(path.c_str()))
         return "names the whole disc: the updater refuses it; name a file or a folder on the disc";
+    if (HasPartEndingInDotOrBlank(path))
+        return "has a name that ends in a dot or a blank, which Windows drops (\"" + Shown(path) +
+               "\" is not the file it names): remove them";
     return "";
 }
 
@@ -238,7 +259,11 @@ SourceFile* NamedFile(IniCheck* c, const std::string& where, const std::string& 
 {
     std::vector<SourceFile*> found = SourceEntries(c->folder, entry);
     if (found.empty()) {
-        ReportError(c->report, where, what + " names \"" + Shown(entry) + "\", which is not in the folder" + consequence);
+        const SourceOther* other = FindSourceOther(c->folder, entry);
+        ReportError(c->report, where,
+                    what + " names \"" + Shown(entry) + "\", which is " +
+                        (other ? "in the folder as " + other->shown + ": " + other->what : "not in the folder") +
+                        consequence);
         return nullptr;
     }
     if (found.size() > 1) {
@@ -374,6 +399,7 @@ void CheckUpdateItems(IniCheck* c, int count)
             if (s.first == identity) {
                 ReportError(c->report, where, key + " repeats " + s.second + ": the same file to the same place");
                 repeated = 1;
+                break;  // the first item it repeats; the others repeat that one too
             }
         seen.emplace_back(identity, key);
         if (repeated)
