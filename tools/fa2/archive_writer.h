@@ -43,6 +43,9 @@ struct WriterOptions {
     // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and
     // writing, which the caller removes (needed for files that are compressed).
     FILE* scratch = nullptr;
+    // Two more for delta entries (AddArchiveDelta): the delta's commands as they are, then compressed.
+    FILE* deltaBody = nullptr;
+    FILE* deltaStored = nullptr;
 };
 
 struct ArchiveWriter {
@@ -54,6 +57,7 @@ struct ArchiveWriter {
     std::vector<uint32_t> sums;          // CRC-32 of each entry's file bytes
     uint32_t tableSum;                   // CRC-32 of the header and the records, once finished
     int compressedEntries;
+    int deltaEntries;
     int scrambledEntries;
     int tableCompressed;
 };
@@ -68,6 +72,22 @@ int AddArchiveEntry(ArchiveWriter* writer, const std::string& name, unsigned cha
 // One entry from a file, read a piece at a time: memory stays the same whatever its size.
 int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
                    PackMode storage, int scramble, std::string* error);
+
+// What AddArchiveDelta wrote.
+enum DeltaOutcome {
+    DeltaWritten = 1,      // a delta entry (and, with `withWhole`, the whole entry right after it)
+    DeltaNotSmaller,       // the whole entry alone: the delta was not smaller
+    DeltaTooLarge          // the whole entry alone: a file past 4 GiB - 1
+};
+
+// The file at `path` as a delta against the old file at `oldPath` (format in archive/delta_format.h), its body
+// compressed with the build's codec where that makes it smaller. The delta is kept only when it is smaller than
+// the whole entry: when it is under a sixteenth of the file that is taken as given, otherwise the whole entry is
+// compressed too and the two are compared. With `withWhole` the whole entry follows the delta as the next record
+// of the same name, for installations whose old file differs. Needs options.scratch, deltaBody and deltaStored.
+int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
+                    const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,
+                    std::string* error);
 
 // The table behind the entries, then the header at the start. 0 with one line in `error`.
 int FinishArchive(ArchiveWriter* writer, std::string* error);

@@ -34,7 +34,7 @@ namespace {
 
 const char BuildUsage[] =
     "usage: fa2 build SOURCE_DIR -o OUT.exe [--stub UPDATE.exe] [--fast|--best|--store] [--scramble]\n"
-    "                 [--codec fa2|lzma]\n"
+    "                 [--codec fa2|lzma] [--from OLD_DIR [--fallback-whole]]\n"
     "Checks SOURCE_DIR/UPDATE.INI against the folder, packs UPDATE.INI and every file it names (found anywhere\n"
     "below SOURCE_DIR, by its bare file name), and writes OUT.exe: a copy of the updater with the archive as its\n"
     "resource UPDATE/102 and the archive's checksums as UPDATE/103.\n"
@@ -43,6 +43,12 @@ const char BuildUsage[] =
     "  --fast, --best     quicker or smaller compression than the default\n"
     "  --store            compress nothing\n"
     "  --scramble         scramble the entries the updater extracts (agreement texts stay plain)\n"
+    "  --from OLD_DIR     the previous release as installed: an item whose file is at its path there is\n"
+    "                     carried as a delta against it (kept only where smaller than the whole file), and\n"
+    "                     the updater refuses an installation whose file differs. The delta encoder needs\n"
+    "                     about 73 MiB whatever the files' sizes, and reads each old and new file twice\n"
+    "  --fallback-whole   with --from: the whole file rides along after each delta, for installations\n"
+    "                     whose old file differs (the update is then larger than without --from)\n"
     "File times come from the files, or all from SOURCE_DATE_EPOCH when it is set.\n"
     "Exit codes: 0 built, 1 failed, 2 wrong usage, 3 the folder or UPDATE.INI has problems.\n";
 
@@ -56,18 +62,26 @@ struct BuildRun {
     BuildProgress progress;
     std::chrono::steady_clock::time_point started;
     std::string archivePath, imagePath, scratchPath;  // temporary files beside the output
+    std::string deltaBodyPath, deltaStoredPath;       // with --from: a delta's commands, then compressed
     FILE* archiveFile;
     FILE* imageFile;
     FILE* scratchFile;  // one entry's compressed bytes before they are known to be worth keeping
+    FILE* deltaBodyFile;
+    FILE* deltaStoredFile;
     SourceFolder folder;
     std::vector<const SourceFile*> packed;  // UPDATE.INI first, then entry-name order
+    std::vector<std::string> oldPaths;      // per record: the old file of a delta entry, else ""
     std::vector<unsigned char> stub;
     ArchiveWriter writer;
     std::vector<unsigned char> sums;
     PeWriteResult image;
     double packSeconds;
 
-    BuildRun() : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), packSeconds(0) {}
+    BuildRun()
+        : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), deltaBodyFile(nullptr),
+          deltaStoredFile(nullptr), packSeconds(0)
+    {
+    }
     BuildRun(const BuildRun&) = delete;
     BuildRun& operator=(const BuildRun&) = delete;
     ~BuildRun()
@@ -79,8 +93,12 @@ struct BuildRun {
             fclose(imageFile);
         if (scratchFile)
             fclose(scratchFile);
-        if (!scratchPath.empty())
-            RemoveFileQuietly(scratchPath);
+        for (FILE* f : {deltaBodyFile, deltaStoredFile})
+            if (f)
+                fclose(f);
+        for (const std::string* p : {&scratchPath, &deltaBodyPath, &deltaStoredPath})
+            if (!p->empty())
+                RemoveFileQuietly(*p);
         if (!archivePath.empty())
             RemoveFileQuietly(archivePath);
         if (!imagePath.empty())
@@ -165,6 +183,14 @@ int CheckOutputPlace(BuildRun* run)
     if (!CreateTemporary(run, stem + "-archive.tmp", &run->archivePath, &run->archiveFile) ||
         !CreateTemporary(run, stem + "-image.tmp", &run->imagePath, &run->imageFile) ||
         !CreateTemporary(run, stem + "-entry.tmp", &run->scratchPath, &run->scratchFile))
+        return BuildExitFailed;
+    if (!o.fromDir.empty() && !fs::is_directory(fs::u8path(o.fromDir), code)) {
+        ReportError(&run->report, o.fromDir, "not a folder (--from names the previous release's folder)");
+        return BuildExitUsage;
+    }
+    if (!o.fromDir.empty() &&
+        (!CreateTemporary(run, stem + "-delta.tmp", &run->deltaBodyPath, &run->deltaBodyFile) ||
+         !CreateTemporary(run, stem + "-delta-packed.tmp", &run->deltaStoredPath, &run->deltaStoredFile)))
         return BuildExitFailed;
     return BuildExitOk;
 }
@@ -256,6 +282,27 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
+// The file an UpdateFile item replaces, in the previous release's folder: the first of the entry's item paths
+// that is a file there. "" when there is none (or no --from); UPDATE.INI and the agreement texts, which the
+// updater loads whole, never have one.
+std::string OldFilePath(const std::string& fromDir, const SourceFile& file)
+{
+    if (fromDir.empty() || file.plain)
+        return "";
+    for (const std::string& item : file.itemPaths) {
+        std::string relative;
+        if (!Cp932ToUtf8(item, &relative))
+            continue;
+        for (char& c : relative)
+            c = c == '\\' ? '/' : c;
+        std::error_code code;
+        fs::path path = fs::u8path(fromDir) / fs::u8path(relative);
+        if (fs::is_regular_file(path, code))
+            return path.u8string();
+    }
+    return "";
+}
+
 // The archive, entry by entry, into its temporary file: one file's bytes in memory at a time.
 int PackArchive(BuildRun* run)
 {
@@ -273,6 +320,8 @@ int PackArchive(BuildRun* run)
     writer.compressing = WriterCompressing;
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
+    writer.deltaBody = run->deltaBodyFile;
+    writer.deltaStored = run->deltaStoredFile;
     std::string error;
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
         ReportError(&run->report, "", run->archivePath + ": write error");
@@ -285,11 +334,20 @@ int PackArchive(BuildRun* run)
             ReportError(&run->report, "", error);
             return BuildExitFailed;
         }
-        if (!AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
-                            o.scramble && !f->plain, &error)) {
+        std::string oldPath = o.store ? "" : OldFilePath(o.fromDir, *f);
+        DeltaOutcome outcome = DeltaNotSmaller;
+        int ok = oldPath.empty()
+                     ? AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
+                                      o.scramble && !f->plain, &error)
+                     : AddArchiveDelta(&run->writer, f->entry, f->path, oldPath, time, o.scramble && !f->plain,
+                                       o.fallbackWhole, &outcome, &error);
+        if (!ok) {
             ReportError(&run->report, "", error);
             return BuildExitFailed;
         }
+        run->oldPaths.push_back(outcome == DeltaWritten ? oldPath : "");
+        if (outcome == DeltaWritten && o.fallbackWhole)
+            run->oldPaths.push_back("");
     }
     if (!FinishArchive(&run->writer, &error) || fflush(run->archiveFile) != 0) {
         ReportError(&run->report, "", run->archivePath + ": " + (error.empty() ? "write error" : error));
@@ -325,18 +383,26 @@ int ReadBackArchive(BuildRun* run)
         return BuildExitFailed;
     }
     if (ArchiveTableSum(LoadedTable(archive)) != run->writer.tableSum ||
-        LoadedEntryCount(archive) != run->packed.size()) {
+        LoadedEntryCount(archive) != run->oldPaths.size()) {
         ReportError(&run->report, "", "the packed archive's table does not read back as written");
         return BuildExitFailed;
     }
     ProgressPhase(&run->progress, "checking", run->packed.size(), run->writer.inputBytes);
     CheckedBytes checked = {&run->progress, 0, 0};
     for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i) {
-        ProgressFile(&run->progress, run->packed[i]->shown);
+        std::string shown = EntryName(LoadedEntry(archive, i));
+        ProgressFile(&run->progress, shown);
         checked.entriesDone = i;
         uint32_t sum;
-        if (!StreamLoadedEntry(archive, i, CountCheckedBytes, &checked, &sum, &error) || sum != run->writer.sums[i]) {
-            ReportError(&run->report, "", "entry " + run->packed[i]->shown + " does not read back as packed");
+        OldFileInput old;
+        OldFileReader reader = OldFileReaderOf(&old);
+        if (!run->oldPaths[i].empty() && !OpenOldFile(run->oldPaths[i], &old, &error)) {
+            ReportError(&run->report, "", error);
+            return BuildExitFailed;
+        }
+        if (!StreamLoadedEntry(archive, i, CountCheckedBytes, &checked, &sum, &error, &reader) ||
+            sum != run->writer.sums[i]) {
+            ReportError(&run->report, "", "entry " + shown + " does not read back as packed");
             return BuildExitFailed;
         }
         ProgressDone(&run->progress, i + 1, checked.bytesDone);
@@ -430,8 +496,9 @@ void PrintSummary(BuildRun* run)
                                      " s");
     FILE* out = run->out;
     fprintf(out, "Built %s\n", run->options->output.c_str());
-    fprintf(out, "  entries     %zu (%d compressed, %zu stored, %d scrambled)\n", entries, w.compressedEntries,
-            entries - (size_t)w.compressedEntries, w.scrambledEntries);
+    fprintf(out, "  entries     %zu (%d compressed, %d deltas, %zu stored, %d scrambled)\n", entries,
+            w.compressedEntries, w.deltaEntries, entries - (size_t)w.compressedEntries - (size_t)w.deltaEntries,
+            w.scrambledEntries);
     fprintf(out, "  files       %llu bytes\n", (unsigned long long)w.inputBytes);
     fprintf(out, "  archive     %llu bytes (%.1f%% of the files; table %s; checksums %zu bytes)\n",
             (unsigned long long)w.size, w.inputBytes ? 100.0 * (double)w.size / (double)w.inputBytes : 100.0,
@@ -566,6 +633,14 @@ int RunBuild(const std::vector<std::string>& args)
                 UsageError(error);
                 return BuildExitUsage;
             }
+        } else if (arg == "--from") {
+            if (i + 1 >= args.size()) {
+                UsageError("--from needs the previous release's folder");
+                return BuildExitUsage;
+            }
+            options.fromDir = args[++i];
+        } else if (arg == "--fallback-whole") {
+            options.fallbackWhole = 1;
         } else if (arg == "--store") {
             options.store = 1;
         } else if (arg == "--scramble") {
@@ -585,6 +660,10 @@ int RunBuild(const std::vector<std::string>& args)
     }
     if (fast + best + options.store > 1) {
         UsageError("--store, --fast and --best exclude each other");
+        return BuildExitUsage;
+    }
+    if (options.fallbackWhole && options.fromDir.empty()) {
+        UsageError("--fallback-whole goes with --from");
         return BuildExitUsage;
     }
     options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;

@@ -28,6 +28,8 @@ struct BuildOptions {
     int fixedTime;          // 1: every entry gets `fileTime` instead of its file's time
     uint64_t fileTime;      // FILETIME
     ProgressMode progress;
+    std::string fromDir;    // the previous release, as installed: items with a file there get a delta
+    int fallbackWhole = 0;  // 1: each delta entry is followed by its whole entry
 };
 
 // The payload's place in the updater executable, and its sums beside it.

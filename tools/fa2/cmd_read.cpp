@@ -10,30 +10,46 @@
 #include "archive_reader.h"
 #include "commands.h"
 #include "file_io.h"
+#include "source_folder.h"
 
 static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
     "Prints one line per entry: unpacked size, stored size, marks (method: - stored, c block method,\n"
-    "l LZMA; then s: scrambled), file time (UTC) and name.\n";
+    "l LZMA, d delta; then s: scrambled), file time (UTC) and name. A delta entry's line goes on with the old\n"
+    "file's size it applies to, the new file's size, its body's method, and whether the whole file follows.\n";
 static const char ExtractUsage[] =
-    "usage: fa2 extract ARCHIVE DIR [NAME...]\n"
+    "usage: fa2 extract ARCHIVE DIR [NAME...] [--from OLD_DIR]\n"
     "Writes every entry, or the named ones, into DIR (created when missing) with their file times.\n"
-    "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n";
+    "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n"
+    "A delta entry is rebuilt from its old file: the file of its name below OLD_DIR whose size and SHA-256 are\n"
+    "the ones it was built from. Without such a file it is refused, or its whole entry is written when it\n"
+    "carries one.\n";
 static const char VerifyUsage[] =
-    "usage: fa2 verify ARCHIVE\n"
+    "usage: fa2 verify ARCHIVE [--from OLD_DIR]\n"
     "Decodes the table and every entry, reports each damaged one; exit status 1 when any is damaged. An updater\n"
-    "built by fa2 build carries checksums of its table and entries, which are compared too.\n";
+    "built by fa2 build carries checksums of its table and entries, which are compared too. A delta entry is\n"
+    "rebuilt from its old file below OLD_DIR and held to its checksum; without --from its header and commands\n"
+    "are checked (every copy inside the old file's size, exactly the entry's size made) but not its bytes.\n";
 static const char DecodeBlockUsage[] =
     "usage: fa2 decode-block --size N IN OUT\n"
     "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
 
-// Splits options from operands; `--` ends the options. 0 after reporting an unknown option.
-static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands)
+// Splits options from operands; `--` ends the options. 0 after reporting an unknown option. `from`, when given,
+// takes the value of --from.
+static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands,
+                     std::string* from = nullptr)
 {
     int optionsDone = 0;
-    for (const std::string& arg : args) {
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
         if (!optionsDone && arg == "--") {
             optionsDone = 1;
+        } else if (!optionsDone && from && arg == "--from") {
+            if (i + 1 >= args.size()) {
+                CommandError(command, "--from needs the previous release's folder");
+                return 0;
+            }
+            *from = args[++i];
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             CommandError(command, "unknown option " + arg);
             return 0;
@@ -61,8 +77,64 @@ static char MethodMark(const ArchiveEntry* entry)
     case EntryMethodStored: return '-';
     case EntryMethodBlock: return 'c';
     case EntryMethodLzma: return 'l';
+    case EntryMethodDelta: return 'd';
     default: return '?';
     }
+}
+
+static const char* MethodName(EntryMethod method)
+{
+    return method == EntryMethodLzma ? "LZMA" : method == EntryMethodBlock ? "block" : "stored";
+}
+
+// What a delta entry's line adds: the sizes it goes between, its body's method, the whole entry after it.
+static std::string DeltaDescription(const LoadedArchive& archive, uint32_t index)
+{
+    DeltaBase base;
+    if (!LoadedDeltaBase(archive, index, &base))
+        return "  [delta: damaged header]";
+    return "  [delta: old " + std::to_string(base.oldSize) + " -> new " +
+           std::to_string(LoadedEntry(archive, index)->unpackedSize) + " bytes, body " + MethodName(base.bodyMethod) +
+           (base.hasWhole ? ", whole file follows]" : "]");
+}
+
+// The old release's folder for --from: its files by entry name, as fa2 build finds an update's files.
+struct OldRelease {
+    int given = 0;
+    SourceFolder folder;
+};
+
+static int ReadOldRelease(const char* command, const std::string& dir, OldRelease* old)
+{
+    if (dir.empty())
+        return 1;
+    std::string error;
+    if (!ReadSourceFolder(dir, &old->folder, &error)) {
+        CommandError(command, error);
+        return 0;
+    }
+    old->given = 1;
+    return 1;
+}
+
+// The file below the old release that delta entry `index` was built from: of the files with its entry name, the
+// one whose size and SHA-256 match. "" with the reason in `problem` when none does.
+static std::string FindOldFile(OldRelease* old, const LoadedArchive& archive, uint32_t index, std::string* problem)
+{
+    std::string name = EntryName(LoadedEntry(archive, index));
+    std::vector<SourceFile*> candidates = SourceEntries(&old->folder, name);
+    std::string shown = Cp932ForDisplay(name.data(), name.size());
+    if (candidates.empty()) {
+        *problem = "no file named " + shown + " in the old release's folder";
+        return "";
+    }
+    for (const SourceFile* f : candidates) {
+        *problem = CheckOldFile(archive, index, f->path);
+        if (problem->empty())
+            return f->path;
+    }
+    *problem += "; this update is for the version of " + shown + " it was built from";
+    return "";
 }
 
 int RunList(const std::vector<std::string>& args)
@@ -84,10 +156,11 @@ int RunList(const std::vector<std::string>& args)
     for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
         const ArchiveEntry* entry = LoadedEntry(archive, i);
         std::string name = EntryName(entry);
-        printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s\n", entry->unpackedSize, entry->storedSize,
+        std::string delta = EntryMethodOf(entry) == EntryMethodDelta ? DeltaDescription(archive, i) : "";
+        printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s%s\n", entry->unpackedSize, entry->storedSize,
                MethodMark(entry), EntryNeedsCopy(entry) ? 's' : '-',
                FormatFileTimeIso(FileTimeValue(entry->fileTime)).c_str(),
-               Cp932ForDisplay(name.data(), name.size()).c_str());
+               Cp932ForDisplay(name.data(), name.size()).c_str(), delta.c_str());
     }
     return 0;
 }
@@ -140,7 +213,31 @@ static int WriteToFile(void* context, const unsigned char* bytes, size_t count)
     return fwrite(bytes, 1, count, (FILE*)context) == count;
 }
 
-static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::string& dir)
+// Which entry gives the file of entry `index`, and the old file a delta reads: the delta with its old file, its
+// whole entry when the old file is not there, or a refusal (0 after its message).
+static int ChooseSource(OldRelease* old, const LoadedArchive& archive, uint32_t index, uint32_t* source,
+                        OldFileInput* oldFile)
+{
+    *source = index;
+    const ArchiveEntry* entry = LoadedEntry(archive, index);
+    if (EntryMethodOf(entry) != EntryMethodDelta)
+        return 1;
+    std::string name = EntryName(entry), problem = "it is a delta: give the previous release with --from";
+    std::string shown = Cp932ForDisplay(name.data(), name.size());
+    std::string path = old->given ? FindOldFile(old, archive, index, &problem) : "";
+    if (!path.empty())
+        return OpenOldFile(path, oldFile, &problem) ? 1 : (CommandError("extract", problem), 0);
+    const ArchiveEntry* whole;
+    uint64_t offset;
+    if (FindWholeFallback(LoadedTable(archive), entry, &whole, &offset)) {
+        *source = index + 1;
+        return 1;
+    }
+    CommandError("extract", shown + ": not extracted: " + problem);
+    return 0;
+}
+
+static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::string& dir, OldRelease* old)
 {
     const ArchiveEntry* entry = LoadedEntry(archive, index);
     std::string name = EntryName(entry);
@@ -157,6 +254,11 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
+    uint32_t source;
+    OldFileInput oldFile;
+    if (!ChooseSource(old, archive, index, &source, &oldFile))
+        return 0;
+    OldFileReader reader = OldFileReaderOf(&oldFile);
     std::string temporary = path + ".fa2-extract.tmp";
     RemoveFileQuietly(temporary);
     FILE* file = CreateNewFile(temporary, &error);
@@ -165,10 +267,10 @@ static int ExtractOne(const LoadedArchive& archive, uint32_t index, const std::s
         return 0;
     }
     uint32_t sum;
-    int streamed = StreamLoadedEntry(archive, index, WriteToFile, file, &sum, &error);
+    int streamed = StreamLoadedEntry(archive, source, WriteToFile, file, &sum, &error, &reader);
     int closed = fclose(file) == 0;
     if (streamed && closed && archive.hasSums && archive.sumsState == PayloadSumsRead &&
-        sum != PayloadEntrySum(&archive.sums, index)) {
+        sum != PayloadEntrySum(&archive.sums, source)) {
         streamed = 0;
         error = "its bytes do not match the checksum";
     }
@@ -189,14 +291,16 @@ int RunExtract(const std::vector<std::string>& args)
         return 0;
     }
     std::vector<std::string> operands;
-    if (!SplitArgs("extract", args, &operands))
+    std::string from;
+    if (!SplitArgs("extract", args, &operands, &from))
         return 2;
     if (operands.size() < 2) {
         fputs(ExtractUsage, stderr);
         return 2;
     }
     LoadedArchive archive;
-    if (!OpenInput("extract", operands[0], &archive))
+    OldRelease old;
+    if (!OpenInput("extract", operands[0], &archive) || !ReadOldRelease("extract", from, &old))
         return 1;
     std::string sumsProblem = CheckTableSums(archive);
     if (!sumsProblem.empty()) {
@@ -222,7 +326,7 @@ int RunExtract(const std::vector<std::string>& args)
                                             ": skipped: an earlier entry has the same name");
                 continue;
             }
-            if (!ExtractOne(archive, i, dir))
+            if (!ExtractOne(archive, i, dir, &old))
                 status = 1;
         }
         return status;
@@ -241,7 +345,7 @@ int RunExtract(const std::vector<std::string>& args)
             status = 1;
             continue;
         }
-        if (!ExtractOne(archive, (uint32_t)(entry - ArchiveTableEntries(table)), dir))
+        if (!ExtractOne(archive, (uint32_t)(entry - ArchiveTableEntries(table)), dir, &old))
             status = 1;
     }
     return status;
@@ -256,14 +360,16 @@ int RunVerify(const std::vector<std::string>& args)
         return 0;
     }
     std::vector<std::string> operands;
-    if (!SplitArgs("verify", args, &operands))
+    std::string from;
+    if (!SplitArgs("verify", args, &operands, &from))
         return 2;
     if (operands.size() != 1) {
         fputs(VerifyUsage, stderr);
         return 2;
     }
     LoadedArchive archive;
-    if (!OpenInput("verify", operands[0], &archive))
+    OldRelease old;
+    if (!OpenInput("verify", operands[0], &archive) || !ReadOldRelease("verify", from, &old))
         return 1;
     std::string sumsProblem = CheckTableSums(archive);
     if (!sumsProblem.empty()) {
@@ -271,12 +377,26 @@ int RunVerify(const std::vector<std::string>& args)
         return 1;
     }
     int checked = archive.hasSums && archive.sumsState == PayloadSumsRead;
-    uint32_t count = LoadedEntryCount(archive), damaged = 0;
+    uint32_t count = LoadedEntryCount(archive), damaged = 0, commandsOnly = 0;
     for (uint32_t i = 0; i < count; i++) {
         std::string error;
         uint32_t sum;
-        int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error);
-        if (decoded && checked && sum != PayloadEntrySum(&archive.sums, i)) {
+        // A delta without its old file: its commands run over zeros, which checks them but not the bytes.
+        OldFileInput oldFile;
+        int withoutOld = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta && !old.given;
+        if (!withoutOld && EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta) {
+            std::string path = FindOldFile(&old, archive, i, &error);
+            if (path.empty() || !OpenOldFile(path, &oldFile, &error)) {
+                std::string name = EntryName(LoadedEntry(archive, i));
+                printf("old file: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());
+                damaged++;
+                continue;
+            }
+        }
+        commandsOnly += withoutOld;
+        OldFileReader reader = OldFileReaderOf(&oldFile);
+        int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error, &reader);
+        if (decoded && checked && !withoutOld && sum != PayloadEntrySum(&archive.sums, i)) {
             decoded = 0;
             error = "its bytes do not match the checksum";
         }
@@ -287,9 +407,12 @@ int RunVerify(const std::vector<std::string>& args)
         }
     }
     if (damaged) {
-        printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
+        printf("%" PRIu32 " of %" PRIu32 " entries damaged or without their old file\n", damaged, count);
         return 1;
     }
+    if (commandsOnly)
+        printf("%" PRIu32 " delta entries checked without their old files (give --from to check their bytes)\n",
+               commandsOnly);
     if (checked)
         printf("%" PRIu32 " entries intact (checksums match)\n", count);
     else if (archive.hasSums)
