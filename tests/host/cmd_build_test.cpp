@@ -546,7 +546,7 @@ TEST(Build, LzmaCodecMarksItsEntriesAndTable)
     LoadedArchive block, lzma;
     ASSERT_TRUE(OpenBuilt(dir + "/block.exe", &block));
     ASSERT_TRUE(OpenBuilt(dir + "/lzma.exe", &lzma));
-    EXPECT_EQ(LoadedTable(lzma)->header.flags, ArchiveFlagTableLzma);
+    EXPECT_EQ(LoadedTable(lzma)->header.flags, ArchiveFlagTableLzma | ArchiveFlagNewMethods);
     ASSERT_EQ(LoadedEntryCount(lzma), LoadedEntryCount(block));
     for (uint32_t i = 0; i < LoadedEntryCount(lzma); ++i) {
         const ArchiveEntry* e = LoadedEntry(lzma, i);

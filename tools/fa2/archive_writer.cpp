@@ -209,19 +209,57 @@ void PutLe32(unsigned char* p, uint32_t v)
         p[i] = (unsigned char)(v >> (8 * i));
 }
 
-// The size of the whole entry `path` would take: compressed into the scratch file, or stored.
-int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size, uint64_t* wholeSize,
-                   std::string* error)
+// A sink that takes `limit` bytes and then refuses: a whole entry that is already no smaller than the delta
+// need not be compressed to its end.
+struct LimitedSink {
+    ByteSink inner;
+    uint64_t written;
+    uint64_t limit;
+    int reached;
+};
+
+int WriteLimited(void* context, const unsigned char* bytes, size_t count)
 {
+    LimitedSink* s = (LimitedSink*)context;
+    if (s->written + count > s->limit) {
+        s->reached = 1;
+        return 0;
+    }
+    s->written += count;
+    return SinkWrite(s->inner, bytes, count);
+}
+
+// The size of the whole entry `path` would take (compressed into the scratch file, or stored). Compression
+// stops once it passes min(size, limit): past that the answer is the stored size, which then compares with
+// `limit` as the true one would.
+int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size, uint64_t limit,
+                   uint64_t* wholeSize, std::string* error)
+{
+    *wholeSize = size;
+    if (!SeekFile(writer->options.scratch, 0)) {
+        *error = "no temporary file to compress into";
+        return 0;
+    }
     FILE* file = OpenFileForReading(path, error);
     if (!file)
         return 0;
     FileInput input = {file, path, 0, ""};
+    LimitedSink limited = {FileSink(writer->options.scratch), 0, size < limit ? size : limit, 0};
+    ByteSink sink = {WriteLimited, nullptr, &limited};
     uint64_t encoded = 0;
-    int ok = EncodeFileToScratch(writer, &input, size, &encoded, error, writer->options.scratch);
+    int ok = writer->options.codec == CodecLzma
+                 ? EncodeLzmaStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded, error)
+                 : EncodeBlockStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded);
     fclose(file);
-    *wholeSize = encoded < size ? encoded : size;
-    return ok;
+    if (limited.reached)
+        return 1;
+    if (!ok) {
+        *error = !input.error.empty() ? input.error : !error->empty() ? *error : "write error in a temporary file";
+        return 0;
+    }
+    if (encoded < *wholeSize)
+        *wholeSize = encoded;
+    return 1;
 }
 
 // The delta's body into deltaBody, then compressed into deltaStored; says which of the two to ship.
@@ -493,8 +531,8 @@ int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::s
     if (!PrepareDelta(writer, path, oldPath, &d, error))
         return 0;
     uint64_t deltaSize = DeltaHeaderSize + d.bodyStored;
-    uint64_t wholeSize = d.newSize;
-    if (deltaSize * 16 >= d.newSize && !WholeEntrySize(writer, path, d.newSize, &wholeSize, error))
+    uint64_t wholeSize;
+    if (!WholeEntrySize(writer, path, d.newSize, deltaSize, &wholeSize, error))
         return 0;
     *outcome = DeltaNotSmaller;
     if (deltaSize >= wholeSize)

@@ -82,8 +82,7 @@ enum DeltaOutcome {
 
 // The file at `path` as a delta against the old file at `oldPath` (format in archive/delta_format.h), its body
 // compressed with the build's codec where that makes it smaller. The delta is kept only when it is smaller than
-// the whole entry: when it is under a sixteenth of the file that is taken as given, otherwise the whole entry is
-// compressed too and the two are compared. With `withWhole` the whole entry follows the delta as the next record
+// the whole entry, which is compressed too until it is known to be no smaller than the delta. With `withWhole` the whole entry follows the delta as the next record
 // of the same name, for installations whose old file differs. Needs options.scratch, deltaBody and deltaStored.
 int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
                     const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,

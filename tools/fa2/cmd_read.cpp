@@ -377,26 +377,26 @@ int RunVerify(const std::vector<std::string>& args)
         return 1;
     }
     int checked = archive.hasSums && archive.sumsState == PayloadSumsRead;
-    uint32_t count = LoadedEntryCount(archive), damaged = 0, commandsOnly = 0;
+    uint32_t count = LoadedEntryCount(archive), damaged = 0, commandsOnly = 0, withoutOld = 0;
     for (uint32_t i = 0; i < count; i++) {
         std::string error;
         uint32_t sum;
         // A delta without its old file: its commands run over zeros, which checks them but not the bytes.
         OldFileInput oldFile;
-        int withoutOld = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta && !old.given;
-        if (!withoutOld && EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta) {
+        int noOldGiven = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta && !old.given;
+        if (!noOldGiven && EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta) {
             std::string path = FindOldFile(&old, archive, i, &error);
             if (path.empty() || !OpenOldFile(path, &oldFile, &error)) {
                 std::string name = EntryName(LoadedEntry(archive, i));
                 printf("old file: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());
-                damaged++;
+                withoutOld++;
                 continue;
             }
         }
-        commandsOnly += withoutOld;
+        commandsOnly += noOldGiven;
         OldFileReader reader = OldFileReaderOf(&oldFile);
         int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error, &reader);
-        if (decoded && checked && !withoutOld && sum != PayloadEntrySum(&archive.sums, i)) {
+        if (decoded && checked && !noOldGiven && sum != PayloadEntrySum(&archive.sums, i)) {
             decoded = 0;
             error = "its bytes do not match the checksum";
         }
@@ -406,10 +406,12 @@ int RunVerify(const std::vector<std::string>& args)
             damaged++;
         }
     }
-    if (damaged) {
-        printf("%" PRIu32 " of %" PRIu32 " entries damaged or without their old file\n", damaged, count);
+    if (damaged)
+        printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
+    if (withoutOld)
+        printf("%" PRIu32 " delta entries without their old file below the --from folder\n", withoutOld);
+    if (damaged || withoutOld)
         return 1;
-    }
     if (commandsOnly)
         printf("%" PRIu32 " delta entries checked without their old files (give --from to check their bytes)\n",
                commandsOnly);
