@@ -523,6 +523,30 @@ struct Files {
     }
 };
 
+// One file as a delta against `oldPath` into an archive of its own; the sums of its entries in `sums`.
+Bytes DeltaArchive(ArchiveCodec codec, PackMode table, const std::string& newPath, const std::string& oldPath,
+                   int scramble, int withWhole, DeltaOutcome* outcome, std::vector<uint32_t>* sums)
+{
+    WriterOptions options;
+    options.table = table;
+    options.level = EncodeFast;
+    options.codec = codec;
+    options.scratch = tmpfile();
+    options.deltaBody = tmpfile();
+    options.deltaStored = tmpfile();
+    Bytes archive;
+    ArchiveWriter writer;
+    std::string error;
+    EXPECT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
+    EXPECT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, oldPath, 0, scramble, withWhole, outcome, &error))
+        << error;
+    EXPECT_TRUE(FinishArchive(&writer, &error)) << error;
+    for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
+        fclose(f);
+    *sums = writer.sums;
+    return archive;
+}
+
 TEST(Delta, ArchiveEntriesForEveryCodecWithAndWithoutTheWholeFile)
 {
     Files files;
@@ -539,24 +563,11 @@ TEST(Delta, ArchiveEntriesForEveryCodecWithAndWithoutTheWholeFile)
             continue;
         for (int withWhole : {0, 1}) {
             for (int scramble : {0, 1}) {
-                WriterOptions options;
-                options.table = PackCompressIfSmaller;
-                options.level = EncodeFast;
-                options.codec = codec;
-                options.scratch = tmpfile();
-                options.deltaBody = tmpfile();
-                options.deltaStored = tmpfile();
-                Bytes archive;
-                ArchiveWriter writer;
-                std::string error;
-                ASSERT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
                 DeltaOutcome outcome;
-                ASSERT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, oldPath, 0, scramble, withWhole, &outcome,
-                                            &error))
-                    << error;
-                ASSERT_TRUE(FinishArchive(&writer, &error)) << error;
-                for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
-                    fclose(f);
+                std::vector<uint32_t> sums;
+                Bytes archive = DeltaArchive(codec, PackCompressIfSmaller, newPath, oldPath, scramble, withWhole,
+                                             &outcome, &sums);
+                std::string error;
                 EXPECT_EQ(outcome, DeltaWritten);
                 LoadedArchive loaded;
                 ASSERT_TRUE(OpenLoadedArchive(&archive, &loaded, &error)) << error;
@@ -586,7 +597,7 @@ TEST(Delta, ArchiveEntriesForEveryCodecWithAndWithoutTheWholeFile)
                 collected.limit = (uint32_t)now.size();
                 ASSERT_TRUE(StreamLoadedEntry(loaded, 0, Collect, &collected, &sum, &error, &reader)) << error;
                 EXPECT_TRUE(collected.bytes == now);
-                EXPECT_EQ(sum, writer.sums[0]);
+                EXPECT_EQ(sum, sums[0]);
                 // Without a reader a delta is refused, never decoded from nothing.
                 EXPECT_FALSE(StreamLoadedEntry(loaded, 0, Collect, &collected, &sum, &error));
             }
@@ -601,21 +612,10 @@ TEST(Delta, ANotSmallerDeltaLeavesTheWholeEntry)
     for (size_t i = 0; i < text.size(); i++)
         text[i] = "the quick brown fox "[i % 20];
     std::string oldPath = files.Put("old.txt", Noise(200000, 16)), newPath = files.Put("new.txt", text);
-    WriterOptions options;
-    options.table = PackStore;
-    options.level = EncodeFast;
-    options.scratch = tmpfile();
-    options.deltaBody = tmpfile();
-    options.deltaStored = tmpfile();
-    Bytes archive;
-    ArchiveWriter writer;
-    std::string error;
-    ASSERT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
     DeltaOutcome outcome;
-    ASSERT_TRUE(AddArchiveDelta(&writer, "a.txt", newPath, oldPath, 0, 0, 1, &outcome, &error)) << error;
-    ASSERT_TRUE(FinishArchive(&writer, &error));
-    for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
-        fclose(f);
+    std::vector<uint32_t> sums;
+    Bytes archive = DeltaArchive(CodecBlock, PackStore, newPath, oldPath, 0, 1, &outcome, &sums);
+    std::string error;
     EXPECT_EQ(outcome, DeltaNotSmaller);
     LoadedArchive loaded;
     ASSERT_TRUE(OpenLoadedArchive(&archive, &loaded, &error));
