@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/block_decoder.h"
+#include "archive/delta_format.h"
 #include "archive/lzma_decoder.h"
 #include "support/cp932.h"
 
@@ -49,6 +50,15 @@ void DescramblePiece(ScrambleKey* key, unsigned char* buffer, size_t count)
     key->key = k;
 }
 
+void DescrambleAt(uint32_t length, uint64_t offset, unsigned char* buffer, size_t count)
+{
+    ScrambleKey key;
+    StartDescramble(&key, length);
+    // The key turns by `shift` every word, so its turn that far in is a rotation by shift * words mod 32.
+    key.key = RotateLeft(key.key, (unsigned)(((offset / 4) % 32) * key.shift % 32));
+    DescramblePiece(&key, buffer, count);
+}
+
 void DescrambleEntry(unsigned char* buffer, uint32_t length)
 {
     ScrambleKey key;
@@ -64,6 +74,27 @@ void ReadArchiveHeader(const unsigned char* bytes, ArchiveHeader* header)
 int HasArchiveMagic(const ArchiveHeader* header)
 {
     return header->magic == ArchiveMagic;
+}
+
+EntryMethod ArchiveTableMethod(const ArchiveHeader* header)
+{
+    if (!(header->flags & ArchiveFlagNewMethods))
+        return (header->flags & ArchiveFlagTableCompressed) ? EntryMethodBlock : EntryMethodStored;
+    switch (header->flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma)) {
+    case 0: return EntryMethodStored;
+    case ArchiveFlagTableCompressed: return EntryMethodBlock;
+    case ArchiveFlagTableLzma: return EntryMethodLzma;
+    default: return EntryMethodUnknown;
+    }
+}
+
+void GateEntryMethods(ArchiveTable* table)
+{
+    if (table->header.flags & ArchiveFlagNewMethods)
+        return;
+    ArchiveEntry* records = reinterpret_cast<ArchiveEntry*>(reinterpret_cast<unsigned char*>(table) + ArchiveHeaderSize);
+    for (uint32_t i = 0; i < table->header.entryCount; i++)
+        records[i].storage &= EntryStorageStored | EntryStorageCompressed;
 }
 
 int ArchiveTableBlockSize(uint32_t entryCount, uint32_t* blockSize)
@@ -84,11 +115,11 @@ int LocateArchiveTable(const ArchiveHeader* header, uint64_t archiveSize, uint32
     if (header->tableOffset > archiveSize)
         return 0;
     uint64_t rest = archiveSize - header->tableOffset;
-    if ((header->flags & ArchiveFlagTableCompressed) && (header->flags & ArchiveFlagTableLzma))
+    EntryMethod method = ArchiveTableMethod(header);
+    if (method == EntryMethodUnknown)
         return 0;
-    if (header->flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma)) {
-        int fits = (header->flags & ArchiveFlagTableLzma) ? LzmaCanDecodeTo(rest, recordsSize)
-                                                           : BlockCanDecodeTo(rest, recordsSize);
+    if (method != EntryMethodStored) {
+        int fits = method == EntryMethodLzma ? LzmaCanDecodeTo(rest, recordsSize) : BlockCanDecodeTo(rest, recordsSize);
         if (rest > 0xFFFFFFFFu || !fits)
             return 0;
         *tableLength = (uint32_t)rest;
@@ -107,24 +138,30 @@ int FillArchiveRecords(ArchiveTable* table, uint32_t blockSize, const unsigned c
         return 0;
     unsigned char* records = reinterpret_cast<unsigned char*>(table) + ArchiveHeaderSize;
     uint32_t recordsSize = blockSize - ArchiveHeaderSize;
-    if ((table->header.flags & ArchiveFlagTableCompressed) && (table->header.flags & ArchiveFlagTableLzma))
-        return 0;
-    if (table->header.flags & ArchiveFlagTableLzma) {
-        if (!LzmaCanDecodeTo(tableLength, recordsSize))
-            return 0;
-        uint16_t probabilities[LzmaTableProbabilities];
-        return DecompressLzma(records, recordsSize, tableBytes, tableLength, probabilities, LzmaTableProbabilities);
+    int filled = 0;
+    switch (ArchiveTableMethod(&table->header)) {
+    case EntryMethodLzma:
+        if (LzmaCanDecodeTo(tableLength, recordsSize)) {
+            uint16_t probabilities[LzmaTableProbabilities];
+            filled = DecompressLzma(records, recordsSize, tableBytes, tableLength, probabilities,
+                                    LzmaTableProbabilities);
+        }
+        break;
+    case EntryMethodBlock:
+        filled = BlockCanDecodeTo(tableLength, recordsSize) &&
+                 DecompressBlock(records, recordsSize, tableBytes, tableLength);
+        break;
+    case EntryMethodStored:
+        filled = tableLength == recordsSize;
+        if (filled && recordsSize)
+            memcpy(records, tableBytes, recordsSize);
+        break;
+    default:
+        break;
     }
-    if (table->header.flags & ArchiveFlagTableCompressed) {
-        if (!BlockCanDecodeTo(tableLength, recordsSize))
-            return 0;
-        return DecompressBlock(records, recordsSize, tableBytes, tableLength);
-    }
-    if (tableLength != recordsSize)
-        return 0;
-    if (recordsSize)
-        memcpy(records, tableBytes, recordsSize);
-    return 1;
+    if (filled)
+        GateEntryMethods(table);
+    return filled;
 }
 
 int FillArchiveTable(ArchiveTable* table, uint32_t blockSize, const unsigned char* image, size_t imageSize)
@@ -190,6 +227,7 @@ int CheckEntryData(const ArchiveEntry* entry, uint64_t dataOffset, uint64_t imag
     case EntryMethodStored: return entry->unpackedSize == entry->storedSize;
     case EntryMethodBlock: return BlockCanDecodeTo(entry->storedSize, entry->unpackedSize);
     case EntryMethodLzma: return LzmaCanDecodeTo(entry->storedSize, entry->unpackedSize);
+    case EntryMethodDelta: return entry->storedSize >= DeltaHeaderSize;
     default: return 0;
     }
 }
@@ -197,7 +235,7 @@ int CheckEntryData(const ArchiveEntry* entry, uint64_t dataOffset, uint64_t imag
 const unsigned char* DecodeEntryData(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* copy,
                                      unsigned char* decoded)
 {
-    if (EntryMethodOf(entry) == EntryMethodLzma || EntryMethodOf(entry) == EntryMethodUnknown)
+    if (EntryMethodOf(entry) != EntryMethodStored && EntryMethodOf(entry) != EntryMethodBlock)
         return nullptr;
     // Empty entries may come without buffers (a zero-byte allocation can be null); then the stored bytes stand in.
     if ((!copy && EntryNeedsCopy(entry) && entry->storedSize) ||

@@ -14,18 +14,25 @@ const uint32_t ArchiveEntrySize = 280;
 const uint32_t ArchiveNameSize = 260;
 const uint32_t ArchiveFlagTableCompressed = 1;  // the table is one block of the block method
 const uint32_t ArchiveFlagTableLzma = 2;        // the table is LZMA data (with bit 0 also set: damaged)
+// Set only in archives that use a method the first format did not have (LZMA, delta). Without it the archive
+// is read exactly as that format says: of `flags` only bit 0, of `storage` only the bit of value 2, whatever
+// else an old writer left in them.
+const uint32_t ArchiveFlagNewMethods = 0x100;
 const unsigned char EntryStorageStored = 1;
 const unsigned char EntryStorageCompressed = 2;  // the block method
-const unsigned char EntryStorageLzma = 4;        // LZMA; with the bit of value 2 also set: damaged
+const unsigned char EntryStorageLzma = 4;        // LZMA (read only under ArchiveFlagNewMethods)
+const unsigned char EntryStorageDelta = 8;       // a delta against the installed file (likewise)
 const unsigned char EntryScrambled = 1;          // exactly this value means scrambled
 
-// How an entry's stored bytes become its file. Only the bits of value 2 and 4 are read, so archives that use
-// neither read as they always did. LZMA data is stored as: 1 properties byte ((pb * 5 + lp) * 9 + lc), the
-// dictionary size (4 bytes, little-endian), then the raw LZMA stream, with or without an end marker; the file's
-// size is unpackedSize. The dictionary is at most 8 MiB (LzmaMaxDictionary, all fa2 build writes): a larger one is
-// damage, so an entry's window never takes more. Scrambling, when marked, covers all of the stored bytes, header included. An LZMA table
-// keeps lc + lp <= 4, since it is decoded before anything else is allocated.
-enum EntryMethod { EntryMethodStored, EntryMethodBlock, EntryMethodLzma, EntryMethodUnknown };
+// How an entry's stored bytes become its file. Under ArchiveFlagNewMethods the bits of value 2, 4 and 8 are
+// read and exactly one of them (or none: stored) may be set; without the flag the table's records are cut down
+// to the bits 1 and 2 when the table is opened (GateEntryMethods), so nothing after that sees the others. LZMA
+// data is stored as: 1 properties byte ((pb * 5 + lp) * 9 + lc), the dictionary size (4 bytes, little-endian),
+// then the raw LZMA stream, with or without an end marker; the file's size is unpackedSize. The dictionary is at
+// most 8 MiB (LzmaMaxDictionary, all fa2 build writes): a larger one is damage, so an entry's window never takes
+// more. A delta's stored bytes are described in delta_format.h. Scrambling, when marked, covers all of the
+// stored bytes, header included. An LZMA table keeps lc + lp <= 4, since it is decoded before anything else is allocated.
+enum EntryMethod { EntryMethodStored, EntryMethodBlock, EntryMethodLzma, EntryMethodDelta, EntryMethodUnknown };
 
 struct ArchiveHeader {
     uint32_t magic;
@@ -99,9 +106,20 @@ struct ScrambleKey {
 void StartDescramble(ScrambleKey* key, uint32_t length);
 void DescramblePiece(ScrambleKey* key, unsigned char* buffer, size_t count);
 
+// The transform over `count` of an entry's stored bytes taken from `offset` (a multiple of 4), in an entry of
+// `length` stored bytes: the key stream as it stands that far in.
+void DescrambleAt(uint32_t length, uint64_t offset, unsigned char* buffer, size_t count);
+
 // The header as it stands in the first 16 bytes (the magic is not compared here).
 void ReadArchiveHeader(const unsigned char* bytes, ArchiveHeader* header);
 int HasArchiveMagic(const ArchiveHeader* header);
+
+// How the table's records are stored, from the header's flags (Stored: plain records).
+EntryMethod ArchiveTableMethod(const ArchiveHeader* header);
+
+// Cuts every record's storage down to what the first format reads (bits 1 and 2) when the header lacks
+// ArchiveFlagNewMethods. FillArchiveRecords does it; a reader that fills the records itself calls it.
+void GateEntryMethods(ArchiveTable* table);
 
 // Size of the ArchiveTable block; 0 when entryCount * 280 + 16 does not fit 32 bits.
 int ArchiveTableBlockSize(uint32_t entryCount, uint32_t* blockSize);
@@ -132,20 +150,22 @@ int CheckEntryData(const ArchiveEntry* entry, uint64_t dataOffset, uint64_t imag
 inline int EntryNeedsCopy(const ArchiveEntry* entry) { return entry->scramble == EntryScrambled; }
 inline int EntryNeedsDecoding(const ArchiveEntry* entry)
 {
-    return (entry->storage & (EntryStorageCompressed | EntryStorageLzma)) != 0;
+    return (entry->storage & (EntryStorageCompressed | EntryStorageLzma | EntryStorageDelta)) != 0;
 }
 inline EntryMethod EntryMethodOf(const ArchiveEntry* entry)
 {
-    switch (entry->storage & (EntryStorageCompressed | EntryStorageLzma)) {
+    switch (entry->storage & (EntryStorageCompressed | EntryStorageLzma | EntryStorageDelta)) {
     case 0: return EntryMethodStored;
     case EntryStorageCompressed: return EntryMethodBlock;
     case EntryStorageLzma: return EntryMethodLzma;
+    case EntryStorageDelta: return EntryMethodDelta;
     default: return EntryMethodUnknown;
     }
 }
 
 // Turns an entry's stored bytes into its file bytes: descrambles into `copy` when scrambled, then decodes into
-// `decoded` when compressed with the block method (LZMA entries need tables: StreamEntry decodes them). Returns the file's unpackedSize bytes (the stored bytes themselves, `copy` or
+// `decoded` when compressed with the block method (LZMA entries need tables: StreamEntry decodes them; delta
+// entries need the old file: StreamDeltaEntry). Returns the file's unpackedSize bytes (the stored bytes themselves, `copy` or
 // `decoded`), or null when the compressed data is malformed. Call CheckEntryData first. A buffer may be null
 // only when its size is 0.
 const unsigned char* DecodeEntryData(const ArchiveEntry* entry, const unsigned char* stored, unsigned char* copy,

@@ -14,7 +14,8 @@ enum EntryStreamResult {
     EntryStreamDone = 1,  // all unpackedSize bytes went to the output
     EntryStreamDamaged,   // the stored data does not decode to the entry's size (or its method is unknown)
     EntryStreamStopped,   // the output returned 0
-    EntryStreamUnreadable // the StoredSource could not be read
+    EntryStreamUnreadable, // the StoredSource could not be read
+    EntryStreamOldUnreadable  // a delta's old file could not be read (StreamDeltaEntry)
 };
 
 // Sizes of the pieces an entry goes through: `output` bytes of decoded file at most per hand-over from the

@@ -597,8 +597,9 @@ TEST(ArchiveWriter, FilesPackedPieceByPieceMatchTheArchiveFromMemory)
         remove((dir + f.name).c_str());
 }
 
-// What AddArchiveFile reads must be the file as it was when packing began: one that grows, is written over in
-// place, or differs between the two reads of an incompressible file, is an error, never a cut or mixed entry.
+// What AddArchiveFile and AddArchiveDelta read must be the file as it was when packing began: one that grows, is
+// written over in place, or differs between two reads (of an incompressible file, or for a delta and the whole
+// entry after it), is an error, never a cut or mixed entry.
 struct Meddling {
     std::string path;
     int kind;  // 0 append, 1 overwrite in place (new time), 2 change the last byte keeping the time
@@ -634,16 +635,23 @@ TEST(ArchiveWriter, AFileChangedWhilePackedIsAnError)
         PackMode storage;
         int kind;
         int onCompressing;
+        int delta;  // 0 a whole entry; 1 a delta against the data with its first byte changed; 2 that and the whole
     } cases[] = {
-        {"grows while stored", Text(std::string(3u << 20, 'a')), PackStore, 0, 0},
-        {"grows while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 0, 1},
-        {"written over in place while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 1, 1},
-        {"differs on its second read", Noise(3u << 20, 9), PackCompressIfSmaller, 2, 0},
+        {"grows while stored", Text(std::string(3u << 20, 'a')), PackStore, 0, 0, 0},
+        {"grows while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 0, 1, 0},
+        {"written over in place while compressed", Text(std::string(3u << 20, 'a')), PackCompressIfSmaller, 1, 1, 0},
+        {"differs on its second read", Noise(3u << 20, 9), PackCompressIfSmaller, 2, 0, 0},
+        {"grows while its delta is made", Noise(3u << 20, 9), PackCompressIfSmaller, 0, 1, 1},
+        {"written over in place while its delta is made", Noise(3u << 20, 9), PackCompressIfSmaller, 1, 1, 1},
+        {"differs between its delta and its whole entry", Noise(3u << 20, 9), PackCompressIfSmaller, 2, 0, 2},
     };
-    std::string path = ::testing::TempDir() + "meddled.dat";
+    std::string path = ::testing::TempDir() + "meddled.dat", oldPath = ::testing::TempDir() + "meddled.old";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::ofstream(path, std::ios::binary).write((const char*)c.data.data(), (std::streamsize)c.data.size());
+        Bytes old = c.data;
+        old[0] ^= 1;
+        std::ofstream(oldPath, std::ios::binary).write((const char*)old.data(), (std::streamsize)old.size());
         Meddling meddling = {path, c.kind, 0};
         WriterOptions options;
         options.table = PackCompressIfSmaller;
@@ -654,18 +662,31 @@ TEST(ArchiveWriter, AFileChangedWhilePackedIsAnError)
             options.progress = MeddleOnProgress;
         options.progressContext = &meddling;
         FILE* scratch = tmpfile();
-        ASSERT_NE(scratch, nullptr);
+        FILE* deltaBody = tmpfile();
+        FILE* deltaStored = tmpfile();
+        ASSERT_TRUE(scratch && deltaBody && deltaStored);
         options.scratch = scratch;
+        options.deltaBody = deltaBody;
+        options.deltaStored = deltaStored;
         Bytes archive;
         ArchiveWriter writer;
         std::string error;
         ASSERT_EQ(StartArchive(&writer, VectorSink(&archive), options), 1);
-        EXPECT_EQ(AddArchiveFile(&writer, "meddled.dat", path, 0, c.storage, 0, &error), 0);
+        DeltaOutcome outcome = DeltaTooLarge;
+        int added = c.delta ? AddArchiveDelta(&writer, "meddled.dat", path, oldPath, 0, 0, c.delta == 2, &outcome,
+                                              &error)
+                            : AddArchiveFile(&writer, "meddled.dat", path, 0, c.storage, 0, &error);
+        EXPECT_EQ(added, 0);
         EXPECT_GE(meddling.done, 1) << "the file was changed during the packing";
+        if (c.delta) {
+            EXPECT_EQ(outcome, DeltaWritten) << "the delta path was taken";
+        }
         EXPECT_EQ(error, path + ": changed while it was packed; build again when nothing writes to it");
-        fclose(scratch);
+        for (FILE* f : {scratch, deltaBody, deltaStored})
+            fclose(f);
     }
     remove(path.c_str());
+    remove(oldPath.c_str());
 }
 
 }  // namespace

@@ -607,7 +607,8 @@ TEST(Build, StoreCompressesNothing)
 }
 
 // LZMA entries are compressed two at a time; the updater is the same to the byte as from one job, with files of
-// every kind (compressed, stored after trying, empty, scrambled).
+// every kind (compressed, stored after trying, empty, scrambled), and with deltas among them (made alone, between
+// files compressed side by side).
 TEST(Build, LzmaJobsGiveTheSameBytes)
 {
     std::string dir = NewFolder("lzma_jobs");
@@ -620,19 +621,35 @@ TEST(Build, LzmaJobsGiveTheSameBytes)
     }
     Put(dir + "/src/voice.dat", noise);  // incompressible: compressed, then stored
     Put(dir + "/src/system.sav", "");
-    for (int scramble : {0, 1}) {
-        SCOPED_TRACE(scramble);
+    fs::create_directories(dir + "/old/bgm");
+    Put(dir + "/old/voice.dat", noise.substr(0, 600000) + std::string(1000, 'x') + noise.substr(600000));
+    fs::copy_file(SampleDir() + "/bgm/theme.dat", dir + "/old/bgm/theme.dat");
+    struct Case {
+        int scramble, from, fallbackWhole;
+        uint32_t deltas;
+    } cases[] = {{0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 2}, {1, 1, 1, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "scramble " << c.scramble << " from " << c.from << " whole "
+                                        << c.fallbackWhole);
         Bytes built[2];
         for (int jobs : {1, 2}) {
             BuildOptions o = Options(dir + "/src", dir + "/u" + std::to_string(jobs) + ".exe");
             o.codec = CodecLzma;
-            o.scramble = scramble;
+            o.scramble = c.scramble;
+            o.fromDir = c.from ? dir + "/old" : "";
+            o.fallbackWhole = c.fallbackWhole;
             o.jobs = jobs;
             Outcome r = Build(o);
             ASSERT_EQ(r.exit, BuildExitOk) << r.err;
             built[jobs - 1] = Read(o.output);
+            LoadedArchive archive;
+            ASSERT_TRUE(OpenBuilt(o.output, &archive));
+            uint32_t deltas = 0;
+            for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i)
+                deltas += LoadedEntry(archive, i)->storage == EntryStorageDelta;
+            EXPECT_EQ(deltas, c.deltas);
         }
-        EXPECT_GT(built[0].size(), 700000u);
+        EXPECT_GT(built[0].size(), c.from && !c.fallbackWhole ? 1000u : 700000u);
         EXPECT_TRUE(built[0] == built[1]) << "two jobs wrote another updater than one";
     }
 }
@@ -649,7 +666,7 @@ TEST(Build, LzmaCodecMarksItsEntriesAndTable)
     LoadedArchive block, lzma;
     ASSERT_TRUE(OpenBuilt(dir + "/block.exe", &block));
     ASSERT_TRUE(OpenBuilt(dir + "/lzma.exe", &lzma));
-    EXPECT_EQ(LoadedTable(lzma)->header.flags, ArchiveFlagTableLzma);
+    EXPECT_EQ(LoadedTable(lzma)->header.flags, ArchiveFlagTableLzma | ArchiveFlagNewMethods);
     ASSERT_EQ(LoadedEntryCount(lzma), LoadedEntryCount(block));
     for (uint32_t i = 0; i < LoadedEntryCount(lzma); ++i) {
         const ArchiveEntry* e = LoadedEntry(lzma, i);

@@ -754,7 +754,7 @@ TEST_F(Fa2Tool, LzmaDictionaryPastWhatBuildWritesIsRefusedInLittleMemory)
             entry.storedSize = (uint32_t)stored.size();
             archive.insert(archive.end(), stored.begin(), stored.end());
             archive.resize(16 + PaddedStoredSize(entry.storedSize));
-            header = {ArchiveMagic, 0, (uint32_t)archive.size(), 1};
+            header = {ArchiveMagic, ArchiveFlagNewMethods, (uint32_t)archive.size(), 1};  // LZMA is read only so
             const unsigned char* record = (const unsigned char*)&entry;
             archive.insert(archive.end(), record, record + sizeof entry);
         }
@@ -815,8 +815,8 @@ TEST_F(Fa2Tool, AFailedWriteNamesTheOutputAndItsReason)
     }
 }
 
-// A build stopped by Ctrl-C, SIGTERM or SIGHUP removes its three temporary files and then stops as the signal
-// asks (the shell sees the signal, not an exit status).
+// A build stopped by Ctrl-C, SIGTERM or SIGHUP removes its temporary files (with --from, the delta's two as well)
+// and then stops as the signal asks (the shell sees the signal, not an exit status).
 TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
 {
     fs::copy(SourceRoot() + "/samples/update", Path("src"), fs::copy_options::recursive);
@@ -828,8 +828,16 @@ TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
     }
     WriteFile(Path("src/voice.dat"), noise);  // long enough to be stopped in the middle
     fs::create_directories(Path("out"));
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(signal));
+    fs::create_directories(Path("old"));
+    WriteFile(Path("old/voice.dat"), Bytes(noise.begin(), noise.begin() + (1u << 20)));
+    struct Case {
+        int signal;
+        const char* from;
+    } cases[] = {{SIGINT, nullptr}, {SIGTERM, nullptr}, {SIGHUP, nullptr}, {SIGTERM, "old"}};
+    for (const Case& c : cases) {
+        int signal = c.signal;
+        SCOPED_TRACE(std::string(strsignal(signal)) + (c.from ? " --from" : ""));
+        std::string from = c.from ? Path(c.from) : "";
         std::string out = Path("out/u.exe");
         pid_t child = fork();
         if (child == 0) {
@@ -837,11 +845,15 @@ TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
             dup2(null, 1);
             dup2(null, 2);
             std::string stub = SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe";
-            execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
-                  (char*)nullptr);
+            if (c.from)
+                execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
+                      "--from", from.c_str(), (char*)nullptr);
+            else
+                execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
+                      (char*)nullptr);
             _exit(127);
         }
-        std::string entry = out + ".fa2-" + std::to_string(child) + "-entry.tmp";
+        std::string entry = out + ".fa2-" + std::to_string(child) + (c.from ? "-delta-packed.tmp" : "-entry.tmp");
         for (int wait = 0; wait < 3000 && !fs::exists(entry); ++wait)
             usleep(10000);
         usleep(100000);  // into the packing
@@ -905,3 +917,105 @@ TEST_F(Fa2Tool, SignedUpdaterStillVerifiesAndARebuildDropsTheSignature)
 }
 
 }  // namespace
+
+namespace {
+
+// Random bytes: data no codec shrinks, so a delta only wins by finding what did not change.
+std::vector<unsigned char> RandomBytes(size_t size, unsigned seed)
+{
+    std::vector<unsigned char> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (unsigned char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = (unsigned char)x;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// An update of a changed pack file with --from: a delta that lists, verifies and extracts against the old
+// release, and refuses another old file; with --fallback-whole the whole file is there for it.
+TEST_F(Fa2Tool, DeltaUpdateFromTheOldRelease)
+{
+    Bytes old = RandomBytes(2000000, 1), now = old;
+    Bytes inserted = RandomBytes(30000, 2);
+    now.insert(now.begin() + 700000, inserted.begin(), inserted.end());
+    now.erase(now.begin() + 1500000, now.begin() + 1510000);
+    for (const char* dir : {"new/data", "old/data", "other/data", "other/elsewhere", "out"})
+        fs::create_directories(Path(dir));
+    WriteFile(Path("new/data/game.pak"), now);
+    WriteFile(Path("new/readme.txt"), Text("only in the new release\r\n"));
+    WriteFile(Path("new/UPDATE.INI"), Text("[SETUP]\r\nCompanyName=Q\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=G\r\n"
+                                           "[UPDATE]\r\nUpdateFile00=data\\game.pak\r\nUpdateFile01=readme.txt\r\n"));
+    WriteFile(Path("old/data/game.pak"), old);
+    Bytes other = old;
+    other[123456] ^= 0x40;  // same size, one bit off
+    WriteFile(Path("other/data/game.pak"), other);
+    const std::string stub = " --stub '" + SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe'";
+
+    for (int fallback : {0, 1}) {
+        std::string exe = Path(fallback ? "whole.exe" : "delta.exe");
+        Result build = Run("build '" + Path("new") + "' --from '" + Path("old") + "' -o '" + exe + "'" + stub +
+                           (fallback ? " --fallback-whole" : ""));
+        ASSERT_EQ(build.status, 0) << build.err;
+        EXPECT_NE(build.out.find("1 deltas"), std::string::npos) << build.out;
+        EXPECT_LT(fs::file_size(exe), now.size() / 10 + (fallback ? now.size() + 1000 : 0));
+
+        Result list = Run("list '" + exe + "'");
+        ASSERT_EQ(list.status, 0);
+        EXPECT_NE(list.out.find(" d- "), std::string::npos) << list.out;
+        EXPECT_NE(list.out.find("game.pak  [delta: old 2000000 -> new 2020000 bytes, body stored" +
+                                std::string(fallback ? ", whole file follows]" : "]")),
+                  std::string::npos)
+            << list.out;
+
+        // Without its old file a delta's bytes are held to nothing: a changed byte could go unseen.
+        Result verify = Run("verify '" + exe + "'");
+        EXPECT_EQ(verify.status, 3) << verify.out;
+        EXPECT_NE(verify.out.find("1 delta entries checked without their old files"), std::string::npos);
+        EXPECT_NE(verify.out.find(std::to_string(fallback ? 4 : 3) + " entries decode, " +
+                                  std::to_string(fallback ? 3 : 2) +
+                                  " held to their checksums: a changed byte in a delta may have gone unseen"),
+                  std::string::npos)
+            << verify.out;
+        Result verifyFrom = Run("verify '" + exe + "' --from '" + Path("old") + "'");
+        EXPECT_EQ(verifyFrom.status, 0) << verifyFrom.out;
+        EXPECT_EQ(verifyFrom.out.find("without"), std::string::npos) << verifyFrom.out;
+        Result verifyWrong = Run("verify '" + exe + "' --from '" + Path("other") + "'");
+        EXPECT_EQ(verifyWrong.status, 1) << verifyWrong.out;
+        EXPECT_NE(verifyWrong.out.find("not the file this update was built from"), std::string::npos);
+
+        // Files already in the folder under names a scratch file could take are someone else's: kept.
+        std::string right = Path(fallback ? "x-whole-right" : "x-right");
+        fs::create_directories(right);
+        for (const char* name : {"game.pak.fa2-extract.tmp", ".fa2-extract-0.tmp"})
+            WriteFile(right + "/" + name, Text(name));
+        Result extract = Run("extract '" + exe + "' '" + right + "' --from '" + Path("old") + "'");
+        EXPECT_EQ(extract.status, 0) << extract.err;
+        EXPECT_TRUE(ReadBytes(right + "/game.pak") == now);
+        for (const char* name : {"game.pak.fa2-extract.tmp", ".fa2-extract-0.tmp"})
+            EXPECT_TRUE(ReadBytes(right + "/" + name) == Text(name)) << name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(right), fs::directory_iterator()), 5) << "nothing else left";
+
+        // The wrong old file: refused with the reason, unless the whole file rides along.
+        std::string wrong = Path(fallback ? "x-whole-wrong" : "x-wrong");
+        Result refused = Run("extract '" + exe + "' '" + wrong + "' --from '" + Path("other") + "'");
+        if (fallback) {
+            EXPECT_EQ(refused.status, 0) << refused.err;
+            EXPECT_TRUE(ReadBytes(wrong + "/game.pak") == now);
+        } else {
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_NE(refused.err.find("game.pak: not extracted: " + Path("other/data/game.pak") +
+                                       " is not the file this update was built from"),
+                      std::string::npos)
+                << refused.err;
+            EXPECT_NE(refused.err.find("this update is for the version of game.pak it was built from"),
+                      std::string::npos);
+            EXPECT_FALSE(fs::exists(wrong + "/game.pak"));
+            EXPECT_TRUE(ReadBytes(wrong + "/readme.txt") == Text("only in the new release\r\n"));
+        }
+    }
+}

@@ -467,7 +467,7 @@ TEST(LzmaDecoder, ArchivesWithLzmaEntriesAndTableRoundTrip)
     ASSERT_EQ(WriteArchive(entries, options, &image, &error), 1) << error;
     ArchiveHeader header;
     ReadArchiveHeader(image.data(), &header);
-    EXPECT_EQ(header.flags, ArchiveFlagTableLzma);
+    EXPECT_EQ(header.flags, ArchiveFlagTableLzma | ArchiveFlagNewMethods);
     uint32_t blockSize, tableLength;
     ASSERT_TRUE(ArchiveTableBlockSize(header.entryCount, &blockSize));
     ASSERT_TRUE(LocateArchiveTable(&header, image.size(), &tableLength));

@@ -72,12 +72,13 @@ int LoadTable(LoadedArchive* archive, const ArchiveHeader& header, const unsigne
     uint32_t recordsSize = blockSize - ArchiveHeaderSize;
     std::vector<unsigned char>& block = archive->tableBlock;
     block.assign((const unsigned char*)&header, (const unsigned char*)&header + sizeof header);
-    if (!(header.flags & (ArchiveFlagTableCompressed | ArchiveFlagTableLzma))) {
+    EntryMethod method = ArchiveTableMethod(&header);
+    if (method == EntryMethodStored) {
         block.insert(block.end(), tableBytes, tableBytes + recordsSize);
     } else {
         ArchiveEntry table;
         memset(&table, 0, sizeof table);
-        table.storage = (header.flags & ArchiveFlagTableLzma) ? EntryStorageLzma : EntryStorageCompressed;
+        table.storage = method == EntryMethodLzma ? EntryStorageLzma : EntryStorageCompressed;
         table.unpackedSize = recordsSize;
         table.storedSize = tableLength;
         size_t workspaceSize = 0;
@@ -95,7 +96,8 @@ int LoadTable(LoadedArchive* archive, const ArchiveHeader& header, const unsigne
             return 0;
         }
     }
-    const ArchiveTable* opened = reinterpret_cast<const ArchiveTable*>(block.data());
+    ArchiveTable* opened = reinterpret_cast<ArchiveTable*>(block.data());
+    GateEntryMethods(opened);
     archive->dataOffsets.resize(header.entryCount);
     uint64_t offset = ArchiveHeaderSize;
     for (uint32_t i = 0; i < header.entryCount; i++) {
@@ -186,13 +188,43 @@ int FetchFromFile(void* context, uint32_t offset, unsigned char* bytes, size_t c
 // Pieces of a megabyte from the file: memory stays the same whatever the entry's size.
 const EntryPieces FilePieces = {192u << 10, PlainPiece};
 
+const char BadDeltaHeader[] = "damaged delta (its header or its body's parameters are not valid)";
+
+// A delta entry from memory or from a source; the old file through `old`.
+EntryStreamResult StreamDelta(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
+                              const OldFileReader* old, EntryOutput output, void* context, std::string* error)
+{
+    if (!old) {
+        *error = "a delta entry: it needs the old file (--from)";
+        return EntryStreamDamaged;
+    }
+    size_t workspaceSize;
+    int sized = source ? DeltaSourceWorkspaceSize(entry, source, &FilePieces, &workspaceSize)
+                       : DeltaWorkspaceSize(entry, stored, &workspaceSize);
+    if (!sized) {
+        *error = BadDeltaHeader;
+        return EntryStreamDamaged;
+    }
+    Workspace workspace(workspaceSize);
+    EntryStreamResult result =
+        source ? StreamDeltaFromSource(entry, source, &FilePieces, old, workspace.bytes, workspaceSize, output, context)
+               : StreamDeltaEntry(entry, stored, old, workspace.bytes, workspaceSize, output, context);
+    if (result == EntryStreamOldUnreadable)
+        *error = "read error in the old file";
+    else if (result == EntryStreamDamaged)
+        *error = "damaged delta: its commands do not make the file";
+    return result;
+}
+
 // The entry through the decoder, from memory or from the file; its workspace is taken here.
 EntryStreamResult StreamFrom(const LoadedArchive& archive, const ArchiveEntry* entry, uint64_t offset,
-                             EntryOutput output, void* context, std::string* error)
+                             const OldFileReader* old, EntryOutput output, void* context, std::string* error)
 {
     if (!archive.file) {
         static const unsigned char none = 0;  // an empty entry's stored bytes: none, but somewhere
         const unsigned char* stored = entry->storedSize == 0 ? &none : archive.image.data() + offset;
+        if (EntryMethodOf(entry) == EntryMethodDelta)
+            return StreamDelta(entry, stored, nullptr, old, output, context, error);
         size_t workspaceSize;
         if (!EntryWorkspaceSize(entry, stored, &workspaceSize)) {
             *error = BadLzmaHeader;
@@ -210,6 +242,8 @@ EntryStreamResult StreamFrom(const LoadedArchive& archive, const ArchiveEntry* e
         *error = "read error";
         return EntryStreamUnreadable;
     }
+    if (EntryMethodOf(entry) == EntryMethodDelta)
+        return StreamDelta(entry, nullptr, &source, old, output, context, error);
     if (!SourceWorkspaceSize(entry, &source, &FilePieces, &workspaceSize)) {
         *error = BadLzmaHeader;
         return EntryStreamDamaged;
@@ -300,7 +334,7 @@ std::string EntryName(const ArchiveEntry* entry)
 }
 
 int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput output, void* context,
-                      uint32_t* sum, std::string* error)
+                      uint32_t* sum, std::string* error, const OldFileReader* old)
 {
     const ArchiveEntry* entry = LoadedEntry(archive, index);
     uint64_t offset = archive.dataOffsets[index];
@@ -308,7 +342,9 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
         if (offset > archive.size || archive.size - offset < entry->storedSize)
             *error = "its data lies past the end of the archive";
         else if (EntryMethodOf(entry) == EntryMethodUnknown)
-            *error = "it is marked with both compression methods";
+            *error = "it is marked with more than one method";
+        else if (EntryMethodOf(entry) == EntryMethodDelta)
+            *error = "its delta is too short for its header";
         else if (!EntryNeedsDecoding(entry))
             *error = "stored entry whose unpacked size differs from its stored size";
         else
@@ -317,9 +353,9 @@ int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput 
     }
     Summed summed = {output, context, 0};
     error->clear();
-    EntryStreamResult result = StreamFrom(archive, entry, offset, SumAndPass, &summed, error);
+    EntryStreamResult result = StreamFrom(archive, entry, offset, old, SumAndPass, &summed, error);
     *sum = summed.sum;
-    if (result == EntryStreamDamaged || result == EntryStreamUnreadable) {
+    if (result == EntryStreamDamaged || result == EntryStreamUnreadable || result == EntryStreamOldUnreadable) {
         if (error->empty())
             *error = "malformed compressed data";
         return 0;
@@ -341,6 +377,72 @@ int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<
         return 0;
     data->swap(bytes);
     return 1;
+}
+
+int ReadOldFileAt(void* context, uint64_t offset, unsigned char* bytes, size_t count)
+{
+    const OldFileInput* old = (const OldFileInput*)context;
+    if (!old->file) {
+        memset(bytes, 0, count);
+        return 1;
+    }
+    return offset <= old->size && old->size - offset >= count && ReadAt(old->file, offset, bytes, count);
+}
+
+OldFileInput::~OldFileInput()
+{
+    if (file)
+        fclose(file);
+}
+
+int OpenOldFile(const std::string& path, OldFileInput* old, std::string* error)
+{
+    std::error_code code;
+    old->size = fs::file_size(fs::u8path(path), code);
+    if (code) {
+        *error = path + ": " + code.message();
+        return 0;
+    }
+    old->file = OpenFileForReading(path, error);
+    return old->file != nullptr;
+}
+
+OldFileReader OldFileReaderOf(OldFileInput* old) { return OldFileReader{ReadOldFileAt, old}; }
+
+int LoadedDeltaBase(const LoadedArchive& archive, uint32_t index, DeltaBase* base)
+{
+    const ArchiveEntry* entry = LoadedEntry(archive, index);
+    uint64_t offset = archive.dataOffsets[index];
+    if (EntryMethodOf(entry) != EntryMethodDelta || !CheckEntryData(entry, offset, archive.size))
+        return 0;
+    unsigned char head[DeltaHeaderSize];
+    if (archive.file) {
+        if (!ReadAt(archive.file, archive.base + offset, head, sizeof head))
+            return 0;
+    } else {
+        memcpy(head, archive.image.data() + offset, sizeof head);
+    }
+    return ReadDeltaBase(entry, head, base);
+}
+
+std::string CheckOldFile(const LoadedArchive& archive, uint32_t index, const std::string& path)
+{
+    DeltaBase base;
+    if (!LoadedDeltaBase(archive, index, &base))
+        return BadDeltaHeader;
+    OldFileInput old;
+    std::string error;
+    if (!OpenOldFile(path, &old, &error))
+        return "its old file is missing (" + error + "); this update is for the version it was built from";
+    OldFileReader reader = OldFileReaderOf(&old);
+    std::vector<unsigned char> buffer(PlainPiece);
+    switch (CheckDeltaOldFile(&base, old.size, &reader, buffer.data(), buffer.size())) {
+    case OldFileMatches: return "";
+    case OldFileUnreadable: return path + ": read error";
+    default:
+        return path + " is not the file this update was built from (" + std::to_string(old.size) + " bytes, " +
+               "the update needs " + std::to_string(base.oldSize) + " bytes with its SHA-256)";
+    }
 }
 
 std::string CheckTableSums(const LoadedArchive& archive)

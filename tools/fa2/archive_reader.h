@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "archive/delta_decoder.h"
 #include "archive/entry_stream.h"
 #include "archive/payload_sums.h"
 
@@ -56,9 +57,30 @@ inline const ArchiveEntry* LoadedEntry(const LoadedArchive& archive, uint32_t in
 std::string EntryName(const ArchiveEntry* entry);
 
 // Hands the entry's file bytes to `output` in pieces, and their CRC-32 in `*sum`. 0 with the reason in `error`
-// for a damaged entry, or when `output` stopped (its reason is the caller's).
+// for a damaged entry, or when `output` stopped (its reason is the caller's). A delta entry reads its old file
+// through `old` (without one it is refused).
 int StreamLoadedEntry(const LoadedArchive& archive, uint32_t index, EntryOutput output, void* context,
-                      uint32_t* sum, std::string* error);
+                      uint32_t* sum, std::string* error, const OldFileReader* old = nullptr);
+
+// An old file for a delta entry, read with positioned reads. Without a file (never opened) it reads as zeros:
+// a delta's commands can then be checked without the old file, though not the bytes they make.
+struct OldFileInput {
+    FILE* file = nullptr;
+    uint64_t size = 0;
+    OldFileInput() = default;
+    OldFileInput(const OldFileInput&) = delete;
+    OldFileInput& operator=(const OldFileInput&) = delete;
+    ~OldFileInput();
+};
+int OpenOldFile(const std::string& path, OldFileInput* old, std::string* error);
+OldFileReader OldFileReaderOf(OldFileInput* old);
+
+// The delta header of entry `index`; 0 when it is no delta or the header is damaged.
+int LoadedDeltaBase(const LoadedArchive& archive, uint32_t index, DeltaBase* base);
+
+// "" when the file at `path` is the old file delta entry `index` was made from; else why not (missing, another
+// size or SHA-256), for the user.
+std::string CheckOldFile(const LoadedArchive& archive, uint32_t index, const std::string& path);
 
 // The entry's file bytes, descrambled and decoded. 0 with the reason in `error` for a damaged entry.
 int DecodeLoadedEntry(const LoadedArchive& archive, uint32_t index, std::vector<unsigned char>* data,

@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "archive/archive_format.h"
+#include "archive/delta_format.h"
+#include "delta_encoder.h"
 #include "file_io.h"
 #include "lzma_encoder.h"
 #include "support/crc32.h"
@@ -51,7 +53,8 @@ void Progress(const ArchiveWriter* writer, uint64_t bytesDone)
 
 // Appends the entry's record and moves on past its padded data.
 int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime, int compressed, int scramble,
-              uint64_t unpackedSize, uint64_t storedSize, uint32_t sum, std::string* error)
+              uint64_t unpackedSize, uint64_t storedSize, uint32_t sum, std::string* error,
+              unsigned char storage = 0)
 {
     if (writer->size + PaddedStoredSize((uint32_t)storedSize) > MostArchiveBytes) {
         *error = "archive larger than 4 GiB";
@@ -64,7 +67,8 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     ArchiveEntry record;
     memset(&record, 0, sizeof record);
     memcpy(record.name, name.data(), name.size());
-    record.storage = !compressed                               ? EntryStorageStored
+    record.storage = storage                                  ? storage
+                     : !compressed                             ? EntryStorageStored
                      : writer->options.codec == CodecLzma ? EntryStorageLzma
                                                            : EntryStorageCompressed;
     record.scramble = scramble ? EntryScrambled : 0;
@@ -77,7 +81,8 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
     writer->sums.push_back(sum);
     writer->size += PaddedStoredSize(record.storedSize);
     writer->inputBytes += unpackedSize;
-    writer->compressedEntries += compressed;
+    writer->compressedEntries += compressed && storage != EntryStorageDelta;
+    writer->deltaEntries += storage == EntryStorageDelta;
     writer->scrambledEntries += scramble ? 1 : 0;
     Progress(writer, writer->inputBytes);
     return 1;
@@ -86,6 +91,18 @@ int AddRecord(ArchiveWriter* writer, const std::string& name, uint64_t fileTime,
 std::string ChangedWhilePacking(const std::string& path)
 {
     return path + ": changed while it was packed; build again when nothing writes to it";
+}
+
+// Only `size` bytes were read: a file that grew, or was written over in place, shows in its size or time.
+int UnchangedSince(const std::string& path, uint64_t size, uint64_t timeBefore, std::string* error)
+{
+    std::error_code code;
+    uint64_t timeAfter = 0, sizeAfter = fs::file_size(fs::u8path(path), code);
+    if (code || sizeAfter != size || !GetFileTimeValue(path, &timeAfter, error) || timeAfter != timeBefore) {
+        *error = ChangedWhilePacking(path);
+        return 0;
+    }
+    return 1;
 }
 
 // A file read for its entry, summed on the way; a short read is an error that names it.
@@ -195,6 +212,154 @@ int CommitStored(ArchiveWriter* writer, const std::string& name, const PreparedF
     return ok;
 }
 
+void PutLe32(unsigned char* p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (unsigned char)(v >> (8 * i));
+}
+
+// A sink that takes `limit` bytes and then refuses: a whole entry that is already no smaller than the delta
+// need not be compressed to its end.
+struct LimitedSink {
+    ByteSink inner;
+    uint64_t written;
+    uint64_t limit;
+    int reached;
+};
+
+int WriteLimited(void* context, const unsigned char* bytes, size_t count)
+{
+    LimitedSink* s = (LimitedSink*)context;
+    if (s->written + count > s->limit) {
+        s->reached = 1;
+        return 0;
+    }
+    s->written += count;
+    return SinkWrite(s->inner, bytes, count);
+}
+
+// The size of the whole entry `path` would take (compressed into the scratch file, or stored). Compression
+// stops once it passes min(size, limit): past that the answer is the stored size, which then compares with
+// `limit` as the true one would.
+int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size, uint64_t limit,
+                   uint64_t* wholeSize, std::string* error)
+{
+    *wholeSize = size;
+    if (!SeekFile(writer->options.scratch, 0)) {
+        *error = "no temporary file to compress into";
+        return 0;
+    }
+    FILE* file = OpenFileForReading(path, error);
+    if (!file)
+        return 0;
+    FileInput input = {file, path, 0, ""};
+    LimitedSink limited = {FileSink(writer->options.scratch), 0, size < limit ? size : limit, 0};
+    ByteSink sink = {WriteLimited, nullptr, &limited};
+    uint64_t encoded = 0;
+    int ok = writer->options.codec == CodecLzma
+                 ? EncodeLzmaStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded, error)
+                 : EncodeBlockStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded);
+    fclose(file);
+    if (limited.reached)
+        return 1;
+    if (!ok) {
+        *error = !input.error.empty() ? input.error : !error->empty() ? *error : "write error in a temporary file";
+        return 0;
+    }
+    if (encoded < *wholeSize)
+        *wholeSize = encoded;
+    return 1;
+}
+
+// The delta's body into deltaBody, then compressed into deltaStored; says which of the two to ship.
+struct PreparedDelta {
+    DeltaEncodeResult encoded;
+    uint64_t newSize, oldSize;
+    uint64_t bodyStored;  // bytes the body takes in the entry
+    int bodyCompressed;
+};
+
+int PrepareDelta(ArchiveWriter* writer, const std::string& path, const std::string& oldPath, PreparedDelta* d,
+                 std::string* error)
+{
+    const WriterOptions& o = writer->options;
+    if (!o.deltaBody || !o.deltaStored || !SeekFile(o.deltaBody, 0) || !SeekFile(o.deltaStored, 0)) {
+        *error = "no temporary files to make a delta in";
+        return 0;
+    }
+    FILE* newFile = OpenFileForReading(path, error);
+    if (!newFile)
+        return 0;
+    FILE* oldFile = OpenFileForReading(oldPath, error);
+    if (!oldFile) {
+        fclose(newFile);
+        return 0;
+    }
+    if (writer->options.compressing)
+        writer->options.compressing(writer->options.progressContext, writer->inputBytes);
+    int ok = EncodeDelta(oldFile, d->oldSize, newFile, d->newSize, FileSink(o.deltaBody), &d->encoded, error);
+    fclose(newFile);
+    fclose(oldFile);
+    if (!ok) {
+        *error = path + " against " + oldPath + ": " + *error;
+        return 0;
+    }
+    if (!SeekFile(o.deltaBody, 0))
+        return 0;
+    FileInput body = {o.deltaBody, "a temporary file", 0, ""};
+    uint64_t encoded = 0;
+    if (!EncodeFileToScratch(o, o.deltaStored, &body, d->encoded.bodySize, &encoded, error))
+        return 0;
+    d->bodyCompressed = encoded < d->encoded.bodySize;
+    d->bodyStored = d->bodyCompressed ? encoded : d->encoded.bodySize;
+    return 1;
+}
+
+// The delta's stored bytes (header, then the body from its temporary file), scrambled as one entry when asked.
+int WriteDelta(ArchiveWriter* writer, const std::string& name, const PreparedDelta& d, uint64_t fileTime,
+               int scramble, int withWhole, std::string* error)
+{
+    uint64_t storedSize = DeltaHeaderSize + d.bodyStored;
+    if (storedSize > MostArchiveBytes) {
+        *error = "delta entry larger than 4 GiB: " + name;
+        return 0;
+    }
+    unsigned char header[DeltaHeaderSize] = {0};
+    memcpy(header, DeltaMark, sizeof DeltaMark);
+    PutLe32(header + 4, (uint32_t)d.oldSize);
+    memcpy(header + 8, d.encoded.oldSha256, Sha256Size);
+    header[40] = !d.bodyCompressed ? EntryStorageStored
+                 : writer->options.codec == CodecLzma ? EntryStorageLzma
+                                                      : EntryStorageCompressed;
+    header[41] = withWhole ? DeltaHasWhole : 0;
+    PutLe32(header + 44, (uint32_t)d.encoded.bodySize);
+    ScrambleKey key;
+    StartDescramble(&key, (uint32_t)storedSize);
+    if (scramble)
+        DescramblePiece(&key, header, sizeof header);  // whole words: the key runs on into the body
+    FILE* bodyFile = d.bodyCompressed ? writer->options.deltaStored : writer->options.deltaBody;
+    FileInput body = {bodyFile, "a temporary file", 0, ""};
+    if (!SinkWrite(writer->sink, header, sizeof header) || !SeekFile(bodyFile, 0)) {
+        *error = "write error";
+        return 0;
+    }
+    if (!CopyPieces(writer, &body, d.bodyStored, scramble ? &key : nullptr, 0, error))
+        return 0;
+    return AddRecord(writer, name, fileTime, 1, scramble, d.newSize, storedSize, d.encoded.newSum, error,
+                     EntryStorageDelta);
+}
+
+// 1 when a record is stored with a method the first format did not have: the header must say so.
+int UsesNewMethods(const std::vector<unsigned char>& records)
+{
+    for (size_t at = 0; at + ArchiveEntrySize <= records.size(); at += ArchiveEntrySize) {
+        unsigned char storage = records[at + offsetof(ArchiveEntry, storage)];
+        if (storage & (EntryStorageLzma | EntryStorageDelta))
+            return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int StartArchive(ArchiveWriter* writer, const ByteSink& sink, const WriterOptions& options)
@@ -207,6 +372,7 @@ int StartArchive(ArchiveWriter* writer, const ByteSink& sink, const WriterOption
     writer->sums.clear();
     writer->tableSum = 0;
     writer->compressedEntries = 0;
+    writer->deltaEntries = 0;
     writer->scrambledEntries = 0;
     writer->tableCompressed = 0;
     return SinkZeros(sink, ArchiveHeaderSize);
@@ -298,15 +464,7 @@ int CommitArchiveFile(ArchiveWriter* writer, const std::string& name, const Prep
         return 0;
     int ok = prepared.compressed ? CommitEncoded(writer, name, prepared, fileTime, scramble, error)
                                  : CommitStored(writer, name, prepared, fileTime, scramble, error);
-    // Only `size` bytes were read: a file that grew, or was written over in place, shows in its size or time.
-    std::error_code code;
-    uint64_t timeAfter = 0, sizeAfter = fs::file_size(fs::u8path(prepared.path), code);
-    if (ok && (code || sizeAfter != prepared.size || !GetFileTimeValue(prepared.path, &timeAfter, error) ||
-               timeAfter != prepared.timeBefore)) {
-        *error = ChangedWhilePacking(prepared.path);
-        return 0;
-    }
-    return ok;
+    return ok && UnchangedSince(prepared.path, prepared.size, prepared.timeBefore, error);
 }
 
 int AddArchiveFile(ArchiveWriter* writer, const std::string& name, const std::string& path, uint64_t fileTime,
@@ -344,6 +502,8 @@ int FinishArchive(ArchiveWriter* writer, std::string* error)
     header.flags = !writer->tableCompressed                ? 0
                    : writer->options.codec == CodecLzma ? ArchiveFlagTableLzma
                                                         : ArchiveFlagTableCompressed;
+    if (UsesNewMethods(records) || (header.flags & ArchiveFlagTableLzma))
+        header.flags |= ArchiveFlagNewMethods;
     header.tableOffset = (uint32_t)writer->size;
     header.entryCount = count;
     if (!SinkWrite(writer->sink, table.data(), table.size()) ||
@@ -396,4 +556,48 @@ const char* CodecHelp()
     return LzmaEncoderAvailable()
                ? "  --codec NAME       compression method: fa2 (the default) or lzma (smaller, slower to pack)\n"
                : "  --codec NAME       compression method: fa2 only (this build has no LZMA encoder)\n";
+}
+
+int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
+                    const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,
+                    std::string* error)
+{
+    if (!CheckEntryName(name, error))
+        return 0;
+    PreparedDelta d;
+    std::error_code code;
+    d.newSize = fs::file_size(fs::u8path(path), code);
+    if (!code)
+        d.oldSize = fs::file_size(fs::u8path(oldPath), code);
+    if (code) {
+        *error = (d.newSize == (uint64_t)-1 ? path : oldPath) + ": " + code.message();
+        return 0;
+    }
+    *outcome = DeltaTooLarge;
+    if (d.newSize > MostArchiveBytes || d.oldSize > MostArchiveBytes)
+        return AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error);
+    uint64_t timeBefore;
+    if (!GetFileTimeValue(path, &timeBefore, error) || !PrepareDelta(writer, path, oldPath, &d, error))
+        return 0;
+    uint64_t deltaSize = DeltaHeaderSize + d.bodyStored;
+    uint64_t wholeSize;
+    if (!WholeEntrySize(writer, path, d.newSize, deltaSize, &wholeSize, error))
+        return 0;
+    *outcome = DeltaNotSmaller;
+    if (deltaSize >= wholeSize)
+        return AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error);
+    *outcome = DeltaWritten;
+    if (!WriteDelta(writer, name, d, fileTime, scramble, withWhole, error))
+        return 0;
+    if (withWhole) {
+        writer->inputBytes -= d.newSize;  // the same file again: progress counts it once
+        if (!AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error))
+            return 0;
+        // Read once for the delta and again for the whole entry: both must carry the same bytes.
+        if (writer->sums.back() != d.encoded.newSum) {
+            *error = ChangedWhilePacking(path);
+            return 0;
+        }
+    }
+    return UnchangedSince(path, d.newSize, timeBefore, error);
 }

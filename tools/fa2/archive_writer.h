@@ -43,6 +43,9 @@ struct WriterOptions {
     // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and
     // writing, which the caller removes (needed for files that are compressed).
     FILE* scratch = nullptr;
+    // Two more for delta entries (AddArchiveDelta): the delta's commands as they are, then compressed.
+    FILE* deltaBody = nullptr;
+    FILE* deltaStored = nullptr;
 };
 
 struct ArchiveWriter {
@@ -54,6 +57,7 @@ struct ArchiveWriter {
     std::vector<uint32_t> sums;          // CRC-32 of each entry's file bytes
     uint32_t tableSum;                   // CRC-32 of the header and the records, once finished
     int compressedEntries;
+    int deltaEntries;
     int scrambledEntries;
     int tableCompressed;
 };
@@ -87,6 +91,23 @@ int PrepareArchiveFile(const WriterOptions& options, const std::string& path, Pa
                        uint64_t bytesBefore, PreparedFile* prepared, std::string* error);
 int CommitArchiveFile(ArchiveWriter* writer, const std::string& name, const PreparedFile& prepared,
                       uint64_t fileTime, int scramble, std::string* error);
+
+// What AddArchiveDelta wrote.
+enum DeltaOutcome {
+    DeltaWritten = 1,      // a delta entry (and, with `withWhole`, the whole entry right after it)
+    DeltaNotSmaller,       // the whole entry alone: the delta was not smaller
+    DeltaTooLarge          // the whole entry alone: a file past 4 GiB - 1
+};
+
+// The file at `path` as a delta against the old file at `oldPath` (format in archive/delta_format.h), its body
+// compressed with the build's codec where that makes it smaller. The delta is kept only when it is smaller than
+// the whole entry, which is compressed too until it is known to be no smaller than the delta. With `withWhole`
+// the whole entry follows the delta as the next record of the same name, for installations whose old file
+// differs. The file is held to its size and time when the delta began, and the whole entry to the bytes the delta
+// makes, as in CommitArchiveFile. Needs options.scratch, deltaBody and deltaStored (no other user at the time).
+int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
+                    const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,
+                    std::string* error);
 
 // The table behind the entries, then the header at the start. 0 with one line in `error`.
 int FinishArchive(ArchiveWriter* writer, std::string* error);

@@ -36,7 +36,7 @@ namespace {
 
 const char BuildUsage[] =
     "usage: fa2 build SOURCE_DIR -o OUT.exe [--stub UPDATE.exe] [--fast|--best|--store] [--scramble]\n"
-    "                 [--codec fa2|lzma]\n"
+    "                 [--codec fa2|lzma] [--from OLD_DIR [--fallback-whole]]\n"
     "Checks SOURCE_DIR/UPDATE.INI against the folder, packs UPDATE.INI and every file it names (found anywhere\n"
     "below SOURCE_DIR, by its bare file name), and writes OUT.exe: a copy of the updater with the archive as its\n"
     "resource UPDATE/102 and the archive's checksums as UPDATE/103.\n"
@@ -45,14 +45,21 @@ const char BuildUsage[] =
     "  --fast, --best     quicker or smaller compression than the default\n"
     "  --store            compress nothing\n"
     "  --scramble         scramble the entries the updater extracts (agreement texts stay plain)\n"
-    "  --jobs N           LZMA: files compressed at once, 1 or 2 (default 2; the same updater either way)\n"
+    "  --jobs N           LZMA: files compressed at once, 1 or 2 (default 2; the same updater either way;\n"
+    "                     a delta is made on its own, with no other file compressed beside it)\n"
+    "  --from OLD_DIR     the previous release as installed: an item whose file is at its path there is\n"
+    "                     carried as a delta against it (kept only where smaller than the whole file), and\n"
+    "                     the updater refuses an installation whose file differs. The delta encoder needs\n"
+    "                     about 73 MiB whatever the files' sizes, and reads each old and new file twice\n"
+    "  --fallback-whole   with --from: the whole file rides along after each delta, for installations\n"
+    "                     whose old file differs (the update is then larger than without --from)\n"
     "File times come from the files, or all from SOURCE_DATE_EPOCH when it is set.\n"
     "Exit codes: 0 built, 1 failed, 2 wrong usage, 3 the folder or UPDATE.INI has problems.\n";
 
 const size_t LeftOutShown = 8;  // names in the one line about files no item names
 
 // The temporary files' places among those a stop removes.
-enum { ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot };
+enum { ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot, DeltaBodySlot, DeltaStoredSlot };
 
 // One build: what each step leaves for the next. The temporary files are removed on every way out.
 struct BuildRun {
@@ -62,21 +69,27 @@ struct BuildRun {
     BuildProgress progress;
     std::chrono::steady_clock::time_point started;
     std::string archivePath, imagePath, scratchPath;  // temporary files beside the output
+    std::string deltaBodyPath, deltaStoredPath;       // with --from: a delta's commands, then compressed
     FILE* archiveFile;
     FILE* imageFile;
     FILE* scratchFile;  // one entry's compressed bytes before they are known to be worth keeping
     std::string asidePath;
     FILE* asideFile;    // the same for the entry compressed beside it (LZMA with two jobs)
     std::atomic<size_t> asideProgress[2];
+    FILE* deltaBodyFile;
+    FILE* deltaStoredFile;
     SourceFolder folder;
     std::vector<const SourceFile*> packed;  // UPDATE.INI first, then entry-name order
+    std::vector<std::string> oldPaths;      // per record: the old file of a delta entry, else ""
     std::vector<unsigned char> stub;
     ArchiveWriter writer;
     std::vector<unsigned char> sums;
     PeWriteResult image;
     double packSeconds;
 
-    BuildRun() : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), asideFile(nullptr), packSeconds(0)
+    BuildRun()
+        : archiveFile(nullptr), imageFile(nullptr), scratchFile(nullptr), asideFile(nullptr), deltaBodyFile(nullptr),
+          deltaStoredFile(nullptr), packSeconds(0)
     {
         asideProgress[0] = asideProgress[1] = 0;
     }
@@ -85,23 +98,14 @@ struct BuildRun {
     ~BuildRun()
     {
         StopProgress(&progress, "");
-        if (archiveFile)
-            fclose(archiveFile);
-        if (imageFile)
-            fclose(imageFile);
-        if (scratchFile)
-            fclose(scratchFile);
-        if (asideFile)
-            fclose(asideFile);
-        if (!scratchPath.empty())
-            RemoveFileQuietly(scratchPath);
-        if (!asidePath.empty())
-            RemoveFileQuietly(asidePath);
-        if (!archivePath.empty())
-            RemoveFileQuietly(archivePath);
-        if (!imagePath.empty())
-            RemoveFileQuietly(imagePath);
-        for (int slot : {ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot})
+        for (FILE* f : {archiveFile, imageFile, scratchFile, asideFile, deltaBodyFile, deltaStoredFile})
+            if (f)
+                fclose(f);
+        for (const std::string* p :
+             {&scratchPath, &asidePath, &deltaBodyPath, &deltaStoredPath, &archivePath, &imagePath})
+            if (!p->empty())
+                RemoveFileQuietly(*p);
+        for (int slot : {ArchiveSlot, ImageSlot, ScratchSlot, AsideSlot, DeltaBodySlot, DeltaStoredSlot})
             KeepOnStop(slot);
     }
 };
@@ -186,12 +190,21 @@ int CheckOutputPlace(BuildRun* run)
                     "lies inside the source folder " + o.sourceDir + ", which is what gets packed; write it elsewhere");
         return BuildExitUsage;
     }
+    if (!o.fromDir.empty() && !fs::is_directory(fs::u8path(o.fromDir), code)) {
+        ReportError(&run->report, o.fromDir, "not a folder (--from names the previous release's folder)");
+        return BuildExitUsage;
+    }
     std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
     if (!CreateTemporary(run, stem + "-archive.tmp", ArchiveSlot, &run->archivePath, &run->archiveFile) ||
         !CreateTemporary(run, stem + "-image.tmp", ImageSlot, &run->imagePath, &run->imageFile) ||
         !CreateTemporary(run, stem + "-entry.tmp", ScratchSlot, &run->scratchPath, &run->scratchFile) ||
         (CompressesAside(o) &&
          !CreateTemporary(run, stem + "-entry2.tmp", AsideSlot, &run->asidePath, &run->asideFile)))
+        return BuildExitFailed;
+    if (!o.fromDir.empty() &&
+        (!CreateTemporary(run, stem + "-delta.tmp", DeltaBodySlot, &run->deltaBodyPath, &run->deltaBodyFile) ||
+         !CreateTemporary(run, stem + "-delta-packed.tmp", DeltaStoredSlot, &run->deltaStoredPath,
+                          &run->deltaStoredFile)))
         return BuildExitFailed;
     return BuildExitOk;
 }
@@ -283,6 +296,27 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
+// The file an UpdateFile item replaces, in the previous release's folder: the first of the entry's item paths
+// that is a file there. "" when there is none (or no --from); UPDATE.INI and the agreement texts, which the
+// updater loads whole, never have one.
+std::string OldFilePath(const std::string& fromDir, const SourceFile& file)
+{
+    if (fromDir.empty() || file.plain)
+        return "";
+    for (const std::string& item : file.itemPaths) {
+        std::string relative;
+        if (!Cp932ToUtf8(item, &relative))
+            continue;
+        for (char& c : relative)
+            c = c == '\\' ? '/' : c;
+        std::error_code code;
+        fs::path path = fs::u8path(fromDir) / fs::u8path(relative);
+        if (fs::is_regular_file(path, code))
+            return path.u8string();
+    }
+    return "";
+}
+
 // A write that failed for a reason of the system's (a full disk): the output is what could not be written. 0 when
 // no write failed, and the caller reports its own reason.
 int ReportWriteFailure(BuildRun* run)
@@ -295,16 +329,41 @@ int ReportWriteFailure(BuildRun* run)
     return 1;
 }
 
-int PackOneByOne(BuildRun* run, std::string* error)
+// One file as a delta against its old file, with no other file compressed beside it (it takes the writer's
+// scratch file); the records it adds are noted for the read-back.
+int PackDelta(BuildRun* run, const SourceFile* f, const std::string& oldPath, std::string* error)
 {
     const BuildOptions& o = *run->options;
-    for (const SourceFile* f : run->packed) {
+    uint64_t time = o.fileTime;
+    DeltaOutcome outcome = DeltaNotSmaller;
+    if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
+        !AddArchiveDelta(&run->writer, f->entry, f->path, oldPath, time, o.scramble && !f->plain, o.fallbackWhole,
+                         &outcome, error))
+        return 0;
+    run->oldPaths.push_back(outcome == DeltaWritten ? oldPath : "");
+    if (outcome == DeltaWritten && o.fallbackWhole)
+        run->oldPaths.push_back("");
+    return 1;
+}
+
+// `oldFiles`: per packed file, the old file it is made a delta against, or "".
+int PackOneByOne(BuildRun* run, const std::vector<std::string>& oldFiles, std::string* error)
+{
+    const BuildOptions& o = *run->options;
+    for (size_t i = 0; i < run->packed.size(); i++) {
+        const SourceFile* f = run->packed[i];
         ProgressFile(&run->progress, f->shown);
+        if (!oldFiles[i].empty()) {
+            if (!PackDelta(run, f, oldFiles[i], error))
+                return 0;
+            continue;
+        }
         uint64_t time = o.fileTime;
         if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
             !AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
                             o.scramble && !f->plain, error))
             return 0;
+        run->oldPaths.push_back("");
     }
     return 1;
 }
@@ -325,9 +384,10 @@ void CompressAside(const WriterOptions* options, const SourceFile* file, FILE* s
                                    &aside->error);
 }
 
-// Files i and i + 1 are compressed at once; file i goes in as soon as it is ready and file i + 2 takes its
-// place, so both cores stay busy while the entries go in in order.
-int PackSideBySide(BuildRun* run, std::string* error)
+// Files i and i + 1 are compressed at once (file j in scratch file j % 2); file i goes in as soon as it is ready
+// and file i + 2 takes its place, so both cores stay busy while the entries go in in order. A delta is made
+// alone: no file after it starts before it is in.
+int PackSideBySide(BuildRun* run, const std::vector<std::string>& oldFiles, std::string* error)
 {
     const BuildOptions& o = *run->options;
     WriterOptions options = run->writer.options;
@@ -335,27 +395,34 @@ int PackSideBySide(BuildRun* run, std::string* error)
     FILE* scratch[2] = {run->scratchFile, run->asideFile};
     Aside asides[2];
     size_t count = run->packed.size(), next = 0;
-    auto startNext = [&](int k) {
-        run->asideProgress[k] = 0;
-        asides[k].thread = std::thread(CompressAside, &options, run->packed[next++], scratch[k],
-                                       &run->asideProgress[k], &asides[k]);
+    auto startAhead = [&](size_t i) {
+        for (; next < count && next < i + 2 && oldFiles[next].empty(); next++) {
+            int k = (int)(next % 2);
+            run->asideProgress[k] = 0;
+            asides[k].thread = std::thread(CompressAside, &options, run->packed[next], scratch[k],
+                                           &run->asideProgress[k], &asides[k]);
+        }
     };
     run->progress.aside[0] = &run->asideProgress[0];
     run->progress.aside[1] = &run->asideProgress[1];
-    for (int k = 0; k < 2 && next < count; k++)
-        startNext(k);
     int ok = 1;
     for (size_t i = 0; ok && i < count; i++) {
+        startAhead(i);
         const SourceFile* f = run->packed[i];
-        Aside& aside = asides[i % 2];
         ProgressFile(&run->progress, f->shown);
+        if (!oldFiles[i].empty()) {
+            next = i + 1;  // nothing runs: the files before it are in, none after it has started
+            ok = PackDelta(run, f, oldFiles[i], error);
+            continue;
+        }
+        Aside& aside = asides[i % 2];
         aside.thread.join();
         run->asideProgress[i % 2] = 0;
         uint64_t time = o.fixedTime ? o.fileTime : aside.prepared.timeBefore;
         ok = aside.ok ? CommitArchiveFile(&run->writer, f->entry, aside.prepared, time, o.scramble && !f->plain, error)
                       : (*error = aside.error, 0);
-        if (ok && next < count)
-            startNext((int)(i % 2));
+        if (ok)
+            run->oldPaths.push_back("");
     }
     for (Aside& aside : asides)
         if (aside.thread.joinable())
@@ -381,6 +448,8 @@ int PackArchive(BuildRun* run)
     writer.compressing = WriterCompressing;
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
+    writer.deltaBody = run->deltaBodyFile;
+    writer.deltaStored = run->deltaStoredFile;
     std::string error;
     ClearFileWriteError();
     if (!StartArchive(&run->writer, FileSink(run->archiveFile), writer)) {
@@ -388,7 +457,10 @@ int PackArchive(BuildRun* run)
             ReportError(&run->report, "", run->archivePath + ": write error");
         return BuildExitFailed;
     }
-    int packed = CompressesAside(o) ? PackSideBySide(run, &error) : PackOneByOne(run, &error);
+    std::vector<std::string> oldFiles;
+    for (const SourceFile* f : run->packed)
+        oldFiles.push_back(o.store ? "" : OldFilePath(o.fromDir, *f));
+    int packed = CompressesAside(o) ? PackSideBySide(run, oldFiles, &error) : PackOneByOne(run, oldFiles, &error);
     if (!packed) {
         if (!ReportWriteFailure(run))
             ReportError(&run->report, "", error);
@@ -429,18 +501,26 @@ int ReadBackArchive(BuildRun* run)
         return BuildExitFailed;
     }
     if (ArchiveTableSum(LoadedTable(archive)) != run->writer.tableSum ||
-        LoadedEntryCount(archive) != run->packed.size()) {
+        LoadedEntryCount(archive) != run->oldPaths.size()) {
         ReportError(&run->report, "", "the packed archive's table does not read back as written");
         return BuildExitFailed;
     }
     ProgressPhase(&run->progress, "checking", run->packed.size(), run->writer.inputBytes);
     CheckedBytes checked = {&run->progress, 0, 0};
     for (uint32_t i = 0; i < LoadedEntryCount(archive); ++i) {
-        ProgressFile(&run->progress, run->packed[i]->shown);
+        std::string shown = EntryName(LoadedEntry(archive, i));
+        ProgressFile(&run->progress, shown);
         checked.entriesDone = i;
         uint32_t sum;
-        if (!StreamLoadedEntry(archive, i, CountCheckedBytes, &checked, &sum, &error) || sum != run->writer.sums[i]) {
-            ReportError(&run->report, "", "entry " + run->packed[i]->shown + " does not read back as packed");
+        OldFileInput old;
+        OldFileReader reader = OldFileReaderOf(&old);
+        if (!run->oldPaths[i].empty() && !OpenOldFile(run->oldPaths[i], &old, &error)) {
+            ReportError(&run->report, "", error);
+            return BuildExitFailed;
+        }
+        if (!StreamLoadedEntry(archive, i, CountCheckedBytes, &checked, &sum, &error, &reader) ||
+            sum != run->writer.sums[i]) {
+            ReportError(&run->report, "", "entry " + shown + " does not read back as packed");
             return BuildExitFailed;
         }
         ProgressDone(&run->progress, i + 1, checked.bytesDone);
@@ -538,8 +618,9 @@ void PrintSummary(BuildRun* run)
                                      " s");
     FILE* out = run->out;
     fprintf(out, "Built %s\n", run->options->output.c_str());
-    fprintf(out, "  entries     %zu (%d compressed, %zu stored, %d scrambled)\n", entries, w.compressedEntries,
-            entries - (size_t)w.compressedEntries, w.scrambledEntries);
+    fprintf(out, "  entries     %zu (%d compressed, %d deltas, %zu stored, %d scrambled)\n", entries,
+            w.compressedEntries, w.deltaEntries, entries - (size_t)w.compressedEntries - (size_t)w.deltaEntries,
+            w.scrambledEntries);
     fprintf(out, "  files       %llu bytes\n", (unsigned long long)w.inputBytes);
     fprintf(out, "  archive     %llu bytes (%.1f%% of the files; table %s; checksums %zu bytes)\n",
             (unsigned long long)w.size, w.inputBytes ? 100.0 * (double)w.size / (double)w.inputBytes : 100.0,
@@ -681,6 +762,14 @@ int RunBuild(const std::vector<std::string>& args)
                 return BuildExitUsage;
             }
             options.jobs = value[0] - '0';
+        } else if (arg == "--from") {
+            if (i + 1 >= args.size()) {
+                UsageError("--from needs the previous release's folder");
+                return BuildExitUsage;
+            }
+            options.fromDir = args[++i];
+        } else if (arg == "--fallback-whole") {
+            options.fallbackWhole = 1;
         } else if (arg == "--store") {
             options.store = 1;
         } else if (arg == "--scramble") {
@@ -700,6 +789,10 @@ int RunBuild(const std::vector<std::string>& args)
     }
     if (fast + best + options.store > 1) {
         UsageError("--store, --fast and --best exclude each other");
+        return BuildExitUsage;
+    }
+    if (options.fallbackWhole && options.fromDir.empty()) {
+        UsageError("--fallback-whole goes with --from");
         return BuildExitUsage;
     }
     options.level = fast ? EncodeFast : best ? EncodeBest : EncodeDefault;

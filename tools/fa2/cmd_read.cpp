@@ -12,33 +12,50 @@
 #include "archive_reader.h"
 #include "commands.h"
 #include "file_io.h"
+#include "source_folder.h"
 #include "stop_cleanup.h"
 
 static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
     "Prints one line per entry: unpacked size, stored size, marks (method: - stored, c block method,\n"
-    "l LZMA; then s: scrambled), file time (UTC) and name.\n";
+    "l LZMA, d delta; then s: scrambled), file time (UTC) and name. A delta entry's line goes on with the old\n"
+    "file's size it applies to, the new file's size, its body's method, and whether the whole file follows.\n";
 static const char ExtractUsage[] =
-    "usage: fa2 extract ARCHIVE DIR [NAME...]\n"
+    "usage: fa2 extract ARCHIVE DIR [NAME...] [--from OLD_DIR]\n"
     "Writes every entry, or the named ones, into DIR (created when missing) with their file times.\n"
-    "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n";
+    "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n"
+    "A delta entry is rebuilt from its old file: the file of its name below OLD_DIR whose size and SHA-256 are\n"
+    "the ones it was built from. Without such a file it is refused, or its whole entry is written when it\n"
+    "carries one.\n";
 static const char VerifyUsage[] =
-    "usage: fa2 verify ARCHIVE\n"
+    "usage: fa2 verify ARCHIVE [--from OLD_DIR]\n"
     "Decodes the table and every entry, reports each damaged one. An updater built by fa2 build carries\n"
-    "checksums of its table and entries, which are compared too. Exit status: 0 every entry decodes and matches\n"
-    "its checksum, 1 an entry or the table is damaged, 3 every entry decodes but there are no checksums it could\n"
-    "be held to (a bare archive, or checksums of a later format): a changed byte may have gone unseen.\n";
+    "checksums of its table and entries, which are compared too. A delta entry is rebuilt from its old file below\n"
+    "OLD_DIR and held to its checksum; without --from its header and commands are checked (every copy inside the\n"
+    "old file's size, exactly the entry's size made) but not its bytes. Exit status: 0 every entry decodes and\n"
+    "matches its checksum, 1 an entry or the table is damaged or a delta's old file is not below OLD_DIR, 3 every\n"
+    "entry decodes but not all could be held to checksums (a bare archive, checksums of a later format, or delta\n"
+    "entries without --from): a changed byte may have gone unseen.\n";
 static const char DecodeBlockUsage[] =
     "usage: fa2 decode-block --size N IN OUT\n"
     "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
 
-// Splits options from operands; `--` ends the options. 0 after reporting an unknown option.
-static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands)
+// Splits options from operands; `--` ends the options. 0 after reporting an unknown option. `from`, when given,
+// takes the value of --from.
+static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands,
+                     std::string* from = nullptr)
 {
     int optionsDone = 0;
-    for (const std::string& arg : args) {
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
         if (!optionsDone && arg == "--") {
             optionsDone = 1;
+        } else if (!optionsDone && from && arg == "--from") {
+            if (i + 1 >= args.size()) {
+                CommandError(command, "--from needs the previous release's folder");
+                return 0;
+            }
+            *from = args[++i];
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             CommandError(command, "unknown option " + arg);
             return 0;
@@ -66,8 +83,64 @@ static char MethodMark(const ArchiveEntry* entry)
     case EntryMethodStored: return '-';
     case EntryMethodBlock: return 'c';
     case EntryMethodLzma: return 'l';
+    case EntryMethodDelta: return 'd';
     default: return '?';
     }
+}
+
+static const char* MethodName(EntryMethod method)
+{
+    return method == EntryMethodLzma ? "LZMA" : method == EntryMethodBlock ? "block" : "stored";
+}
+
+// What a delta entry's line adds: the sizes it goes between, its body's method, the whole entry after it.
+static std::string DeltaDescription(const LoadedArchive& archive, uint32_t index)
+{
+    DeltaBase base;
+    if (!LoadedDeltaBase(archive, index, &base))
+        return "  [delta: damaged header]";
+    return "  [delta: old " + std::to_string(base.oldSize) + " -> new " +
+           std::to_string(LoadedEntry(archive, index)->unpackedSize) + " bytes, body " + MethodName(base.bodyMethod) +
+           (base.hasWhole ? ", whole file follows]" : "]");
+}
+
+// The old release's folder for --from: its files by entry name, as fa2 build finds an update's files.
+struct OldRelease {
+    int given = 0;
+    SourceFolder folder;
+};
+
+static int ReadOldRelease(const char* command, const std::string& dir, OldRelease* old)
+{
+    if (dir.empty())
+        return 1;
+    std::string error;
+    if (!ReadSourceFolder(dir, &old->folder, &error)) {
+        CommandError(command, error);
+        return 0;
+    }
+    old->given = 1;
+    return 1;
+}
+
+// The file below the old release that delta entry `index` was built from: of the files with its entry name, the
+// one whose size and SHA-256 match. "" with the reason in `problem` when none does.
+static std::string FindOldFile(OldRelease* old, const LoadedArchive& archive, uint32_t index, std::string* problem)
+{
+    std::string name = EntryName(LoadedEntry(archive, index));
+    std::vector<SourceFile*> candidates = SourceEntries(&old->folder, name);
+    std::string shown = Cp932ForDisplay(name.data(), name.size());
+    if (candidates.empty()) {
+        *problem = "no file named " + shown + " in the old release's folder";
+        return "";
+    }
+    for (const SourceFile* f : candidates) {
+        *problem = CheckOldFile(archive, index, f->path);
+        if (problem->empty())
+            return f->path;
+    }
+    *problem += "; this update is for the version of " + shown + " it was built from";
+    return "";
 }
 
 int RunList(const std::vector<std::string>& args)
@@ -89,10 +162,11 @@ int RunList(const std::vector<std::string>& args)
     for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
         const ArchiveEntry* entry = LoadedEntry(archive, i);
         std::string name = EntryName(entry);
-        printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s\n", entry->unpackedSize, entry->storedSize,
+        std::string delta = EntryMethodOf(entry) == EntryMethodDelta ? DeltaDescription(archive, i) : "";
+        printf("%12" PRIu32 " %12" PRIu32 " %c%c %s %s%s\n", entry->unpackedSize, entry->storedSize,
                MethodMark(entry), EntryNeedsCopy(entry) ? 's' : '-',
                FormatFileTimeIso(FileTimeValue(entry->fileTime)).c_str(),
-               Cp932ForDisplay(name.data(), name.size()).c_str());
+               Cp932ForDisplay(name.data(), name.size()).c_str(), delta.c_str());
     }
     return 0;
 }
@@ -154,6 +228,30 @@ static int WriteToFile(void* context, const unsigned char* bytes, size_t count)
     return fwrite(bytes, 1, count, (FILE*)context) == count;
 }
 
+// Which entry gives the file of entry `index`, and the old file a delta reads: the delta with its old file, its
+// whole entry when the old file is not there, or a refusal (0 after its message).
+static int ChooseSource(OldRelease* old, const LoadedArchive& archive, uint32_t index, uint32_t* source,
+                        OldFileInput* oldFile)
+{
+    *source = index;
+    const ArchiveEntry* entry = LoadedEntry(archive, index);
+    if (EntryMethodOf(entry) != EntryMethodDelta)
+        return 1;
+    std::string name = EntryName(entry), problem = "it is a delta: give the previous release with --from";
+    std::string shown = Cp932ForDisplay(name.data(), name.size());
+    std::string path = old->given ? FindOldFile(old, archive, index, &problem) : "";
+    if (!path.empty())
+        return OpenOldFile(path, oldFile, &problem) ? 1 : (CommandError("extract", problem), 0);
+    const ArchiveEntry* whole;
+    uint64_t offset;
+    if (FindWholeFallback(LoadedTable(archive), entry, &whole, &offset)) {
+        *source = index + 1;
+        return 1;
+    }
+    CommandError("extract", shown + ": not extracted: " + problem);
+    return 0;
+}
+
 // File names as the target folder tells them apart: ASCII letter case folds, as on Windows.
 static std::string FoldedName(const std::string& utf8)
 {
@@ -168,14 +266,16 @@ static std::string FoldedName(const std::string& utf8)
 struct ExtractRun {
     const LoadedArchive* archive;
     std::string dir;
+    OldRelease* old;                           // where delta entries find their old files
     std::set<std::string> entryNames;          // folded; no scratch file takes one of these
     std::map<std::string, uint32_t> written;  // folded file name -> the entry written there
 };
 
-static void StartExtractRun(const LoadedArchive& archive, const std::string& dir, ExtractRun* run)
+static void StartExtractRun(const LoadedArchive& archive, const std::string& dir, OldRelease* old, ExtractRun* run)
 {
     run->archive = &archive;
     run->dir = dir;
+    run->old = old;
     for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
         std::string utf8;
         if (Cp932ToUtf8(EntryName(LoadedEntry(archive, i)), &utf8))
@@ -231,6 +331,11 @@ static int ExtractOne(ExtractRun* run, uint32_t index)
         CommandError("extract", shown + ": not extracted: " + error);
         return 0;
     }
+    uint32_t source;
+    OldFileInput oldFile;
+    if (!ChooseSource(run->old, archive, index, &source, &oldFile))
+        return 0;
+    OldFileReader reader = OldFileReaderOf(&oldFile);
     std::string temporary;
     FILE* file = CreateScratch(*run, &temporary, &error);
     if (!file) {
@@ -238,10 +343,10 @@ static int ExtractOne(ExtractRun* run, uint32_t index)
         return 0;
     }
     uint32_t sum;
-    int streamed = StreamLoadedEntry(archive, index, WriteToFile, file, &sum, &error);
+    int streamed = StreamLoadedEntry(archive, source, WriteToFile, file, &sum, &error, &reader);
     int closed = fclose(file) == 0;
     if (streamed && closed && archive.hasSums && archive.sumsState == PayloadSumsRead &&
-        sum != PayloadEntrySum(&archive.sums, index)) {
+        sum != PayloadEntrySum(&archive.sums, source)) {
         streamed = 0;
         error = "its bytes do not match the checksum";
     }
@@ -265,14 +370,16 @@ int RunExtract(const std::vector<std::string>& args)
         return 0;
     }
     std::vector<std::string> operands;
-    if (!SplitArgs("extract", args, &operands))
+    std::string from;
+    if (!SplitArgs("extract", args, &operands, &from))
         return 2;
     if (operands.size() < 2) {
         fputs(ExtractUsage, stderr);
         return 2;
     }
     LoadedArchive archive;
-    if (!OpenInput("extract", operands[0], &archive))
+    OldRelease old;
+    if (!OpenInput("extract", operands[0], &archive) || !ReadOldRelease("extract", from, &old))
         return 1;
     std::string sumsProblem = CheckTableSums(archive);
     if (!sumsProblem.empty()) {
@@ -290,7 +397,7 @@ int RunExtract(const std::vector<std::string>& args)
     int status = 0;
     const ArchiveTable* table = LoadedTable(archive);
     ExtractRun run;
-    StartExtractRun(archive, dir, &run);
+    StartExtractRun(archive, dir, &old, &run);
     if (operands.size() == 2) {
         for (uint32_t i = 0; i < LoadedEntryCount(archive); i++) {
             // An entry whose name an earlier one already answers is never reached by a lookup.
@@ -329,7 +436,7 @@ int RunExtract(const std::vector<std::string>& args)
 
 static int DiscardBytes(void*, const unsigned char*, size_t) { return 1; }
 
-// verify's status when every entry decodes but nothing held them to checksums.
+// verify's status when every entry decodes but not every one could be held to its checksum.
 const int VerifyUnchecked = 3;
 
 int RunVerify(const std::vector<std::string>& args)
@@ -339,14 +446,16 @@ int RunVerify(const std::vector<std::string>& args)
         return 0;
     }
     std::vector<std::string> operands;
-    if (!SplitArgs("verify", args, &operands))
+    std::string from;
+    if (!SplitArgs("verify", args, &operands, &from))
         return 2;
     if (operands.size() != 1) {
         fputs(VerifyUsage, stderr);
         return 2;
     }
     LoadedArchive archive;
-    if (!OpenInput("verify", operands[0], &archive))
+    OldRelease old;
+    if (!OpenInput("verify", operands[0], &archive) || !ReadOldRelease("verify", from, &old))
         return 1;
     std::string sumsProblem = CheckTableSums(archive);
     if (!sumsProblem.empty()) {
@@ -354,12 +463,26 @@ int RunVerify(const std::vector<std::string>& args)
         return 1;
     }
     int checked = archive.hasSums && archive.sumsState == PayloadSumsRead;
-    uint32_t count = LoadedEntryCount(archive), damaged = 0;
+    uint32_t count = LoadedEntryCount(archive), damaged = 0, commandsOnly = 0, withoutOld = 0;
     for (uint32_t i = 0; i < count; i++) {
         std::string error;
         uint32_t sum;
-        int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error);
-        if (decoded && checked && sum != PayloadEntrySum(&archive.sums, i)) {
+        // A delta without its old file: its commands run over zeros, which checks them but not the bytes.
+        OldFileInput oldFile;
+        int noOldGiven = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta && !old.given;
+        if (!noOldGiven && EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta) {
+            std::string path = FindOldFile(&old, archive, i, &error);
+            if (path.empty() || !OpenOldFile(path, &oldFile, &error)) {
+                std::string name = EntryName(LoadedEntry(archive, i));
+                printf("old file: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());
+                withoutOld++;
+                continue;
+            }
+        }
+        commandsOnly += noOldGiven;
+        OldFileReader reader = OldFileReaderOf(&oldFile);
+        int decoded = StreamLoadedEntry(archive, i, DiscardBytes, nullptr, &sum, &error, &reader);
+        if (decoded && checked && !noOldGiven && sum != PayloadEntrySum(&archive.sums, i)) {
             decoded = 0;
             error = "its bytes do not match the checksum";
         }
@@ -369,17 +492,28 @@ int RunVerify(const std::vector<std::string>& args)
             damaged++;
         }
     }
-    if (damaged) {
+    if (damaged)
         printf("%" PRIu32 " of %" PRIu32 " entries damaged\n", damaged, count);
+    if (withoutOld)
+        printf("%" PRIu32 " delta entries without their old file below the --from folder\n", withoutOld);
+    if (damaged || withoutOld)
         return 1;
+    if (commandsOnly)
+        printf("%" PRIu32 " delta entries checked without their old files (give --from to check their bytes)\n",
+               commandsOnly);
+    if (!checked) {
+        printf("%" PRIu32 " entries decode, but %s: a changed byte may have gone unseen\n", count,
+               UncheckedReason(archive));
+        return VerifyUnchecked;
     }
-    if (checked) {
-        printf("%" PRIu32 " entries intact (checksums match)\n", count);
-        return 0;
+    if (commandsOnly) {
+        printf("%" PRIu32 " entries decode, %" PRIu32 " held to their checksums: a changed byte in a delta may have "
+               "gone unseen\n",
+               count, count - commandsOnly);
+        return VerifyUnchecked;
     }
-    printf("%" PRIu32 " entries decode, but %s: a changed byte may have gone unseen\n", count,
-           UncheckedReason(archive));
-    return VerifyUnchecked;
+    printf("%" PRIu32 " entries intact (checksums match)\n", count);
+    return 0;
 }
 
 // A decimal count of at most 32 bits, digits only.

@@ -13,6 +13,9 @@ struct SourceFile {
     uint64_t size;
     int named;  // UPDATE.INI, an item or an agreement key names it: it is packed
     int plain;  // must stay unscrambled: the updater loads it without descrambling
+    // Where the UpdateFile items that name it put it, relative to the game folder (cp932, backslashes): a `d`
+    // item's file is written only where it is missing, so it has no old file and is not listed.
+    std::vector<std::string> itemPaths;
 };
 
 // Something below the folder that is not a file fa2 can pack (a FIFO, a link to nothing), or a file whose name

@@ -4,7 +4,7 @@
 // caught and leaves them behind.
 #include <string>
 
-const int StopCleanupSlots = 4;
+const int StopCleanupSlots = 6;
 
 // Removes `path` on a stop from now on. The name is prepared here, so the handler only has to unlink it.
 void RemoveOnStop(int slot, const std::string& path);

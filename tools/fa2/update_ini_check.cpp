@@ -412,7 +412,9 @@ void CheckUpdateItems(IniCheck* c, int count)
             ReportError(c->report, where, key + " " + problem);
             continue;
         }
-        NamedFile(c, where, key, entry, "");
+        SourceFile* file = NamedFile(c, where, key, entry, "");
+        if (file && item.kind != UpdateKind::Data)
+            file->itemPaths.push_back(item.path);
     }
 }
 

@@ -1,0 +1,364 @@
+#include "archive/delta_decoder.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t Le32(const unsigned char* p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+// The header's fields, from its descrambled bytes.
+int ParseDeltaHeader(const unsigned char* header, DeltaBase* base)
+{
+    if (memcmp(header, DeltaMark, sizeof DeltaMark) != 0 || (header[41] & ~DeltaHasWhole) || header[42] ||
+        header[43])
+        return 0;
+    switch (header[40]) {
+    case EntryStorageStored: base->bodyMethod = EntryMethodStored; break;
+    case EntryStorageCompressed: base->bodyMethod = EntryMethodBlock; break;
+    case EntryStorageLzma: base->bodyMethod = EntryMethodLzma; break;
+    default: return 0;
+    }
+    base->oldSize = Le32(header + 4);
+    memcpy(base->oldSha256, header + 8, Sha256Size);
+    base->hasWhole = header[41] & DeltaHasWhole;
+    base->bodySize = Le32(header + 44);
+    return 1;
+}
+
+// The body read as an entry of its own: its method, its decoded size, the stored bytes after the header.
+ArchiveEntry BodyEntry(const ArchiveEntry* entry, const DeltaBase* base)
+{
+    ArchiveEntry body;
+    memset(&body, 0, sizeof body);
+    body.storage = base->bodyMethod == EntryMethodLzma    ? EntryStorageLzma
+                   : base->bodyMethod == EntryMethodBlock ? EntryStorageCompressed
+                                                          : EntryStorageStored;
+    body.unpackedSize = base->bodySize;
+    body.storedSize = entry->storedSize - DeltaHeaderSize;
+    return body;
+}
+
+// The body's stored bytes, fetched from the entry's (in memory or from the caller's source) and descrambled
+// there when the entry is scrambled: the body's offsets are whole words into the entry, since the header is.
+struct BodySource {
+    const ArchiveEntry* entry;
+    const unsigned char* stored;    // the entry's stored bytes in memory, or null
+    const StoredSource* outer;      // else the caller's source
+};
+
+int FetchBody(void* context, uint32_t offset, unsigned char* bytes, size_t count)
+{
+    const BodySource* body = (const BodySource*)context;
+    uint64_t at = (uint64_t)DeltaHeaderSize + offset;
+    if (at + count > body->entry->storedSize)
+        return 0;
+    if (body->stored)
+        memcpy(bytes, body->stored + at, count);
+    else if (!body->outer->fetch(body->outer->context, (uint32_t)at, bytes, count))
+        return 0;
+    if (EntryNeedsCopy(body->entry))
+        DescrambleAt(body->entry->storedSize, at, bytes, count);
+    return 1;
+}
+
+enum ApplyFailure { ApplyOk, ApplyDamaged, ApplyOldUnreadable, ApplyStopped };
+enum ParseState { ExpectTag, ExpectLength, ExpectDistance, Adding };
+
+// Turns the decoded body, as it comes, into the new file's bytes.
+struct DeltaApplier {
+    EntryOutput output;
+    void* context;
+    const OldFileReader* old;
+    uint32_t oldSize;
+    uint32_t newSize;
+    uint32_t produced;
+    ParseState state;
+    unsigned char command;
+    uint64_t value;  // the varint being read
+    unsigned varintBytes;
+    uint32_t length;     // of the command under way; for an ADD, what is left of it
+    uint64_t copyEnd;    // where the previous copy ended in the old file
+    unsigned char* window;  // DeltaOldWindow bytes of the old file from windowStart
+    uint64_t windowStart;
+    size_t windowLength;
+    ApplyFailure failure;
+};
+
+int Fail(DeltaApplier* a, ApplyFailure failure)
+{
+    a->failure = failure;
+    return 0;
+}
+
+int Emit(DeltaApplier* a, const unsigned char* bytes, size_t count)
+{
+    a->produced += (uint32_t)count;
+    return a->output(a->context, bytes, count) ? 1 : Fail(a, ApplyStopped);
+}
+
+// Old bytes [start, start + length), through the window; the range was checked against the old file's size.
+int CopyOld(DeltaApplier* a, uint64_t start, uint32_t length)
+{
+    uint64_t at = start, end = start + length;
+    while (at < end) {
+        if (at < a->windowStart || at >= a->windowStart + a->windowLength) {
+            uint64_t rest = (uint64_t)a->oldSize - at;
+            size_t count = rest < DeltaOldWindow ? (size_t)rest : DeltaOldWindow;
+            a->windowStart = at;
+            a->windowLength = 0;
+            if (!a->old->read(a->old->context, at, a->window, count))
+                return Fail(a, ApplyOldUnreadable);
+            a->windowLength = count;
+        }
+        uint64_t available = a->windowStart + a->windowLength - at;
+        size_t count = (size_t)(end - at < available ? end - at : available);
+        if (!Emit(a, a->window + (at - a->windowStart), count))
+            return 0;
+        at += count;
+    }
+    return 1;
+}
+
+// One more varint byte; 1 when the varint is complete (in a->value).
+int TakeVarintByte(DeltaApplier* a, unsigned char byte, int* complete)
+{
+    if (a->varintBytes == DeltaVarintMaxBytes)
+        return Fail(a, ApplyDamaged);
+    a->value |= (uint64_t)(byte & 0x7F) << (7 * a->varintBytes);
+    a->varintBytes++;
+    *complete = !(byte & 0x80);
+    return 1;
+}
+
+int LengthRead(DeltaApplier* a)
+{
+    if (a->value == 0 || a->value > (uint64_t)(a->newSize - a->produced))
+        return Fail(a, ApplyDamaged);
+    a->length = (uint32_t)a->value;
+    a->value = 0;
+    a->varintBytes = 0;
+    a->state = a->command == DeltaCommandAdd ? Adding : ExpectDistance;
+    return 1;
+}
+
+int DistanceRead(DeltaApplier* a)
+{
+    int64_t distance = (int64_t)(a->value >> 1) ^ -(int64_t)(a->value & 1);
+    int64_t start = (int64_t)a->copyEnd + distance;
+    if (start < 0 || (uint64_t)start + a->length > a->oldSize)
+        return Fail(a, ApplyDamaged);
+    a->copyEnd = (uint64_t)start + a->length;
+    a->state = ExpectTag;
+    a->value = 0;
+    a->varintBytes = 0;
+    return CopyOld(a, (uint64_t)start, a->length);
+}
+
+// The EntryOutput of the body: parses commands across piece boundaries.
+int ApplyBodyPiece(void* context, const unsigned char* bytes, size_t count)
+{
+    DeltaApplier* a = (DeltaApplier*)context;
+    size_t i = 0;
+    while (i < count) {
+        int complete = 0;
+        switch (a->state) {
+        case ExpectTag:
+            a->command = bytes[i++];
+            if (a->command != DeltaCommandAdd && a->command != DeltaCommandCopy)
+                return Fail(a, ApplyDamaged);
+            a->state = ExpectLength;
+            break;
+        case ExpectLength:
+            if (!TakeVarintByte(a, bytes[i++], &complete) || (complete && !LengthRead(a)))
+                return 0;
+            break;
+        case ExpectDistance:
+            if (!TakeVarintByte(a, bytes[i++], &complete) || (complete && !DistanceRead(a)))
+                return 0;
+            break;
+        case Adding: {
+            size_t take = count - i < a->length ? count - i : a->length;
+            if (!Emit(a, bytes + i, take))
+                return 0;
+            i += take;
+            a->length -= (uint32_t)take;
+            if (a->length == 0)
+                a->state = ExpectTag;
+            break;
+        }
+        }
+    }
+    return 1;
+}
+
+int BodyWorkspaceSize(const ArchiveEntry* entry, const DeltaBase* base, const StoredSource* bodySource,
+                      const EntryPieces* pieces, size_t* size)
+{
+    ArchiveEntry body = BodyEntry(entry, base);
+    size_t inner;
+    if (!SourceWorkspaceSize(&body, bodySource, pieces, &inner) || inner > (size_t)-1 - DeltaOldWindow - 16)
+        return 0;
+    *size = ((inner + 15) & ~(size_t)15) + DeltaOldWindow;
+    return 1;
+}
+
+// The header's bytes and the body's first ones (for an LZMA header), through the body source.
+struct DeltaStart {
+    DeltaBase base;
+    BodySource body;
+    unsigned char head[8];
+    StoredSource bodySource;
+};
+
+int StartDelta(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* outer, DeltaStart* start,
+               int* unreadable)
+{
+    *unreadable = 0;
+    if (EntryMethodOf(entry) != EntryMethodDelta || entry->storedSize < DeltaHeaderSize)
+        return 0;
+    unsigned char header[DeltaHeaderSize];
+    if (stored) {
+        memcpy(header, stored, DeltaHeaderSize);
+    } else if (!outer->fetch(outer->context, 0, header, DeltaHeaderSize)) {
+        *unreadable = 1;
+        return 0;
+    }
+    if (EntryNeedsCopy(entry))
+        DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
+    if (!ParseDeltaHeader(header, &start->base))
+        return 0;
+    start->body = BodySource{entry, stored, outer};
+    uint32_t bodyStored = entry->storedSize - DeltaHeaderSize;
+    size_t headCount = bodyStored < sizeof start->head ? bodyStored : sizeof start->head;
+    memset(start->head, 0, sizeof start->head);
+    if (headCount && !FetchBody(&start->body, 0, start->head, headCount)) {
+        *unreadable = 1;
+        return 0;
+    }
+    start->bodySource = StoredSource{FetchBody, &start->body, start->head};
+    return 1;
+}
+
+EntryStreamResult Apply(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* outer,
+                        const EntryPieces* pieces, const OldFileReader* old, unsigned char* workspace,
+                        size_t workspaceSize, EntryOutput output, void* context)
+{
+    DeltaStart start;
+    int unreadable;
+    if (!StartDelta(entry, stored, outer, &start, &unreadable))
+        return unreadable ? EntryStreamUnreadable : EntryStreamDamaged;
+    size_t needed;
+    if (!BodyWorkspaceSize(entry, &start.base, &start.bodySource, pieces, &needed) || workspaceSize < needed)
+        return EntryStreamDamaged;
+    DeltaApplier a;
+    memset(&a, 0, sizeof a);
+    a.output = output;
+    a.context = context;
+    a.old = old;
+    a.oldSize = start.base.oldSize;
+    a.newSize = entry->unpackedSize;
+    a.state = ExpectTag;
+    a.window = workspace + (needed - DeltaOldWindow);
+    a.failure = ApplyOk;
+    ArchiveEntry body = BodyEntry(entry, &start.base);
+    EntryStreamResult result = StreamEntryFromSource(&body, &start.bodySource, pieces, workspace,
+                                                     needed - DeltaOldWindow, ApplyBodyPiece, &a);
+    switch (a.failure) {
+    case ApplyDamaged: return EntryStreamDamaged;
+    case ApplyOldUnreadable: return EntryStreamOldUnreadable;
+    case ApplyStopped: return EntryStreamStopped;
+    default: break;
+    }
+    if (result != EntryStreamDone)
+        return result == EntryStreamUnreadable ? EntryStreamUnreadable : EntryStreamDamaged;
+    if (a.state != ExpectTag || a.produced != a.newSize)
+        return EntryStreamDamaged;
+    return EntryStreamDone;
+}
+
+}  // namespace
+
+int ReadDeltaBase(const ArchiveEntry* entry, const unsigned char* head, DeltaBase* base)
+{
+    if (EntryMethodOf(entry) != EntryMethodDelta || entry->storedSize < DeltaHeaderSize)
+        return 0;
+    unsigned char header[DeltaHeaderSize];
+    memcpy(header, head, DeltaHeaderSize);
+    if (EntryNeedsCopy(entry))
+        DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
+    return ParseDeltaHeader(header, base);
+}
+
+OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
+                               unsigned char* buffer, size_t bufferSize)
+{
+    if (oldFileSize != base->oldSize)
+        return OldFileDiffers;
+    Sha256 sha;
+    StartSha256(&sha);
+    for (uint64_t at = 0; at < oldFileSize;) {
+        size_t count = oldFileSize - at < bufferSize ? (size_t)(oldFileSize - at) : bufferSize;
+        if (!old->read(old->context, at, buffer, count))
+            return OldFileUnreadable;
+        Sha256Update(&sha, buffer, count);
+        at += count;
+    }
+    unsigned char digest[Sha256Size];
+    FinishSha256(&sha, digest);
+    return memcmp(digest, base->oldSha256, Sha256Size) == 0 ? OldFileMatches : OldFileDiffers;
+}
+
+int FindWholeFallback(const ArchiveTable* table, const ArchiveEntry* delta, const ArchiveEntry** whole,
+                      uint64_t* dataOffset)
+{
+    const ArchiveEntry* records = ArchiveTableEntries(table);
+    uint64_t offset = ArchiveHeaderSize;
+    for (uint32_t i = 0; i + 1 < table->header.entryCount; i++) {
+        offset += PaddedStoredSize(records[i].storedSize);
+        if (&records[i] != delta)
+            continue;
+        const ArchiveEntry* next = &records[i + 1];
+        if (memcmp(next->name, delta->name, ArchiveNameSize) != 0 || EntryMethodOf(next) == EntryMethodDelta ||
+            EntryMethodOf(next) == EntryMethodUnknown || next->unpackedSize != delta->unpackedSize)
+            return 0;
+        *whole = next;
+        *dataOffset = offset;
+        return 1;
+    }
+    return 0;
+}
+
+int DeltaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)
+{
+    DeltaStart start;
+    int unreadable;
+    return StartDelta(entry, stored, nullptr, &start, &unreadable) &&
+           BodyWorkspaceSize(entry, &start.base, &start.bodySource, &DefaultEntryPieces, size);
+}
+
+EntryStreamResult StreamDeltaEntry(const ArchiveEntry* entry, const unsigned char* stored, const OldFileReader* old,
+                                   unsigned char* workspace, size_t workspaceSize, EntryOutput output,
+                                   void* context)
+{
+    return Apply(entry, stored, nullptr, &DefaultEntryPieces, old, workspace, workspaceSize, output, context);
+}
+
+int DeltaSourceWorkspaceSize(const ArchiveEntry* entry, const StoredSource* source, const EntryPieces* pieces,
+                             size_t* size)
+{
+    DeltaStart start;
+    int unreadable;
+    return StartDelta(entry, nullptr, source, &start, &unreadable) &&
+           BodyWorkspaceSize(entry, &start.base, &start.bodySource, pieces, size);
+}
+
+EntryStreamResult StreamDeltaFromSource(const ArchiveEntry* entry, const StoredSource* source,
+                                        const EntryPieces* pieces, const OldFileReader* old,
+                                        unsigned char* workspace, size_t workspaceSize, EntryOutput output,
+                                        void* context)
+{
+    return Apply(entry, nullptr, source, pieces, old, workspace, workspaceSize, output, context);
+}
