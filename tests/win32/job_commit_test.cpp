@@ -542,6 +542,14 @@ TEST_F(JobCommitTest, AMissingBackupIsReportedByItsFileNotAsRestored)
 
 // A scanner holds a file for a moment while the next start puts it back: the rollback waits for it as the commit
 // does, instead of giving up at once.
+// Closes the handle it is given a moment later: a file held briefly, as a scanner holds one.
+DWORD WINAPI CloseSoon(LPVOID handle)
+{
+    Sleep(150);
+    CloseHandle((HANDLE)handle);
+    return 0;
+}
+
 TEST_F(JobCommitTest, RollbackWaitsForABrieflyHeldFile)
 {
     Install(GoodEntries());
@@ -557,14 +565,7 @@ TEST_F(JobCommitTest, RollbackWaitsForABrieflyHeldFile)
             continue;  // put back by the first round
         HANDLE file = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        HANDLE release = CreateThread(
-            nullptr, 0,
-            [](LPVOID handle) -> DWORD {
-                Sleep(150);
-                CloseHandle((HANDLE)handle);
-                return 0;
-            },
-            file, 0, nullptr);
+        HANDLE release = CreateThread(nullptr, 0, CloseSoon, file, 0, nullptr);
         std::string box;
         EXPECT_EQ(NextStart(&box), 1);
         EXPECT_EQ(box, RolledBack);
