@@ -10,6 +10,7 @@
 #include "support/grow_block.h"
 #include "support/path_join.h"
 #include "support/relative_path.h"
+#include "job/job_delta.h"
 #include "job/job_stage.h"
 #include "job/job_sink.h"
 #include "job/update_section.h"
@@ -162,7 +163,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
         return WriteFailure();
     }
     if (!ArchiveImage || !CheckEntryData(entry, offset, ArchiveImageSize) ||
-        !EntryWorkspaceSize(entry, ArchiveImage + offset, &workspace)) {
+        !StagedEntryWorkspace(entry, ArchiveImage + offset, &workspace)) {
         ShowEntryDamage(0);
         return WriteFailure();
     }
@@ -178,6 +179,11 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
             return WriteFailure();
         return 1;
     }
+
+    // A delta is for one version of the installed file: held to it now, before anything moves.
+    if (EntryMethodOf(entry) == EntryMethodDelta &&
+        !ChooseDeltaSource(entry, offset, target, item.path, &entry, &offset))
+        return 0;
 
     PlannedWrite* write = AddPlannedWrite(plan);
     if (!write)

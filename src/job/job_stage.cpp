@@ -6,6 +6,7 @@
 #include "archive/entry_file.h"
 #include "archive/entry_stream.h"
 #include "job/disc_copy.h"
+#include "job/job_delta.h"
 #include "job/job_sink.h"
 #include "job/update_section.h"
 #include "support/grow_block.h"
@@ -240,17 +241,23 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
 {
     const unsigned char* stored = ArchiveImage + write.entryOffset;
     size_t size = 0;
-    if (!EntryWorkspaceSize(write.entry, stored, &size))
+    if (!StagedEntryWorkspace(write.entry, stored, &size))
         return WriteDamaged;
     unsigned char* workspace = (unsigned char*)GlobalAlloc(GMEM_FIXED, size ? size : 1);
     if (!workspace)
         return WriteNoMemory;
     uint32_t sum = 0;
     StagedOutput output{{file, 0, UpdateSumsLoaded ? &sum : nullptr}, 0};
-    EntryStreamResult result = StreamEntry(write.entry, stored, workspace, size, WriteStagedPiece, &output);
+    // A delta reads the installed file, still in its place until the commit.
+    EntryStreamResult result =
+        EntryMethodOf(write.entry) == EntryMethodDelta
+            ? StreamDeltaOverTarget(write.entry, stored, write.target, workspace, size, WriteStagedPiece, &output)
+            : StreamEntry(write.entry, stored, workspace, size, WriteStagedPiece, &output);
     GlobalFree(workspace);
     if (result == EntryStreamDamaged)
         return WriteDamaged;
+    if (result == EntryStreamOldUnreadable)
+        return WriteBroken;
     if (result == EntryStreamStopped)
         return output.stopped ? WriteStopped : WriteBroken;
     // Checked before the file can go in: a damaged download never reaches the game.

@@ -1,0 +1,189 @@
+// Whole runs of updates built with `fa2.exe build --from`: a changed file travels as a delta over the installed
+// one. The right installed version is updated to the byte; a missing or different one stops the job before
+// anything moves, unless the whole file rides along (--fallback-whole); a run killed while it commits is put back
+// by the next start.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "driver.h"
+#include "run_checks.h"
+
+namespace {
+
+const char WrongBase[] =
+    "「pack.dat」が、このアップデートの対象のバージョンのファイルではありません（ファイルがないか、内容が違います）。"
+    "このアップデートは、発売元がアップデートを作成したときのバージョンのゲーム用です。ゲームのファイルは何も"
+    "変更していません";
+const char WriteFailure[] = "ファイルの書き込みに失敗しました";
+const char RolledBackAtStart[] = "前回のアップデートは途中で終わっていたため、ゲームのファイルを元に戻しました";
+
+// A pack file of numbered records that compress poorly, so only a delta makes the update small.
+std::string Pack(int records, unsigned seed)
+{
+    std::string pack;
+    unsigned x = seed;
+    for (int r = 0; r < records; ++r) {
+        pack += "REC" + std::to_string(r) + ":";
+        for (int i = 0; i < 200; ++i) {
+            x = x * 1103515245u + 12345u;
+            pack += (char)(x >> 16);
+        }
+    }
+    return pack;
+}
+
+// The next release of a pack: two records replaced, one inserted in the middle.
+std::string NextPack(const std::string& old)
+{
+    std::string next = old;
+    next.replace(next.size() / 5, 150, Pack(1, 7).substr(0, 150));
+    next.insert(next.size() / 2, Pack(2, 11));
+    next.replace(next.size() * 4 / 5, 100, std::string(100, 'N'));
+    return next;
+}
+
+enum Installed { TheOldRelease, AnotherVersion, NoFile };
+
+struct DeltaGame {
+    UpdateScenario s;
+    std::string oldPack = Pack(3000, 1), newPack = NextPack(Pack(3000, 1));
+
+    ::testing::AssertionResult Prepare(Installed installed, bool fallbackWhole)
+    {
+        s.update.keys.clear();
+        s.update.Set("UpdateFile00", "pack.dat");
+        s.payload = {{"pack.dat", newPack}};
+        std::string old = s.scratch / "old";
+        if (!WriteFileMakingFolders(old + "\\pack.dat", oldPack))
+            return ::testing::AssertionFailure() << "cannot write the old release";
+        s.buildOptions = "--from \"" + old + "\"" + (fallbackWhole ? " --fallback-whole" : "");
+        ::testing::AssertionResult prepared = ::Prepare(s);
+        if (!prepared)
+            return prepared;
+        std::string target = s.instPath + "\\pack.dat";
+        std::string bytes = oldPack;
+        bytes[bytes.size() / 3] ^= 1;
+        if (installed == TheOldRelease && !WriteBytes(target, oldPack))
+            return ::testing::AssertionFailure() << "cannot install " << target;
+        if (installed == AnotherVersion && !WriteBytes(target, bytes))
+            return ::testing::AssertionFailure() << "cannot install " << target;
+        return ::testing::AssertionSuccess();
+    }
+
+    // What the built updater carries for pack.dat: its first record's method, and whether a whole one follows.
+    ::testing::AssertionResult CarriesDelta(bool withWhole) const
+    {
+        HMODULE module = LoadLibraryExA(s.exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC resource = module ? FindResourceA(module, MAKEINTRESOURCEA(102), "UPDATE") : nullptr;
+        if (!resource)
+            return ::testing::AssertionFailure() << "no payload in " << s.exePath;
+        DWORD size = SizeofResource(module, resource);
+        std::string payload((const char*)LockResource(LoadResource(module, resource)), size);
+        FreeLibrary(module);
+        ArchiveTable* table = OpenArchive(payload.data(), size);
+        const ArchiveEntry* entry = nullptr;
+        uint64_t offset = 0;
+        bool delta = table && FindArchiveEntry(table, "pack.dat", &entry, &offset) &&
+                     EntryMethodOf(entry) == EntryMethodDelta && entry->storedSize < newPack.size() / 10;
+        bool whole = delta && entry + 1 < ArchiveTableEntries(table) + table->header.entryCount &&
+                     EntryMethodOf(entry + 1) != EntryMethodDelta;
+        if (table)
+            GlobalFree(table);
+        if (!delta)
+            return ::testing::AssertionFailure() << "pack.dat is not a small delta entry";
+        if (whole != withWhole)
+            return ::testing::AssertionFailure() << "the whole file " << (whole ? "rides along" : "is missing");
+        return ::testing::AssertionSuccess();
+    }
+};
+
+TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMoves)
+{
+    struct {
+        const char* name;
+        Installed installed;
+        bool fallbackWhole;
+        bool updated;  // else stopped, the game as it was
+    } cases[] = {
+        {"the old release", TheOldRelease, false, true},
+        {"another version", AnotherVersion, false, false},
+        {"no installed file", NoFile, false, false},
+        {"another version, whole file along", AnotherVersion, true, true},
+        {"no installed file, whole file along", NoFile, true, true},
+        {"the old release, whole file along", TheOldRelease, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeltaGame game;
+        ASSERT_TRUE(game.Prepare(c.installed, c.fallbackWhole));
+        ASSERT_TRUE(game.CarriesDelta(c.fallbackWhole));
+        TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
+
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(game.s.exePath, game.s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        std::string caption = game.s.DefaultCaption();
+        if (c.updated) {
+            ASSERT_TRUE(RunJobToEnd(wizard));
+            ASSERT_TRUE(Click(wizard, Next));
+            EXPECT_TRUE(EndsWith(run, 1));
+            EXPECT_TRUE(ReadBytes(game.s.instPath + "\\pack.dat") == game.newPack) << "not the new release";
+            EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
+            continue;
+        }
+        ASSERT_TRUE(Click(wizard, Next));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(WrongBase, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+    }
+}
+
+// The installed file held open by another program: the delta is staged from it (it can be read), the commit
+// cannot move it; killed there, the next start puts everything back.
+TEST(WholeRunDelta, KilledWhileCommittingIsPutBackByTheNextStart)
+{
+    DeltaGame game;
+    ASSERT_TRUE(game.Prepare(TheOldRelease, false));
+    std::string target = game.s.instPath + "\\pack.dat";
+    TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
+    HANDLE inUse = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+    {
+        UpdaterRun run;
+        ASSERT_TRUE(run.Start(game.s.exePath, game.s.tempDir));
+        HWND wizard = run.WaitForWizard();
+        ASSERT_TRUE(wizard) << run.problem;
+        ASSERT_TRUE(Click(wizard, Next));
+        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
+        ASSERT_TRUE(Click(wizard, Next));
+        SeenBox box;
+        ASSERT_TRUE(run.WaitForBox(&box)) << run.problem;
+        EXPECT_EQ(box.text, WriteFailure);
+        EXPECT_FALSE(FilesMatching(game.s.instPath, "~*").empty()) << "nothing staged";
+        run.Kill();
+    }
+    CloseHandle(inUse);
+
+    UpdaterRun again;
+    std::string temp = game.s.tempDir + "\\again";
+    CreateDirectoryA(temp.c_str(), nullptr);
+    ASSERT_TRUE(again.Start(game.s.exePath, temp));
+    EXPECT_TRUE(SeeBox(again, NoticeBox(RolledBackAtStart, "UPDATE"), IDOK));
+    HWND wizard = again.WaitForWizard();
+    ASSERT_TRUE(wizard) << again.problem;
+    EXPECT_TRUE(CancelIsReportedAsInterrupted(again, wizard, game.s.DefaultCaption()));
+    EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+    EXPECT_TRUE(ReadBytes(target) == game.oldPack);
+}
+
+}  // namespace
