@@ -13,7 +13,6 @@
 
 const uint32_t DeltaIndexBits = 23;
 const uint64_t DeltaIndexSlots = (uint64_t)1 << DeltaIndexBits;
-const size_t DeltaEncoderMemory = (64u << 20) + (8u << 20) + (1u << 20);  // for --help
 
 struct DeltaEncodeResult {
     uint64_t bodySize;  // bytes written to the body sink
