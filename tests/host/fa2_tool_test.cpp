@@ -761,7 +761,7 @@ TEST_F(Fa2Tool, LzmaDictionaryPastWhatBuildWritesIsRefusedInLittleMemory)
         memcpy(archive.data(), &header, sizeof header);
         WriteFile(Path("bomb.fa2"), archive);
         long peakKb = 0;
-        int status = RunMeasured("'" + std::string(FA2_EXE) + "' verify '" + Path("bomb.fa2") + "' >'" +
+        int status = RunMeasured(std::string(FA2_RUNNER) + "'" + FA2_EXE + "' verify '" + Path("bomb.fa2") + "' >'" +
                                      Path(".out") + "' 2>'" + Path(".err") + "'",
                                  &peakKb);
         EXPECT_EQ(status, 1);
@@ -795,7 +795,7 @@ TEST_F(Fa2Tool, AFailedWriteNamesTheOutputAndItsReason)
             struct rlimit limit = {(rlim_t)c.limit, (rlim_t)c.limit};
             signal(SIGXFSZ, SIG_IGN);
             setrlimit(RLIMIT_FSIZE, &limit);
-            std::string command = "'" + std::string(FA2_EXE) + "' build '" + SourceRoot() + "/samples/update' -o '" +
+            std::string command = std::string(FA2_RUNNER) + "'" + FA2_EXE + "' build '" + SourceRoot() + "/samples/update' -o '" +
                                   out + "' --stub '" + SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe' 2>'" +
                                   Path(".err") + "'";
             execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
@@ -845,12 +845,19 @@ TEST_F(Fa2Tool, AStoppedBuildLeavesNoTemporaryFiles)
             dup2(null, 1);
             dup2(null, 2);
             std::string stub = SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe";
-            if (c.from)
-                execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
-                      "--from", from.c_str(), (char*)nullptr);
-            else
-                execl(FA2_EXE, FA2_EXE, "build", Path("src").c_str(), "-o", out.c_str(), "--stub", stub.c_str(),
-                      (char*)nullptr);
+            // A cross-built fa2 runs in its emulator, in this same process (the scratch names carry its pid).
+            std::string source = Path("src");
+            std::vector<const char*> args;
+            if (FA2_EMULATOR[0])
+                args.push_back(FA2_EMULATOR);
+            for (const char* arg : {FA2_EXE, "build", source.c_str(), "-o", out.c_str(), "--stub", stub.c_str()})
+                args.push_back(arg);
+            if (c.from) {
+                args.push_back("--from");
+                args.push_back(from.c_str());
+            }
+            args.push_back(nullptr);
+            execvp(args[0], (char* const*)args.data());
             _exit(127);
         }
         std::string entry = out + ".fa2-" + std::to_string(child) + (c.from ? "-delta-packed.tmp" : "-entry.tmp");
