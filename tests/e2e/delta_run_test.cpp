@@ -49,6 +49,17 @@ std::string NextPack(const std::string& old)
 
 enum Installed { TheOldRelease, AnotherVersion, NoFile };
 
+// The updater started and walked to its confirmation page.
+HWND ToConfirmation(UpdaterRun& run, const UpdateScenario& s, const std::string& tempDir)
+{
+    if (!run.Start(s.exePath, tempDir))
+        return nullptr;
+    HWND wizard = run.WaitForWizard();
+    if (!wizard || !Click(wizard, Next) || !ShowsText(wizard, "アップデートを実行します"))
+        return nullptr;
+    return wizard;
+}
+
 struct DeltaGame {
     UpdateScenario s;
     std::string oldPack = Pack(3000, 1), newPack = NextPack(Pack(3000, 1));
@@ -78,14 +89,10 @@ struct DeltaGame {
     // What the built updater carries for pack.dat: its first record's method, and whether a whole one follows.
     ::testing::AssertionResult CarriesDelta(bool withWhole) const
     {
-        HMODULE module = LoadLibraryExA(s.exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        HRSRC resource = module ? FindResourceA(module, MAKEINTRESOURCEA(102), "UPDATE") : nullptr;
-        if (!resource)
+        std::string payload;
+        if (!ReadPayload(s.exePath, &payload))
             return ::testing::AssertionFailure() << "no payload in " << s.exePath;
-        DWORD size = SizeofResource(module, resource);
-        std::string payload((const char*)LockResource(LoadResource(module, resource)), size);
-        FreeLibrary(module);
-        ArchiveTable* table = OpenArchive(payload.data(), size);
+        ArchiveTable* table = OpenArchive(payload.data(), (uint32_t)payload.size());
         const ArchiveEntry* entry = nullptr;
         uint64_t offset = 0;
         bool delta = table && FindArchiveEntry(table, "pack.dat", &entry, &offset) &&
@@ -125,11 +132,8 @@ TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMo
         TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
 
         UpdaterRun run;
-        ASSERT_TRUE(run.Start(game.s.exePath, game.s.tempDir));
-        HWND wizard = run.WaitForWizard();
+        HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
         ASSERT_TRUE(wizard) << run.problem;
-        ASSERT_TRUE(Click(wizard, Next));
-        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
         std::string caption = game.s.DefaultCaption();
         if (c.updated) {
             ASSERT_TRUE(RunJobToEnd(wizard));
@@ -160,11 +164,8 @@ TEST(WholeRunDelta, KilledWhileCommittingIsPutBackByTheNextStart)
     ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
     {
         UpdaterRun run;
-        ASSERT_TRUE(run.Start(game.s.exePath, game.s.tempDir));
-        HWND wizard = run.WaitForWizard();
+        HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
         ASSERT_TRUE(wizard) << run.problem;
-        ASSERT_TRUE(Click(wizard, Next));
-        ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
         ASSERT_TRUE(Click(wizard, Next));
         SeenBox box;
         ASSERT_TRUE(run.WaitForBox(&box)) << run.problem;

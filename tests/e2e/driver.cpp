@@ -437,6 +437,17 @@ std::string UpdateScenario::UpdateIniText() const
     return "; e2e\r\n" + setup.Text("SETUP") + "\r\n" + update.Text("UPDATE");
 }
 
+bool ReadPayload(const std::string& exe, std::string* payload)
+{
+    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC resource = module ? FindResourceA(module, MAKEINTRESOURCEA(102), "UPDATE") : nullptr;
+    if (resource)
+        payload->assign((const char*)LockResource(LoadResource(module, resource)), SizeofResource(module, resource));
+    if (module)
+        FreeLibrary(module);
+    return resource != nullptr;
+}
+
 bool UpdateScenario::Build(std::string* log)
 {
     std::string source = scratch / "src";

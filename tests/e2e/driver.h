@@ -32,6 +32,9 @@ std::string Fa2Path();
 std::string PlantedDllPath();
 std::string ImportTwinPath();
 
+// The payload (resource UPDATE 102) of a built updater; false when it has none.
+bool ReadPayload(const std::string& exe, std::string* payload);
+
 // Runs a command line with its output captured and a time limit (the program is killed when it runs over).
 // Returns the exit code, or -1 when it could not start or was killed.
 int RunProgram(const std::string& commandLine, std::string* output, DWORD timeoutMs = 60000);

@@ -97,14 +97,10 @@ struct JobGame {
 // Spoils the first code word of a compressed entry inside a built updater: only decoding it shows the damage.
 ::testing::AssertionResult DamageEntry(const std::string& exe, const std::string& name)
 {
-    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC resource = module ? FindResourceA(module, MAKEINTRESOURCEA(102), "UPDATE") : nullptr;
-    if (!resource)
+    std::string payload;
+    if (!ReadPayload(exe, &payload))
         return ::testing::AssertionFailure() << "no payload in " << exe;
-    DWORD size = SizeofResource(module, resource);
-    std::string payload((const char*)LockResource(LoadResource(module, resource)), size);
-    FreeLibrary(module);
-    ArchiveTable* table = OpenArchive(payload.data(), size);
+    ArchiveTable* table = OpenArchive(payload.data(), (uint32_t)payload.size());
     const ArchiveEntry* entry = nullptr;
     uint64_t offset = 0;
     bool found = table && FindArchiveEntry(table, name.c_str(), &entry, &offset);
