@@ -754,7 +754,7 @@ TEST(LzmaEntries, OpenLoadAndExtractInTheUpdater)
         OpenedArchive archive(ReadBytes(std::string(UPD_FIXTURES) + "\\" + fixture, &read));
         ASSERT_TRUE(read) << fixture;
         ASSERT_NE(archive.table, nullptr) << fixture << ": an LZMA table opens";
-        EXPECT_EQ(archive.table->header.flags, ArchiveFlagTableLzma);
+        EXPECT_EQ(archive.table->header.flags, ArchiveFlagNewMethods | ArchiveFlagTableLzma);
         ScratchFolder folder;
         MessageBoxCapture capture;
         EXPECT_EQ(Load(archive.table, "update.ini"), ini) << fixture;
@@ -798,6 +798,9 @@ TEST(LzmaEntries, DamageAndHostileDictionariesStopCleanly)
         GTEST_SKIP() << "C: has less than 2.5 GB free, so the free-space test would answer first";
     std::string stored = std::string("\x5D\xFF\xFF\xFF\xFF", 5) + std::string(80000, '\0');
     OpenedArchive hostile(Write({Entry("hostile", stored)}));
+    // LZMA is read only in an archive that says it uses new methods.
+    uint32_t flags = ArchiveFlagNewMethods;
+    memcpy(&hostile.image[4], &flags, 4);
     hostile.Record(0)[260] = EntryStorageLzma;
     memcpy(hostile.Record(0) + 272, &huge, 4);
     ArchiveTable* table = OpenArchive(hostile.image.data(), (uint32_t)hostile.image.size());
