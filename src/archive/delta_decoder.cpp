@@ -2,16 +2,15 @@
 
 #include <cstring>
 
+#include "support/little_endian.h"
+
 namespace {
 
-uint32_t Le32(const unsigned char* p)
+// The header's fields, from its bytes as stored (descrambled here when the entry is scrambled).
+int ParseDeltaHeader(const ArchiveEntry* entry, unsigned char* header, DeltaBase* base)
 {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-// The header's fields, from its descrambled bytes.
-int ParseDeltaHeader(const unsigned char* header, DeltaBase* base)
-{
+    if (EntryNeedsCopy(entry))
+        DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
     if (memcmp(header, DeltaMark, sizeof DeltaMark) != 0 || (header[41] & ~DeltaHasWhole) || header[42] ||
         header[43])
         return 0;
@@ -21,10 +20,10 @@ int ParseDeltaHeader(const unsigned char* header, DeltaBase* base)
     case EntryStorageLzma: base->bodyMethod = EntryMethodLzma; break;
     default: return 0;
     }
-    base->oldSize = Le32(header + 4);
+    base->oldSize = LoadLe32(header + 4);
     memcpy(base->oldSha256, header + 8, Sha256Size);
     base->hasWhole = header[41] & DeltaHasWhole;
-    base->bodySize = Le32(header + 44);
+    base->bodySize = LoadLe32(header + 44);
     return 1;
 }
 
@@ -198,8 +197,10 @@ int BodyWorkspaceSize(const ArchiveEntry* entry, const DeltaBase* base, const St
                       const EntryPieces* pieces, size_t* size)
 {
     ArchiveEntry body = BodyEntry(entry, base);
+    // The body's sizes are held to the rule of every entry before a byte of it is fetched.
     size_t inner;
-    if (!SourceWorkspaceSize(&body, bodySource, pieces, &inner) || inner > (size_t)-1 - DeltaOldWindow - 16)
+    if (!CheckEntryData(&body, 0, body.storedSize) || !SourceWorkspaceSize(&body, bodySource, pieces, &inner) ||
+        inner > (size_t)-1 - DeltaOldWindow - 16)
         return 0;
     *size = ((inner + 15) & ~(size_t)15) + DeltaOldWindow;
     return 1;
@@ -226,9 +227,7 @@ int StartDelta(const ArchiveEntry* entry, const unsigned char* stored, const Sto
         *unreadable = 1;
         return 0;
     }
-    if (EntryNeedsCopy(entry))
-        DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
-    if (!ParseDeltaHeader(header, &start->base))
+    if (!ParseDeltaHeader(entry, header, &start->base))
         return 0;
     start->body = BodySource{entry, stored, outer};
     uint32_t bodyStored = entry->storedSize - DeltaHeaderSize;
@@ -287,9 +286,7 @@ int ReadDeltaBase(const ArchiveEntry* entry, const unsigned char* head, DeltaBas
         return 0;
     unsigned char header[DeltaHeaderSize];
     memcpy(header, head, DeltaHeaderSize);
-    if (EntryNeedsCopy(entry))
-        DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
-    return ParseDeltaHeader(header, base);
+    return ParseDeltaHeader(entry, header, base);
 }
 
 OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,

@@ -3,26 +3,14 @@
 #include <cstring>
 
 #include "support/crc32.h"
+#include "support/little_endian.h"
 
 namespace {
 
 const unsigned char SumsMark[4] = {'F', 'A', '2', 'S'};
 const size_t SelfSumAt = 20;
 
-uint32_t Le32(const unsigned char* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 uint16_t Le16(const unsigned char* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-
-void PutLe32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)v;
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16);
-    p[3] = (unsigned char)(v >> 24);
-}
 
 // The resource's own sum: every byte but the four that hold it.
 uint32_t SelfSum(const unsigned char* bytes, size_t size)
@@ -38,16 +26,16 @@ PayloadSumsResult ReadPayloadSums(const unsigned char* bytes, size_t size, Paylo
     if (size < PayloadSumsHeaderSize || memcmp(bytes, SumsMark, 4) != 0)
         return PayloadSumsDamaged;
     // Its own sum first, so that a damaged version field is not mistaken for a later format.
-    if (SelfSum(bytes, size) != Le32(bytes + SelfSumAt))
+    if (SelfSum(bytes, size) != LoadLe32(bytes + SelfSumAt))
         return PayloadSumsDamaged;
     if (Le16(bytes + 4) != PayloadSumsVersion)
         return PayloadSumsUnknownVersion;
-    uint32_t count = Le32(bytes + 8);
+    uint32_t count = LoadLe32(bytes + 8);
     if (Le16(bytes + 6) != PayloadSumsHeaderSize || (uint64_t)size != PayloadSumsHeaderSize + (uint64_t)count * 4)
         return PayloadSumsDamaged;
     sums->entryCount = count;
-    sums->archiveSize = Le32(bytes + 12);
-    sums->tableSum = Le32(bytes + 16);
+    sums->archiveSize = LoadLe32(bytes + 12);
+    sums->tableSum = LoadLe32(bytes + 16);
     sums->entrySums = bytes + PayloadSumsHeaderSize;
     return PayloadSumsRead;
 }
@@ -65,7 +53,7 @@ int PayloadSumsMatchArchive(const PayloadSums* sums, const ArchiveTable* table, 
 
 uint32_t PayloadEntrySum(const PayloadSums* sums, uint32_t index)
 {
-    return Le32(sums->entrySums + (size_t)index * 4);
+    return LoadLe32(sums->entrySums + (size_t)index * 4);
 }
 
 size_t PayloadSumsSize(uint32_t entryCount)
@@ -81,11 +69,11 @@ void WritePayloadSums(unsigned char* out, uint32_t entryCount, uint32_t archiveS
     out[5] = (unsigned char)(PayloadSumsVersion >> 8);
     out[6] = (unsigned char)PayloadSumsHeaderSize;
     out[7] = 0;
-    PutLe32(out + 8, entryCount);
-    PutLe32(out + 12, archiveSize);
-    PutLe32(out + 16, tableSum);
+    StoreLe32(out + 8, entryCount);
+    StoreLe32(out + 12, archiveSize);
+    StoreLe32(out + 16, tableSum);
     for (uint32_t i = 0; i < entryCount; ++i)
-        PutLe32(out + PayloadSumsHeaderSize + (size_t)i * 4, entrySums[i]);
+        StoreLe32(out + PayloadSumsHeaderSize + (size_t)i * 4, entrySums[i]);
     size_t size = PayloadSumsSize(entryCount);
-    PutLe32(out + SelfSumAt, SelfSum(out, size));
+    StoreLe32(out + SelfSumAt, SelfSum(out, size));
 }

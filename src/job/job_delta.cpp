@@ -106,10 +106,10 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
         JobShowError(WriteFailureText);
         return 0;
     }
-    if (base.hasWhole && FindWholeFallback(UpdateArchive, entry, use, useOffset) &&
-        CheckEntryData(*use, *useOffset, ArchiveImageSize))
-        return 1;
     if (base.hasWhole) {
+        if (FindWholeFallback(UpdateArchive, entry, use, useOffset) &&
+            CheckEntryData(*use, *useOffset, ArchiveImageSize))
+            return 1;
         ShowEntryDamage(0);
         return 0;
     }

@@ -256,10 +256,10 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
     GlobalFree(workspace);
     if (result == EntryStreamDamaged)
         return WriteDamaged;
-    if (result == EntryStreamOldUnreadable)
-        return WriteBroken;
     if (result == EntryStreamStopped)
         return output.stopped ? WriteStopped : WriteBroken;
+    if (result != EntryStreamDone)
+        return WriteBroken;  // the installed file under a delta could not be read
     // Checked before the file can go in: a damaged download never reaches the game.
     if (!EntryIntact(UpdateArchive, write.entry, sum))
         return WriteSumWrong;

@@ -73,8 +73,11 @@ int WideWithinFolder(const wchar_t* folder, const uint16_t* path)
         return 0;
     wchar_t rest[MAX_PATH];
     size_t count = 0;
-    for (const uint16_t* p = path + length + 1; *p && count < MAX_PATH - 1; ++p)
+    const uint16_t* p = path + length + 1;
+    for (; *p && count < MAX_PATH - 1; ++p)
         rest[count++] = (wchar_t)*p;
+    if (*p)
+        return 0;  // longer than any path the job writes: judged whole or not at all, never by its start
     rest[count] = L'\0';
     char judged[2 * MAX_PATH];
     if (!count || !WideCharToMultiByte(932, 0, rest, -1, judged, sizeof judged, "?", nullptr))

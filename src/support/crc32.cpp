@@ -1,4 +1,5 @@
 #include "support/crc32.h"
+#include "support/little_endian.h"
 
 namespace {
 
@@ -19,11 +20,6 @@ void BuildTables()
         for (int k = 1; k < 8; ++k)
             Table[k][b] = (Table[k - 1][b] >> 8) ^ Table[0][Table[k - 1][b] & 0xFF];
     TablesBuilt = 1;
-}
-
-uint32_t LoadLe32(const unsigned char* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "file_io.h"
 #include "lzma_encoder.h"
 #include "support/crc32.h"
+#include "support/little_endian.h"
 
 namespace fs = std::filesystem;
 
@@ -212,12 +213,6 @@ int CommitStored(ArchiveWriter* writer, const std::string& name, const PreparedF
     return ok;
 }
 
-void PutLe32(unsigned char* p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (unsigned char)(v >> (8 * i));
-}
-
 // A sink that takes `limit` bytes and then refuses: a whole entry that is already no smaller than the delta
 // need not be compressed to its end.
 struct LimitedSink {
@@ -326,13 +321,13 @@ int WriteDelta(ArchiveWriter* writer, const std::string& name, const PreparedDel
     }
     unsigned char header[DeltaHeaderSize] = {0};
     memcpy(header, DeltaMark, sizeof DeltaMark);
-    PutLe32(header + 4, (uint32_t)d.oldSize);
+    StoreLe32(header + 4, (uint32_t)d.oldSize);
     memcpy(header + 8, d.encoded.oldSha256, Sha256Size);
     header[40] = !d.bodyCompressed ? EntryStorageStored
                  : writer->options.codec == CodecLzma ? EntryStorageLzma
                                                       : EntryStorageCompressed;
     header[41] = withWhole ? DeltaHasWhole : 0;
-    PutLe32(header + 44, (uint32_t)d.encoded.bodySize);
+    StoreLe32(header + 44, (uint32_t)d.encoded.bodySize);
     ScrambleKey key;
     StartDescramble(&key, (uint32_t)storedSize);
     if (scramble)

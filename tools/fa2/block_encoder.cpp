@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/little_endian.h"
+
 namespace {
 
 const size_t WindowSize = 8192;  // farthest reach of a copy of 3 or more bytes
@@ -25,14 +27,6 @@ struct BlockWriter {
 };
 
 const size_t FlushSize = 1u << 20;
-
-void StoreLe32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)v;
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16);
-    p[3] = (unsigned char)(v >> 24);
-}
 
 void StartBlock(BlockWriter& w, size_t expected, const ByteSink* sink)
 {
