@@ -66,7 +66,7 @@ int PlanDiscFile(CopyPlanning* copy, const char* relative, const char* destinati
     lstrcpyA(write->target, destination);
     lstrcpyA(write->sourcePath, relative);
     // The name the player sees: the path below the installation folder.
-    const char* shown = destination + strlen(InstallRecord.InstPath);
+    const char* shown = destination + strlen(copy->plan->game->InstPath);
     while (*shown == '\\' || *shown == '/')
         ++shown;
     lstrcpynA(write->shown, shown, sizeof write->shown);
@@ -122,7 +122,7 @@ int PlanDiscEntry(CopyPlanning* copy, const char* relative, const char* destinat
 // The parents of a file copy's destination below the installation folder, created as the shell's copy did.
 int NeedParents(CopyPlanning* copy, const char* destination)
 {
-    size_t base = strlen(InstallRecord.InstPath);
+    size_t base = strlen(copy->plan->game->InstPath);
     size_t folderEnd = FolderPartLength(destination);
     char folder[MAX_PATH];
     for (size_t at = base + 1; at < folderEnd; ++at) {
@@ -161,7 +161,7 @@ int PlanMatches(CopyPlanning* copy, const char* relativePattern)
         memset(relative, 0, sizeof relative);
         memcpy(relative, relativePattern, folderLength);
         ok = AppendPathName(relative, sizeof relative, found.cFileName) &&
-             Join(destination, InstallRecord.InstPath, found.cFileName) &&
+             Join(destination, copy->plan->game->InstPath, found.cFileName) &&
              PlanDiscEntry(copy, relative, destination, found);
     } while (ok && FindNextFileA(search, &found));
     FindClose(search);
@@ -171,12 +171,13 @@ int PlanMatches(CopyPlanning* copy, const char* relativePattern)
 // The shell's copy set the installation folder's attributes to normal after a folder copy.
 int PlanInstallFolderAttributes(JobPlan* plan)
 {
-    DWORD attributes = GetFileAttributesA(InstallRecord.InstPath);
+    const char* instPath = plan->game->InstPath;
+    DWORD attributes = GetFileAttributesA(instPath);
     const DWORD cleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE;
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & cleared))
         return 1;
-    return PlanAttributes(plan, InstallRecord.InstPath, attributes, FILE_ATTRIBUTE_NORMAL);
+    return PlanAttributes(plan, instPath, attributes, FILE_ATTRIBUTE_NORMAL);
 }
 
 // What the source of a copy item names, as planned writes: a file goes to the same path below the installation
@@ -193,12 +194,12 @@ int PlanCopySource(CopyPlanning* copy, const char* source, const char* path)
         if (search == INVALID_HANDLE_VALUE)
             return 0;
         FindClose(search);
-        return Join(destination, InstallRecord.InstPath, path) && NeedParents(copy, destination) &&
+        return Join(destination, copy->plan->game->InstPath, path) && NeedParents(copy, destination) &&
                PlanDiscFile(copy, path, destination, found, FILE_ATTRIBUTE_NORMAL);
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && !EndsWithPathSeparator(path)) {
         char destination[MAX_PATH];
-        return Join(destination, InstallRecord.InstPath, path + FolderPartLength(path)) &&
+        return Join(destination, copy->plan->game->InstPath, path + FolderPartLength(path)) &&
                PlanDiscFolder(copy, path, destination) && PlanInstallFolderAttributes(copy->plan);
     }
     char pattern[MAX_PATH];
@@ -210,7 +211,7 @@ int PlanCopySource(CopyPlanning* copy, const char* source, const char* path)
 // One copy item planned: 1 to go on; 0 when the job is to end (after any box that belongs to the failure).
 int PlanCopyItem(JobPlan* plan, int index, char* diskDrive)
 {
-    const CopyItem& item = CopyList[index];
+    const CopyItem& item = plan->section->copies[index];
     if (item.refused || item.diskNo < 0 || item.diskNo > 9) {
         ShowCopyFailure(item.path);
         return 0;
@@ -272,22 +273,22 @@ int FindDiskDrive(int diskNo, const char* itemPath, char* drive)
 int PlanCopyItems(JobPlan* plan)
 {
     char diskDrive[3] = "";  // the drive the latest disc search found; copies with disk 0 use it too
-    for (int i = 0; i < CopyListCount && i < CopyListCapacity; ++i)
+    for (int i = 0; i < plan->section->copyCount && i < CopyListCapacity; ++i)
         if (!PlanCopyItem(plan, i, diskDrive))
             return 0;
     return 1;
 }
 
-int DiscOfCopyItem(int index)
+int DiscOfCopyItem(const UpdateSection& section, int index)
 {
     int diskNo = 0;
     for (int i = index; i >= 0 && diskNo == 0; --i)
-        diskNo = CopyList[i].diskNo;
+        diskNo = section.copies[i].diskNo;
     return diskNo;
 }
 
-int DiscDriveForStaging(int index, char* drive)
+int DiscDriveForStaging(const UpdateSection& section, int index, char* drive)
 {
-    int diskNo = DiscOfCopyItem(index);
-    return diskNo != 0 && FindDiskDrive(diskNo, CopyList[index].path, drive);
+    int diskNo = DiscOfCopyItem(section, index);
+    return diskNo != 0 && FindDiskDrive(diskNo, section.copies[index].path, drive);
 }

@@ -11,14 +11,14 @@ int FindDiskDrive(int diskNo, const char* itemPath, char* drive);
 
 void ShowCopyFailure(const char* itemPath);
 
-// Every item of CopyList, in order, as planned writes and folders. 1, or 0 after the copy-failure box (or when
+// Every copy item of the plan's section, in order, as planned writes and folders. 1, or 0 after the copy-failure box (or when
 // the player declined to insert a disc).
 int PlanCopyItems(JobPlan* plan);
 
 // The disc copy item `index` reads: its own disk number, or for an item without one, that of the nearest item
 // before it that has one (0 when there is none).
-int DiscOfCopyItem(int index);
+int DiscOfCopyItem(const UpdateSection& section, int index);
 
 // The drive to read copy item `index` from while staging, into `drive` (3 bytes): its disc is looked for again,
 // since the player may have swapped discs after the job was planned. 0 when the player declined to insert it.
-int DiscDriveForStaging(int index, char* drive);
+int DiscDriveForStaging(const UpdateSection& section, int index, char* drive);

@@ -52,7 +52,7 @@ uint64_t FileTimeOf(const FILETIME& time)
     return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
-// The one folder level the job creates for an item (DataFolder): planned when it is missing and its parent is
+// The one folder level the job creates for an item (the section's data folder): planned when it is missing and its parent is
 // there; any other case is left to the item's own tests, as a failed CreateDirectoryA always was.
 int PlanFolderLevel(JobPlan* plan, const char* folder)
 {
@@ -111,24 +111,25 @@ int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, con
 }
 
 // One update item planned: what the extraction and the Data rule would do to its target, decided without doing it.
-int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
+int PlanUpdateItem(JobPlan* plan, const UpdateItem& item)
 {
-    // DataFolder is joined below the installation (or data) folder of every item.
-    if (item.refused || !IsPathInsideFolder(DataFolder))
+    const char* dataFolder = plan->section->dataFolder;
+    // The data folder is joined below the installation (or data) folder of every item.
+    if (item.refused || !IsPathInsideFolder(dataFolder))
         return WriteFailure();
-    const char* base = InstallRecord.InstPath;
+    const char* base = plan->game->InstPath;
     if (item.kind == UpdateKind::Data) {
         // Never write relative to whatever the current folder happens to be.
-        if (!IsAbsolutePath(InstallRecord.DataPath))
+        if (!IsAbsolutePath(plan->game->DataPath))
             return WriteFailure();
-        base = InstallRecord.DataPath;
+        base = plan->game->DataPath;
     }
     char target[MAX_PATH];
     memset(target, 0, sizeof target);
     if (strlen(base) + 2 > sizeof target)
         return WriteFailure();
     lstrcpyA(target, base);
-    if (!AppendPathName(target, sizeof target, DataFolder))
+    if (!AppendPathName(target, sizeof target, dataFolder))
         return WriteFailure();
     if (!PlanFolderLevel(plan, target) || !AppendPathName(target, sizeof target, item.path))
         return WriteFailure();
@@ -139,7 +140,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
 
     PlannedTarget now;
     LookAtTarget(plan, target, &now);
-    if (overwriteOnly || item.kind == UpdateKind::Overwrite) {
+    if (plan->section->overwriteOnly || item.kind == UpdateKind::Overwrite) {
         if (now.error)
             return WriteFailure();
         if (!now.exists || now.folder)
@@ -169,7 +170,7 @@ int PlanUpdateItem(JobPlan* plan, const UpdateItem& item, int overwriteOnly)
     }
     char folder[MAX_PATH];
     FolderOfPath(target, folder);
-    // Only DataFolder is ever created: every other folder of an item's path must be there already.
+    // Only the data folder is ever created: every other folder of an item's path must be there already.
     if (now.folder || now.error || !FolderWillExist(plan, folder))
         return WriteFailure();
     if (item.kind == UpdateKind::Update && now.exists && now.lastWrite > FileTimeValue(entry->fileTime)) {
@@ -310,10 +311,11 @@ void DropEarlierWrites(JobPlan* plan, const PlannedWrite* write)
             plan->writes[i].dropped = 1;
 }
 
-int PlanUpdateItems(JobPlan* plan, int overwriteOnly)
+int PlanUpdateItems(JobPlan* plan)
 {
-    for (int i = 0; i < UpdateListCount && i < UpdateListCapacity; ++i)
-        if (!PlanUpdateItem(plan, UpdateList[i], overwriteOnly))
+    const UpdateSection& section = *plan->section;
+    for (int i = 0; i < section.itemCount && i < UpdateListCapacity; ++i)
+        if (!PlanUpdateItem(plan, section.items[i]))
             return 0;
     return 1;
 }
@@ -321,7 +323,7 @@ int PlanUpdateItems(JobPlan* plan, int overwriteOnly)
 int WeighPlan(const JobPlan* plan, char* drive, uint64_t* shortfall)
 {
     VolumeList volumes{nullptr, 0, 0};
-    int ok = AddToVolume(&volumes, InstallRecord.InstPath, JournalBytesForPlan(plan));  // the installation's first
+    int ok = AddToVolume(&volumes, plan->game->InstPath, JournalBytesForPlan(plan));  // the installation's first
     for (int i = 0; ok && i < plan->writeCount; ++i) {
         const PlannedWrite& write = plan->writes[i];
         // A Data item written back takes room like any other file while both copies exist.

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "archive/archive_format.h"
+#include "job/update_section.h"
+#include "support/updater_values.h"
 
 enum WriteSource {
     FromEntry,   // an archive entry
@@ -27,7 +29,7 @@ struct PlannedWrite {
     uint64_t size;              // what the staged file must hold
     uint64_t time;              // FromEntry: creation, last-access and last-write; FromDisc: last-write
     DWORD attributes;           // the staged file's
-    int copyItem;               // FromDisc: the index in CopyList; -1 otherwise
+    int copyItem;               // FromDisc: the index in the section's copies; -1 otherwise
     int optional;               // a Data item written back: failing to stage or place it drops it silently
     int dropped;                // not staged: a later write has the same target, or an optional write failed
     // Filled while staging and committing.
@@ -46,6 +48,9 @@ struct PlannedAttributes {
 };
 
 struct JobPlan {
+    // What the plan is made from, the caller's: they outlive the plan.
+    const UpdateSection* section;
+    const InstalledGame* game;
     PlannedWrite* writes;
     int writeCount;
     size_t writeCapacity;
@@ -80,8 +85,8 @@ int FolderWillExist(const JobPlan* plan, const char* path);
 // Marks earlier writes to the same target as dropped: the last write of a target is the one that counts.
 void DropEarlierWrites(JobPlan* plan, const PlannedWrite* write);
 
-// Every update item of UpdateList, as the job applies it: 1, or 0 after the boxes that belong to the failure.
-int PlanUpdateItems(JobPlan* plan, int overwriteOnly);
+// Every update item of the section, as the job applies it: 1, or 0 after the boxes that belong to the failure.
+int PlanUpdateItems(JobPlan* plan);
 
 // Bytes the files still to be written take, per volume, against the volumes' free space. 1 when all fit; 0 with
 // the first volume that is short (the installation's first) in `drive` (MAX_PATH bytes: "C:", or the folder a disk

@@ -59,6 +59,19 @@ void ShowLeftAlone(JournalTrust trust, const char* recordedFolder)
     ShowUpdaterError(text);
 }
 
+// What the start did with a journal it settled.
+void ShowSettled(SettleResult result)
+{
+    char text[1024];
+    if (result == SettledRolledBack) {
+        FormatText(text, sizeof text, "前回の%sは途中で終わっていたため、ゲームのファイルを元に戻しました", ModeWord);
+        ShowUpdaterNotice(text);
+    } else if (result == SettledCleanedUp) {
+        FormatText(text, sizeof text, "前回の%sは完了していました。残っていた一時ファイルを削除しました", ModeWord);
+        ShowUpdaterNotice(text);
+    }
+}
+
 // The whole journal, read through `file`; null when it cannot be read.
 unsigned char* ReadJournal(HANDLE file, size_t* size)
 {
@@ -77,10 +90,10 @@ unsigned char* ReadJournal(HANDLE file, size_t* size)
 
 }  // namespace
 
-int FinishInterruptedJob()
+int FinishInterruptedJob(const InstalledGame& game)
 {
     char path[MAX_PATH];
-    if (!JournalPathFor(InstallRecord.InstPath, path))
+    if (!JournalPathFor(game.InstPath, path))
         return 1;
     // No sharing: while a job runs, its journal is open and this fails with a sharing violation. That job is the
     // other copy's, which the single-instance check finds next. A link is opened as itself, never followed.
@@ -109,7 +122,7 @@ int FinishInterruptedJob()
     char recorded[MAX_PATH] = "";
     JournalTrust trust = JournalFileIsOurs(file) ? JournalTrusted : JournalNotOurs;
     if (trust == JournalTrusted && header == JournalHeaderValid)
-        trust = CheckJournalRecords(bytes.bytes, size, InstallRecord.InstPath, InstallRecord.DataPath, recorded);
+        trust = CheckJournalRecords(bytes.bytes, size, game.InstPath, game.DataPath, recorded);
     if (trust != JournalTrusted || header == JournalHeaderOtherVersion) {
         ShowLeftAlone(trust, recorded);
         return 0;
@@ -129,14 +142,8 @@ int FinishInterruptedJob()
     SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
     CloseHandle(held.handle);
     held.handle = INVALID_HANDLE_VALUE;
-    char text[1024];
-    if (result == SettledRolledBack) {
+    if (result == SettledRolledBack)
         RestoreFolderTimes(bytes.bytes, size);
-        FormatText(text, sizeof text, "前回の%sは途中で終わっていたため、ゲームのファイルを元に戻しました", ModeWord);
-        ShowUpdaterNotice(text);
-    } else if (result == SettledCleanedUp) {
-        FormatText(text, sizeof text, "前回の%sは完了していました。残っていた一時ファイルを削除しました", ModeWord);
-        ShowUpdaterNotice(text);
-    }
+    ShowSettled(result);
     return 1;
 }

@@ -88,7 +88,7 @@ int AddFolderTime(FolderTimes* times, const char* folder)
 int CollectFolderTimes(const JobPlan* plan, FolderTimes* times)
 {
     char folder[MAX_PATH];
-    if (!AddFolderTime(times, InstallRecord.InstPath))  // the journal's own folder
+    if (!AddFolderTime(times, plan->game->InstPath))  // the journal's own folder
         return 0;
     for (int i = 0; i < plan->folderCount; ++i) {
         FolderOfPath(plan->folders[i].path, folder);
@@ -118,7 +118,7 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     // The times are read before the journal itself changes the installation folder.
     FolderTimes times{nullptr, 0, 0};
     int ok = CollectFolderTimes(plan, &times) &&
-             CreateJobJournal(journal, InstallRecord.InstPath, InstallRecord.DataPath, naming.tag);
+             CreateJobJournal(journal, plan->game->InstPath, plan->game->DataPath, naming.tag);
     for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
     if (times.records)
@@ -343,7 +343,7 @@ WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigne
 
 // What a write that did not succeed means for the job, after the boxes that belong to it. An optional write (a
 // Data file written back) is simply dropped.
-StageResult ReportWrite(PlannedWrite* write, WriteResult result)
+StageResult ReportWrite(const JobPlan* plan, PlannedWrite* write, WriteResult result)
 {
     if (result == WriteStopped)
         return StageStopped;
@@ -354,7 +354,7 @@ StageResult ReportWrite(PlannedWrite* write, WriteResult result)
     }
     switch (result) {
     case WriteCopyBroken:
-        ShowCopyFailure(CopyList[write->copyItem].path);
+        ShowCopyFailure(plan->section->copies[write->copyItem].path);
         return StageFailed;
     case WriteDamaged:
     case WriteSumWrong:
@@ -412,11 +412,12 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
     char discDrive[3] = "";
     // The disc in the drive now is the one planning asked for last: its files go first and the other discs' after
     // them, so that a job over two discs asks for the first one only once more.
-    int inDrive = CopyListCount > 0 ? DiscOfCopyItem(CopyListCount - 1) : 0;
+    const UpdateSection& section = *plan->section;
+    int inDrive = section.copyCount > 0 ? DiscOfCopyItem(section, section.copyCount - 1) : 0;
     for (int pass = 0; pass < 2 && result == StageDone; ++pass) {
         for (int i = 0; i < plan->writeCount && result == StageDone; ++i) {
             PlannedWrite& write = plan->writes[i];
-            int otherDisc = write.source == FromDisc && DiscOfCopyItem(write.copyItem) != inDrive;
+            int otherDisc = write.source == FromDisc && DiscOfCopyItem(section, write.copyItem) != inDrive;
             if (write.dropped || otherDisc != pass)
                 continue;
             if (JobStopRequested()) {
@@ -425,16 +426,16 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
             }
             if (write.source == FromDisc && write.copyItem != copyItem) {
                 copyItem = write.copyItem;
-                if (!DiscDriveForStaging(copyItem, discDrive)) {
+                if (!DiscDriveForStaging(section, copyItem, discDrive)) {
                     result = StageFailed;
                     break;
                 }
-                JobSetInfoText("%s をコピーしています", CopyList[copyItem].path);
+                JobSetInfoText("%s をコピーしています", section.copies[copyItem].path);
             }
             JobStartFile(write.shown);
             WriteResult written = StageWrite(write, discDrive, buffer, &flusher);
             if (written != WriteDone)
-                result = ReportWrite(&write, written);
+                result = ReportWrite(plan, &write, written);
         }
     }
     // Every staged file closed, whatever the result: a rollback deletes them next.
@@ -449,7 +450,7 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
 uint64_t JournalBytesForPlan(const JobPlan* plan)
 {
     uint64_t bytes = JournalHeaderSize + 2 * (4 + 1 + 4);  // CommitBegins, CommitDone
-    bytes += TextRecordSize(strlen(InstallRecord.InstPath), 8);
+    bytes += TextRecordSize(strlen(plan->game->InstPath), 8);
     for (int i = 0; i < plan->folderCount; ++i) {
         size_t length = strlen(plan->folders[i].path);
         bytes += TextRecordSize(length, 0) + TextRecordSize(length, 8);  // CreateFolder; its parent's time

@@ -13,7 +13,6 @@
 #include "support/disk_space.h"
 #include "support/path_join.h"
 #include "support/settings_access.h"
-#include "support/updater_values.h"
 
 char JobLostFile[260];
 
@@ -57,9 +56,9 @@ JobOutcome Commit(JobPlan* plan, JobJournal* journal)
     return JobFinished;
 }
 
-JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly, DriveShortage* shortage)
+JobOutcome PlanStageAndCommit(JobPlan* plan, DriveShortage* shortage)
 {
-    if (!PlanUpdateItems(plan, overwriteOnly) || !PlanCopyItems(plan) || JobStopRequested())
+    if (!PlanUpdateItems(plan) || !PlanCopyItems(plan) || JobStopRequested())
         return JobRolledBack;  // nothing touched yet
     if (!WeighPlan(plan, shortage->drive, &shortage->bytes))
         return JobShortage;
@@ -75,29 +74,28 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, int overwriteOnly, DriveShortage* s
     return outcome;
 }
 
-JobOutcome RunSteps(DriveShortage* shortage)
+JobOutcome RunSteps(const UpdateSection& section, const InstalledGame& game, DriveShortage* shortage)
 {
-    char value[260];
-    int overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSignedDecimal(value);
-    ParseUpdateSection();
-    if (!UpdateKeysPresent && !CopyKeysPresent) {
+    if (!section.updateKeysPresent && !section.copyKeysPresent) {
         JobShowError("No 'UpdateFileXX' and 'CopyFileXX'");
         return JobBroken;
     }
-    if (UpdateListCount == 0 && CopyListCount == 0) {
+    if (section.itemCount == 0 && section.copyCount == 0) {
         JobShowError("アップデートする必要のあるファイルはありません");
         return JobNothingToDo;
     }
     JobPlan plan;
     memset(&plan, 0, sizeof plan);
-    JobOutcome outcome = PlanStageAndCommit(&plan, overwriteOnly, shortage);
+    plan.section = &section;
+    plan.game = &game;
+    JobOutcome outcome = PlanStageAndCommit(&plan, shortage);
     FreeJobPlan(&plan);
     return outcome;
 }
 
 }  // namespace
 
-int RequiredSpaceMissing(DriveShortage* shortage)
+int RequiredSpaceMissing(const InstalledGame& game, DriveShortage* shortage)
 {
     char value[260];
     if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
@@ -106,7 +104,7 @@ int RequiredSpaceMissing(DriveShortage* shortage)
     if (required == 0)
         return 0;
     uint64_t available = 0, total = 0;
-    if (!PathDriveText(InstallRecord.InstPath, shortage->drive) ||
+    if (!PathDriveText(game.InstPath, shortage->drive) ||
         !QueryDriveFreeSpace(shortage->drive, &available, &total, nullptr))
         return 0;
     if (available >= required)
@@ -115,10 +113,11 @@ int RequiredSpaceMissing(DriveShortage* shortage)
     return 1;
 }
 
-JobOutcome RunUpdateJob(const JobSink* sink, DriveShortage* shortage)
+JobOutcome RunUpdateJob(const UpdateSection& section, const InstalledGame& game, const JobSink* sink,
+                        DriveShortage* shortage)
 {
     UseJobSink(sink);
-    JobOutcome outcome = RunSteps(shortage);
+    JobOutcome outcome = RunSteps(section, game, shortage);
     UseJobSink(nullptr);
     return outcome;
 }

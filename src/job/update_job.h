@@ -1,12 +1,14 @@
 #pragma once
 // The update job, all or nothing: it plans every file it will write or copy (the disc prompts included), weighs
 // the whole job against each drive's free space, stages every file beside its target and commits. A failure or a
-// confirmed Cancel before the commit ends leaves the game exactly as it was. It works from the "UPDATE" section of
-// UPDATE.INI (job/update_section.h) and the installed game's record (InstallRecord); it tells, asks and learns of a
-// Cancel through the caller's sink, and ends with one outcome.
+// confirmed Cancel before the commit ends leaves the game exactly as it was. It is handed the parsed "UPDATE" section
+// of UPDATE.INI (job/update_section.h) and the installed game's record; it tells, asks and learns of a Cancel
+// through the caller's sink, and ends with one outcome.
 #include <cstdint>
 
 #include "job/job_sink.h"
+#include "job/update_section.h"
+#include "support/updater_values.h"
 
 enum JobOutcome {
     JobFinished,
@@ -28,10 +30,11 @@ struct DriveShortage {
 // Set when the job ends with JobLost: the file whose old version could not be put back.
 extern char JobLostFile[260];
 
-// The RequiredDiskSpace test, before the job starts: 1 with `shortage` filled when the installation's drive has
-// less room than the update asks for. A drive that cannot be asked (an installation folder without a drive letter)
-// passes.
-int RequiredSpaceMissing(DriveShortage* shortage);
+// The RequiredDiskSpace test, before the job starts: 1 with `shortage` filled when the drive of `game`'s
+// installation has less room than the update asks for. A drive that cannot be asked (an installation folder without
+// a drive letter) passes.
+int RequiredSpaceMissing(const InstalledGame& game, DriveShortage* shortage);
 
 // The whole job on the calling thread, reporting to `sink` until it returns; `shortage` is filled for JobShortage.
-JobOutcome RunUpdateJob(const JobSink* sink, DriveShortage* shortage);
+JobOutcome RunUpdateJob(const UpdateSection& section, const InstalledGame& game, const JobSink* sink,
+                        DriveShortage* shortage);

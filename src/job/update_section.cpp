@@ -5,17 +5,11 @@
 #include <cstring>
 
 #include "support/cp932.h"
+#include "support/decimal.h"
 #include "support/relative_path.h"
 #include "support/settings_access.h"
 #include "support/text_format.h"
 #include "support/updater_values.h"
-
-UpdateItem UpdateList[UpdateListCapacity];
-int32_t UpdateListCount;
-CopyItem CopyList[CopyListCapacity];
-int32_t CopyListCount;
-int32_t UpdateKeysPresent;
-int32_t CopyKeysPresent;
 
 namespace {
 
@@ -42,11 +36,11 @@ int ReadUpdateKey(const char* key, char* value, int size, int* wasCut)
 // The prefixes sit at fixed character places. A double-byte first character is never a selector or a disk
 // digit: the byte after its lead byte is its trail byte, which in cp932 is never ',' or ':', so the byte tests
 // below see no prefix and the value stays part of the path.
-int ParseCopyValue(const char* value, int valueCut, CopyItem* item)
+int ParseCopyValue(const char* value, int valueCut, uint32_t instMode, CopyItem* item)
 {
     const char* start = value;
     if (start[0] != '\0' && !IsCp932LeadByte((unsigned char)start[0]) && start[1] == ',') {
-        if ((int32_t)((unsigned char)start[0] - '0') != (int32_t)InstallRecord.InstMode)
+        if ((int32_t)((unsigned char)start[0] - '0') != (int32_t)instMode)
             return 0;
         start += 2;
     }
@@ -66,36 +60,35 @@ int ParseCopyValue(const char* value, int valueCut, CopyItem* item)
 
 }  // namespace
 
-void ParseUpdateSection()
+void ParseUpdateSection(uint32_t instMode, UpdateSection* section)
 {
     char key[32];
     char value[UpdateValueSize];
     int valueCut = 0;
 
-    memset(UpdateList, 0, sizeof UpdateList);
-    UpdateListCount = 0;
-    UpdateKeysPresent = 0;
+    memset(section, 0, sizeof *section);
     for (int i = 0; i < UpdateListCapacity; ++i) {
         FormatText(key, sizeof key, "UpdateFile%02i", i);
         if (!ReadUpdateKey(key, value, UpdateValueSize, &valueCut))
             break;
-        UpdateKeysPresent = 1;
+        section->updateKeysPresent = 1;
         UpdateItem item;
         int selector;
         SplitUpdateValue(value, valueCut, &item, &selector);
-        if (selector < 0 || selector == (int32_t)InstallRecord.InstMode)
-            UpdateList[UpdateListCount++] = item;
+        if (selector < 0 || selector == (int32_t)instMode)
+            section->items[section->itemCount++] = item;
     }
 
-    memset(CopyList, 0, sizeof CopyList);
-    CopyListCount = 0;
-    CopyKeysPresent = 0;
     for (int i = 0; i < CopyListCapacity; ++i) {
         FormatText(key, sizeof key, "CopyFile%02i", i);
         if (!ReadUpdateKey(key, value, CopyValueSize, &valueCut))
             break;
-        CopyKeysPresent = 1;
-        if (ParseCopyValue(value, valueCut, &CopyList[CopyListCount]))
-            ++CopyListCount;
+        section->copyKeysPresent = 1;
+        if (ParseCopyValue(value, valueCut, instMode, &section->copies[section->copyCount]))
+            ++section->copyCount;
     }
+
+    section->overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) &&
+                             ParseSignedDecimal(value);
+    lstrcpynA(section->dataFolder, DataFolder, sizeof section->dataFolder);
 }

@@ -1,7 +1,6 @@
 #pragma once
-// The item keys of the "UPDATE" section of UPDATE.INI: the files the job writes from the archive and the files it
-// copies from the game's CD-ROM. Rebuilt by each ParseUpdateSection; only items for this installation's InstMode
-// are kept, in key order.
+// The "UPDATE" section of UPDATE.INI as the job is handed it: the files it writes from the archive and the files it
+// copies from the game's CD-ROM, only those for the installation's InstMode, in key order.
 #include <cstdint>
 
 #include "job/update_item.h"
@@ -20,13 +19,18 @@ struct CopyItem {
                       // ("", "\", ".", "*.*", "cdfolder\.." and the like)
 };
 
-extern UpdateItem UpdateList[UpdateListCapacity];
-extern int32_t UpdateListCount;
-extern CopyItem CopyList[CopyListCapacity];
-extern int32_t CopyListCount;
-// 1 when at least one key of the series was read, whether or not its item was for this installation.
-extern int32_t UpdateKeysPresent;
-extern int32_t CopyKeysPresent;
+struct UpdateSection {
+    UpdateItem items[UpdateListCapacity];
+    int32_t itemCount;
+    CopyItem copies[CopyListCapacity];
+    int32_t copyCount;
+    // 1 when at least one key of the series was read, whether or not its item was for this installation.
+    int32_t updateKeysPresent;
+    int32_t copyKeysPresent;
+    int32_t overwriteOnly;  // "OverwriteOnly" is a non-zero number
+    char dataFolder[260];   // the "SETUP" section's DataFolder: every update item is written below it
+};
 
-// Empties and refills both lists and flags from UpdateIniPath; no result and no message (MissingKeySilent is 1).
-void ParseUpdateSection();
+// Fills `section` afresh from UpdateIniPath with the items for installation type `instMode`; no result and no
+// message (MissingKeySilent is 1).
+void ParseUpdateSection(uint32_t instMode, UpdateSection* section);

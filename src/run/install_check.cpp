@@ -85,7 +85,7 @@ int WaitForGameToClose(const char* title)
 
 int CheckInstallationAndRunWizard(HINSTANCE instance)
 {
-    if (!ReadInstallRecord() || !FinishInterruptedJob())
+    if (!ReadInstallRecord() || !FinishInterruptedJob(InstallRecord))
         return 0;
 
     if (UpdateMessage[0]) {

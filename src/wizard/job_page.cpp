@@ -22,6 +22,8 @@ const int ProgressRange = 10000;
 
 // Filled by the free-space test before the job starts, or by the job before it ends with JobShortage.
 DriveShortage Shortage;
+// What the job is handed, parsed on its thread as it starts.
+UpdateSection Section;
 
 void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall)
 {
@@ -60,7 +62,8 @@ void ShowProgress(HWND dialog)
 // The job's thread.
 int RunJob()
 {
-    return RunUpdateJob(&ThreadJobSink, &Shortage);
+    ParseUpdateSection(InstallRecord.InstMode, &Section);
+    return RunUpdateJob(Section, InstallRecord, &ThreadJobSink, &Shortage);
 }
 
 void FinishJob(HWND dialog, JobOutcome outcome)
@@ -107,7 +110,7 @@ void FinishJob(HWND dialog, JobOutcome outcome)
 
 int StartJobPage(HWND dialog)
 {
-    if (RequiredSpaceMissing(&Shortage)) {
+    if (RequiredSpaceMissing(InstallRecord, &Shortage)) {
         ShowShortage(dialog, Shortage.drive, Shortage.bytes);
         return 0;
     }

@@ -103,6 +103,7 @@ protected:
     std::string inst, data;
     MessageBoxCapture boxes;
     CdDrives* drives = nullptr;
+    UpdateSection section{};
     JobPlan plan{};
     JobJournal journal{};
 
@@ -184,8 +185,10 @@ protected:
     StageResult PlanAndStage()
     {
         FreeJobPlan(&plan);
-        ParseUpdateSection();
-        if (!PlanUpdateItems(&plan, 0) || !PlanCopyItems(&plan) || CommitStepCount(&plan) != 7) {
+        ParseUpdateSection(InstallRecord.InstMode, &section);
+        plan.section = &section;
+        plan.game = &InstallRecord;
+        if (!PlanUpdateItems(&plan) || !PlanCopyItems(&plan) || CommitStepCount(&plan) != 7) {
             ADD_FAILURE() << "the fixture's plan has " << CommitStepCount(&plan) << " steps";
             return StageFailed;
         }
@@ -213,7 +216,7 @@ protected:
     int NextStart(std::string* box)
     {
         boxes.boxes.clear();
-        int result = FinishInterruptedJob();
+        int result = FinishInterruptedJob(InstallRecord);
         *box = boxes.boxes.empty() ? "" : boxes.boxes[0].text;
         EXPECT_LE(boxes.boxes.size(), 1u);
         for (const CapturedBox& shown : boxes.boxes) {

@@ -88,6 +88,7 @@ protected:
     ScratchFolder folder;
     std::string inst, data;
     MessageBoxCapture boxes;  // every box goes to the sink: none may show
+    UpdateSection section{};
 
     void SetUp() override
     {
@@ -118,7 +119,8 @@ protected:
     {
         JobSink sink = recorder->Sink();
         DriveShortage shortage{};
-        return RunUpdateJob(&sink, &shortage);
+        ParseUpdateSection(InstallRecord.InstMode, &section);
+        return RunUpdateJob(section, InstallRecord, &sink, &shortage);
     }
 };
 

@@ -38,34 +38,36 @@ struct SectionCase {
 
 const UpdateKind N = UpdateKind::Normal, U = UpdateKind::Update, D = UpdateKind::Data, O = UpdateKind::Overwrite;
 
+// Every parse goes to the same place, so a run that keeps something of the one before shows.
+UpdateSection Parsed;
+
 // Parses `section` as the whole "UPDATE" section of UPDATE.INI.
 void ParseSection(const std::string& section, uint32_t instMode)
 {
     UseUpdateIni("[SETUP]\r\nGameTitle=x\r\n[UPDATE]\r\n" + section + "[OTHER]\r\nUpdateFile00=z\r\n");
-    InstallRecord.InstMode = instMode;
     MissingKeySilent = 1;
     MessageBoxCapture capture;
-    ParseUpdateSection();
+    ParseUpdateSection(instMode, &Parsed);
     EXPECT_TRUE(capture.boxes.empty());
 }
 
 void CheckLists(const SectionCase& c)
 {
-    EXPECT_EQ(UpdateKeysPresent, c.updateKeys);
-    EXPECT_EQ(CopyKeysPresent, c.copyKeys);
-    ASSERT_EQ(UpdateListCount, (int32_t)c.updates.size());
+    EXPECT_EQ(Parsed.updateKeysPresent, c.updateKeys);
+    EXPECT_EQ(Parsed.copyKeysPresent, c.copyKeys);
+    ASSERT_EQ(Parsed.itemCount, (int32_t)c.updates.size());
     for (size_t i = 0; i < c.updates.size(); ++i) {
         SCOPED_TRACE("update item " + std::to_string(i));
-        const UpdateItem& item = UpdateList[i];
+        const UpdateItem& item = Parsed.items[i];
         EXPECT_EQ(item.kind, c.updates[i].kind);
         EXPECT_EQ(std::string(item.path), c.updates[i].path);
         EXPECT_EQ(item.nameOffset, c.updates[i].nameOffset);
         EXPECT_EQ(item.refused, c.updates[i].refused);
     }
-    ASSERT_EQ(CopyListCount, (int32_t)c.copies.size());
+    ASSERT_EQ(Parsed.copyCount, (int32_t)c.copies.size());
     for (size_t i = 0; i < c.copies.size(); ++i) {
         SCOPED_TRACE("copy item " + std::to_string(i));
-        const CopyItem& item = CopyList[i];
+        const CopyItem& item = Parsed.copies[i];
         EXPECT_EQ(item.diskNo, c.copies[i].diskNo);
         EXPECT_EQ(std::string(item.path), c.copies[i].path);
         EXPECT_EQ(item.refused, c.copies[i].refused);
