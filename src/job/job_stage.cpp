@@ -379,6 +379,50 @@ uint64_t TotalBytes(const JobPlan* plan)
     return total;
 }
 
+// Where staging stands on the discs: the copy item whose disc was looked for last, and the drive it is in.
+struct DiscState {
+    int copyItem;
+    char drive[3];
+};
+
+// One write staged, its disc looked for first when it reads another copy item's.
+StageResult StageOneWrite(JobPlan* plan, PlannedWrite& write, DiscState* disc, unsigned char* buffer,
+                          Flusher* flusher)
+{
+    if (JobStopRequested())
+        return StageStopped;
+    if (write.source == FromDisc && write.copyItem != disc->copyItem) {
+        disc->copyItem = write.copyItem;
+        if (!DiscDriveForStaging(*plan->section, disc->copyItem, disc->drive))
+            return StageFailed;
+        JobSetInfoText("%s をコピーしています", plan->section->copies[disc->copyItem].path);
+    }
+    JobStartFile(write.shown);
+    WriteResult written = StageWrite(write, disc->drive, buffer, flusher);
+    return written == WriteDone ? StageDone : ReportWrite(plan, &write, written);
+}
+
+// Every write that is not dropped. The disc in the drive now is the one planning asked for last: its files go
+// first and the other discs' after them, so that a job over two discs asks for the first one only once more.
+StageResult StageEveryWrite(JobPlan* plan, unsigned char* buffer, Flusher* flusher)
+{
+    const UpdateSection& section = *plan->section;
+    int inDrive = section.copyCount > 0 ? DiscOfCopyItem(section, section.copyCount - 1) : 0;
+    DiscState disc{-1, ""};
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < plan->writeCount; ++i) {
+            PlannedWrite& write = plan->writes[i];
+            int otherDisc = write.source == FromDisc && DiscOfCopyItem(section, write.copyItem) != inDrive;
+            if (write.dropped || otherDisc != pass)
+                continue;
+            StageResult result = StageOneWrite(plan, write, &disc, buffer, flusher);
+            if (result != StageDone)
+                return result;
+        }
+    }
+    return StageDone;
+}
+
 }  // namespace
 
 void ShowEntryDamage(int sumWrong)
@@ -407,37 +451,7 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
     JobSetTotal(TotalBytes(plan));
     Flusher flusher;
     StartFlusher(&flusher);
-    StageResult result = StageDone;
-    int copyItem = -1;
-    char discDrive[3] = "";
-    // The disc in the drive now is the one planning asked for last: its files go first and the other discs' after
-    // them, so that a job over two discs asks for the first one only once more.
-    const UpdateSection& section = *plan->section;
-    int inDrive = section.copyCount > 0 ? DiscOfCopyItem(section, section.copyCount - 1) : 0;
-    for (int pass = 0; pass < 2 && result == StageDone; ++pass) {
-        for (int i = 0; i < plan->writeCount && result == StageDone; ++i) {
-            PlannedWrite& write = plan->writes[i];
-            int otherDisc = write.source == FromDisc && DiscOfCopyItem(section, write.copyItem) != inDrive;
-            if (write.dropped || otherDisc != pass)
-                continue;
-            if (JobStopRequested()) {
-                result = StageStopped;
-                break;
-            }
-            if (write.source == FromDisc && write.copyItem != copyItem) {
-                copyItem = write.copyItem;
-                if (!DiscDriveForStaging(section, copyItem, discDrive)) {
-                    result = StageFailed;
-                    break;
-                }
-                JobSetInfoText("%s をコピーしています", section.copies[copyItem].path);
-            }
-            JobStartFile(write.shown);
-            WriteResult written = StageWrite(write, discDrive, buffer, &flusher);
-            if (written != WriteDone)
-                result = ReportWrite(plan, &write, written);
-        }
-    }
+    StageResult result = StageEveryWrite(plan, buffer, &flusher);
     // Every staged file closed, whatever the result: a rollback deletes them next.
     if (!StopFlusher(&flusher) && result == StageDone) {
         JobShowError(WriteFailureText);
