@@ -1,7 +1,7 @@
 // Whole runs of updates built with `fa2.exe build --from`: a changed file travels as a delta over the installed
 // one. The right installed version is updated to the byte; a missing or different one stops the job before
-// anything moves, unless the whole file rides along (--fallback-whole); a run killed while it commits is put back
-// by the next start.
+// anything moves, unless the whole file rides along (--fallback-whole); a Cancel while the delta is staged puts
+// everything back; a run killed while it commits is put back by the next start.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -47,6 +47,9 @@ std::string NextPack(const std::string& old)
     return next;
 }
 
+// About 64 MB: staging it over the installed file takes long enough to Cancel in the middle.
+const int BigPackRecords = 320000;
+
 enum Installed { TheOldRelease, AnotherVersion, NoFile };
 
 // The updater started and walked to its confirmation page.
@@ -62,7 +65,9 @@ HWND ToConfirmation(UpdaterRun& run, const UpdateScenario& s, const std::string&
 
 struct DeltaGame {
     UpdateScenario s;
-    std::string oldPack = Pack(3000, 1), newPack = NextPack(Pack(3000, 1));
+    std::string oldPack, newPack;
+
+    explicit DeltaGame(int records = 3000) : oldPack(Pack(records, 1)), newPack(NextPack(oldPack)) {}
 
     ::testing::AssertionResult Prepare(Installed installed, bool fallbackWhole)
     {
@@ -150,6 +155,59 @@ TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMo
         EXPECT_TRUE(EndsWith(run, 0));
         EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
     }
+}
+
+// The job's staged files in `folder`: its journal left out.
+std::vector<std::string> StagedFiles(const std::string& folder)
+{
+    std::vector<std::string> staged;
+    for (const std::string& name : FilesMatching(folder, "~*"))
+        if (lstrcmpiA(name.c_str(), "~UPDATE.JNL") != 0)
+            staged.push_back(name);
+    return staged;
+}
+
+unsigned long long FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// Cancel confirmed while the delta is being decoded over the installed file: the old release stays, byte for
+// byte, no staged file is left, and the run says so as every Cancel does. The pack is large enough that staging it
+// outlasts the bar's first move; the job holds still while the player is asked, so the question is checked to
+// come while the staged file is still short of the new release.
+TEST(WholeRunDelta, CancelWhileTheDeltaIsStagedLeavesTheOldRelease)
+{
+    DeltaGame game(BigPackRecords);
+    ASSERT_TRUE(game.Prepare(TheOldRelease, false));
+    ASSERT_TRUE(game.CarriesDelta(false));
+    std::string target = game.s.instPath + "\\pack.dat";
+    Sleep(20);
+    TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
+
+    UpdaterRun run;
+    HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
+    ASSERT_TRUE(wizard) << run.problem;
+    ASSERT_TRUE(Click(wizard, Next));
+    ASSERT_TRUE(ClickCancelOnceTheBarMoves(run, wizard));
+    std::string caption = game.s.DefaultCaption();
+    EXPECT_TRUE(SeeBox(run, ExpectedBox{CancelQuestion, caption, false, true, wizard}, IDOK, [&] {
+        std::vector<std::string> staged = StagedFiles(game.s.instPath);
+        ASSERT_EQ(staged.size(), 1u) << "the delta is not being staged";
+        unsigned long long size = FileSize(game.s.instPath + "\\" + staged[0]);
+        ::testing::Test::RecordProperty("StagedBytesAtTheQuestion", std::to_string(size));
+        EXPECT_GT(size, 0u);
+        EXPECT_LT(size, game.newPack.size()) << "the delta was staged whole before Cancel: make the pack larger";
+    }));
+    EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+    EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
+    EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+    EXPECT_TRUE(ReadBytes(target) == game.oldPack) << "the installed pack is not the old release";
 }
 
 // The installed file held open by another program: the delta is staged from it (it can be read), the commit

@@ -1,6 +1,9 @@
 #include "run_checks.h"
 
+#include <commctrl.h>
+
 const char Interrupted[] = "アップデートが中断されました";
+const char CancelQuestion[] = "アップデートを中止しますか？";
 const char LeftAsItWas[] = "ゲームのファイルは元のままです。もう一度アップデートを実行できます";
 
 ::testing::AssertionResult Prepare(UpdateScenario& scenario, DWORD instMode)
@@ -83,6 +86,23 @@ bool WaitForEnabled(HWND dialog, int id, bool enabled)
     if (WaitForControlText(wizard, Info, expected, &last))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "info text \"" << last << "\", expected \"" << expected << "\"";
+}
+
+int ProgressPosition(HWND wizard)
+{
+    DWORD_PTR position = 0;
+    SendMessageTimeoutA(GetDlgItem(wizard, ProgressBar), PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
+    return (int)position;
+}
+
+::testing::AssertionResult ClickCancelOnceTheBarMoves(UpdaterRun& run, HWND wizard)
+{
+    DWORD start = GetTickCount();
+    while (ProgressPosition(wizard) == 0 && GetTickCount() - start < 20000 && !run.Ended())
+        Sleep(2);
+    if (!Click(wizard, Cancel))
+        return ::testing::AssertionFailure() << "Cancel is not clickable while the job runs";
+    return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult RunJobToEnd(HWND wizard, const std::string& modeWord)

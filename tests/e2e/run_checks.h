@@ -11,8 +11,9 @@
 
 extern const char Interrupted[];  // "アップデートが中断されました"
 extern const char LeftAsItWas[];  // the box after a job that put everything back
+extern const char CancelQuestion[];  // "アップデートを中止しますか？", asked on Cancel while the job runs
 const int Next = 1, Cancel = 2;
-const int Info = 1001;
+const int Info = 1001, ProgressBar = 1004;
 
 // Installs the game and builds its updater.
 ::testing::AssertionResult Prepare(UpdateScenario& scenario, DWORD instMode = 1);
@@ -37,5 +38,8 @@ ExpectedBox NoticeBox(const std::string& text, const std::string& caption, HWND 
 ::testing::AssertionResult CancelIsReportedAsInterrupted(UpdaterRun& run, HWND wizard, const std::string& caption);
 bool WaitForEnabled(HWND dialog, int id, bool enabled);
 ::testing::AssertionResult ShowsText(HWND wizard, const std::string& expected);
+int ProgressPosition(HWND wizard);  // 0 to 10000
+// Cancel as soon as the progress bar moves: files are being staged by then.
+::testing::AssertionResult ClickCancelOnceTheBarMoves(UpdaterRun& run, HWND wizard);
 // Next on the confirmation page, then waits for the finished page.
 ::testing::AssertionResult RunJobToEnd(HWND wizard, const std::string& modeWord = "アップデート");

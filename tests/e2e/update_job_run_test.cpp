@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,7 +19,7 @@
 
 namespace {
 
-const int Back = 4, ProgressBar = 1004;
+const int Back = 4;
 const char WriteFailure[] = "ファイルの書き込みに失敗しました";
 // fa2 build packs a sum of every entry beside the payload, so a spoilt entry is a damaged download.
 const char DamagedDownload[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
@@ -284,24 +283,6 @@ TEST(WholeRunJob, DiscPromptDeclinedLeavesTheGameAsItWas)
     return game->Prepare(sizes);
 }
 
-int ProgressPosition(HWND wizard)
-{
-    DWORD_PTR position = 0;
-    SendMessageTimeoutA(GetDlgItem(wizard, ProgressBar), PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
-    return (int)position;
-}
-
-// Cancel as soon as the progress bar moves: files are being staged by then.
-::testing::AssertionResult ClickCancelOnceTheBarMoves(UpdaterRun& run, HWND wizard)
-{
-    DWORD start = GetTickCount();
-    while (ProgressPosition(wizard) == 0 && GetTickCount() - start < 20000 && !run.Ended())
-        Sleep(2);
-    if (!Click(wizard, Cancel))
-        return ::testing::AssertionFailure() << "Cancel is not clickable while the job runs";
-    return ::testing::AssertionSuccess();
-}
-
 TEST(WholeRunJob, CancelInTheMiddleAsksAndPutsEverythingBack)
 {
     std::string why;
@@ -316,7 +297,7 @@ TEST(WholeRunJob, CancelInTheMiddleAsksAndPutsEverythingBack)
     ASSERT_TRUE(wizard) << run.problem;
     ASSERT_TRUE(ClickCancelOnceTheBarMoves(run, wizard));
     std::string caption = game.s.DefaultCaption();
-    ExpectedBox question{"アップデートを中止しますか？", caption, false, true, wizard};
+    ExpectedBox question{CancelQuestion, caption, false, true, wizard};
     EXPECT_TRUE(SeeBox(run, question, IDOK, [&] {
         EXPECT_FALSE(FilesMatching(game.s.instPath, "~*").empty()) << "asked before anything was staged";
     }));
@@ -340,7 +321,7 @@ TEST(WholeRunJob, SecondStartDuringAJobLeavesItAlone)
     ASSERT_TRUE(wizard) << run.problem;
     ASSERT_TRUE(ClickCancelOnceTheBarMoves(run, wizard));
     std::string caption = game.s.DefaultCaption();
-    ExpectedBox question{"アップデートを中止しますか？", caption, false, true, wizard};
+    ExpectedBox question{CancelQuestion, caption, false, true, wizard};
     EXPECT_TRUE(SeeBox(run, question, IDCANCEL, [&] {
         TreeSnapshot midway = game.Snapshot();
         ASSERT_TRUE(PathExists(game.s.instPath + "\\~UPDATE.JNL"));
