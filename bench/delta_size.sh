@@ -8,6 +8,10 @@ set -eu
 pairs=$1
 fa2=${2:-build/host/fa2}
 stub=${3:-tests/host/pe_fixtures/stub_plain.exe}
+# The side-by-side tools are Debian's xdelta3 and bsdiff: missing ones are said before the long builds.
+for tool in xdelta3 bsdiff bc; do
+    command -v "$tool" >/dev/null || { echo "$tool is needed: apt-get install xdelta3 bsdiff bc" >&2; exit 2; }
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
