@@ -14,3 +14,18 @@ win_build="$root/build/$bench_preset"          # the tests' build: UPDATE.exe, f
 win_bench="$root/build/win-bench$bench_suffix"  # the same preset with UPD_BENCH=ON
 win_prefix_c="$win_build/wineprefix-$UPD_BENCH_ARCH/drive_c"
 echo "architecture: $UPD_BENCH_ARCH (the $bench_preset preset's updater under $bench_wine)"
+
+# The Linux pid of the Wine process running a program: of the processes whose command line matches $1 (the wrappers
+# that start it do too), the one with the largest resident set; when $2 is given, those whose command line also
+# matches $2 are left out.
+wine_pid() {
+  local best="" most=0 pid rss
+  for pid in $(pgrep -f "$1" || true); do
+    if [ -n "${2:-}" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "$2"; then
+      continue
+    fi
+    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
+  done
+  echo "$best"
+}

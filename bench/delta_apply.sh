@@ -48,16 +48,6 @@ fi
   2>"$work/build.log" || { cat "$work/build.log" >&2; exit 1; }
 echo "fa2 build --from --codec lzma: $(cat "$work/delta.time"); the entry: $(stored_size "$work/delta.exe") bytes"
 
-# The Wine process of a program: of the processes whose command line names it (the wrappers that start it do
-# too), the one with the largest resident set.
-wine_pid() {
-  local best="" most=0 pid rss
-  for pid in $(pgrep -f "$1" || true); do
-    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
-    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
-  done
-  echo "$best"
-}
 # The resident set once the payload is in memory (the program leaves `loaded` and waits), the peak reset there,
 # and the peak when it leaves `done`: what staging the entry added. Written to $1/memory as "LOADED PEAK".
 watch() {

@@ -18,16 +18,6 @@ generate "$size_mb" > "$work/src/huge.log"
 echo "generated $(stat -c %s "$work/src/huge.log") bytes"
 /usr/bin/time -f "fa2 pack: %e s, %M KB peak" "$root/build/host/fa2" pack --fast "$work/src" -o "$work/huge.fa2"
 rm -rf "$work/src"
-# The Wine process of a program: of the processes whose command line names it (the wrappers that start it do
-# too), the one with the largest resident set.
-wine_pid() {
-  local best="" most=0 pid rss
-  for pid in $(pgrep -f "$1" || true); do
-    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
-    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
-  done
-  echo "$best"
-}
 # The Wine process's resident set when the archive is in memory (the program then leaves a marker and waits),
 # the peak reset there, and the peak at its end: what the extraction itself added.
 watch() {

@@ -26,22 +26,11 @@ else
 fi
 printf 'UpdateFile05=data.pak\r\n' >>"$work/src/UPDATE.INI"  # [UPDATE] is the file's last section
 
-# The Wine process of a program: of the processes whose command line names it (the wrappers that start it do
-# too, and so does the fa2 build that writes it), the one with the largest resident set.
-wine_pid() {
-  local best="" most=0 pid rss
-  for pid in $(pgrep -f "$1" || true); do
-    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'fa2' && continue
-    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
-    [ "${rss:-0}" -gt "$most" ] && { most=$rss; best=$pid; }
-  done
-  echo "$best"
-}
 watch() {  # the updater's Wine process: when first seen, and the most until it ends
   local pid="" first="" firstAnon="" peak="" anon=0 now
   while [ ! -e "$work/stop" ]; do
     if [ -z "$pid" ]; then
-      pid=$(wine_pid 'SampleUpdate\.exe')
+      pid=$(wine_pid 'SampleUpdate\.exe' 'fa2')
       if [ -n "$pid" ]; then
         first=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
         firstAnon=$(awk '/^RssAnon/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
