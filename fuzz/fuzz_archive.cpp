@@ -10,6 +10,10 @@
 
 namespace {
 
+// What the harness holds of one entry at most, decoded whole or as a workspace: larger claims would only exhaust
+// the fuzzer's own memory limit.
+const size_t FuzzMemoryBound = 64u << 20;
+
 struct Compared {
     const unsigned char* expected;  // the whole decoding, or null when it refused
     uint64_t at;
@@ -52,7 +56,7 @@ void FetchAndCompare(const ArchiveEntry* entry, const unsigned char* stored, con
     Source from = {stored, entry->storedSize};
     StoredSource source = {FetchStored, &from, head};
     size_t size;
-    if (!SourceWorkspaceSize(entry, &source, &pieces, &size) || size > (64u << 20))
+    if (!SourceWorkspaceSize(entry, &source, &pieces, &size) || size > FuzzMemoryBound)
         return;
     unsigned char* workspace = (unsigned char*)malloc(size ? size : 1);
     Compared compared = {whole, 0, entry->unpackedSize};
@@ -69,7 +73,7 @@ void StreamAndCompare(const ArchiveEntry* entry, const unsigned char* stored, co
 {
     static const EntryPieces pieces = {BlockStepMaxOutput + 13, 64};
     size_t size;
-    if (!EntryWorkspaceSizeInPieces(entry, stored, &pieces, &size) || size > (64u << 20))
+    if (!EntryWorkspaceSizeInPieces(entry, stored, &pieces, &size) || size > FuzzMemoryBound)
         return;  // past 64 MB only a hostile LZMA dictionary: the updater's allocation fails, cleanly
     unsigned char* workspace = (unsigned char*)malloc(size ? size : 1);
     Compared compared = {whole, 0, entry->unpackedSize};
@@ -82,8 +86,6 @@ void StreamAndCompare(const ArchiveEntry* entry, const unsigned char* stored, co
         __builtin_trap();
     FetchAndCompare(entry, stored, lzma ? nullptr : whole, result);
 }
-
-const uint32_t WholeDecodeBound = 64u << 20;
 
 }  // namespace
 
@@ -117,9 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (found == entry && foundOffset != offset))
             __builtin_trap();
 
-        // A claim past the bound is decoded by streaming in the updater, never whole: the fuzzer's own copy of it
-        // would only exhaust its memory limit.
-        if (CheckEntryData(entry, offset, size) && entry->unpackedSize <= WholeDecodeBound) {
+        if (CheckEntryData(entry, offset, size) && entry->unpackedSize <= FuzzMemoryBound) {
             unsigned char* copy = EntryNeedsCopy(entry) ? (unsigned char*)malloc(entry->storedSize + 1) : nullptr;
             unsigned char* decoded =
                 EntryNeedsDecoding(entry) ? (unsigned char*)malloc((size_t)entry->unpackedSize + 1) : nullptr;

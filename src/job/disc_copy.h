@@ -11,8 +11,8 @@ int FindDiskDrive(int diskNo, const char* itemPath, char* drive);
 
 void ShowCopyFailure(const char* itemPath);
 
-// Every copy item of the plan's section, in order, as planned writes and folders. 1, or 0 after the copy-failure box (or when
-// the player declined to insert a disc).
+// Every copy item of the plan's section, in order, as planned writes and folders. 1, or 0 after the copy-failure
+// box (or when the player declined to insert a disc).
 int PlanCopyItems(JobPlan* plan);
 
 // The disc copy item `index` reads: its own disk number, or for an item without one, that of the nearest item

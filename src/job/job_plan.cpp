@@ -52,8 +52,8 @@ uint64_t FileTimeOf(const FILETIME& time)
     return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
-// The one folder level the job creates for an item (the section's data folder): planned when it is missing and its parent is
-// there; any other case is left to the item's own tests, as a failed CreateDirectoryA always was.
+// The one folder level the job creates for an item (the section's data folder): planned when it is missing and its
+// parent is there; any other case is left to the item's own tests, as a failed CreateDirectoryA always was.
 int PlanFolderLevel(JobPlan* plan, const char* folder)
 {
     char path[MAX_PATH];

@@ -464,7 +464,9 @@ StageResult StagePlan(JobPlan* plan, JobJournal* journal)
 uint64_t JournalBytesForPlan(const JobPlan* plan)
 {
     uint64_t bytes = JournalHeaderSize + 2 * (4 + 1 + 4);  // CommitBegins, CommitDone
-    bytes += TextRecordSize(strlen(plan->game->InstPath), 8);
+    size_t instLength = strlen(plan->game->InstPath);
+    bytes += TextRecordSize(instLength, 2 + strlen(plan->game->DataPath) + 8);  // the job: its folders and tag
+    bytes += TextRecordSize(instLength, 8);                                      // the installation folder's time
     for (int i = 0; i < plan->folderCount; ++i) {
         size_t length = strlen(plan->folders[i].path);
         bytes += TextRecordSize(length, 0) + TextRecordSize(length, 8);  // CreateFolder; its parent's time

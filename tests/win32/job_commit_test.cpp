@@ -240,6 +240,8 @@ protected:
         for (int i = 0; i < CommitStepCount(&plan); ++i)
             EXPECT_TRUE(TakeCommitStep(&plan, i)) << i;
         EXPECT_EQ(EndCommit(&journal), CommitEnded);
+        // The space weighed for the journal before the job is never less than the journal then took.
+        EXPECT_LE(journal.size, JournalBytesForPlan(&plan));
         char lost[MAX_PATH] = "";
         EXPECT_EQ(SettleJournal(journal.bytes, journal.size, journal.file, lost), SettledCleanedUp);
         CloseJobJournal(&journal, 1);
