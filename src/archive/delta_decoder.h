@@ -1,7 +1,8 @@
 #pragma once
 // Applying a delta entry: the new file is produced piece by piece into an EntryOutput while the old (installed)
 // file is read only through the caller's positioned reads, a window of DeltaOldWindow bytes at a time. Memory is
-// the body decoder's workspace plus that window, whatever the files' sizes. Portable: the updater's job, fa2 and
+// the body decoder's workspace plus that window (and, for approximate copies, one block of DeltaBlockOutputMost
+// bytes and its commands), whatever the files' sizes. Portable: the updater's job, fa2 and
 // the fuzzer share it.
 //
 // The updater's job, for a delta entry (EntryMethodOf == EntryMethodDelta):
@@ -35,6 +36,7 @@ struct DeltaBase {
     unsigned char oldSha256[Sha256Size];
     EntryMethod bodyMethod;  // stored, block or LZMA
     int hasWhole;            // the next record holds the whole file (FindWholeFallback)
+    unsigned char layout;    // DeltaLayoutExact or DeltaLayoutApproximate
     uint32_t bodySize;
 };
 

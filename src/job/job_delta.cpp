@@ -19,6 +19,10 @@ const char WrongBaseFormat[] =
     "このアップデートは、発売元がアップデートを作成したときのバージョンのゲーム用です。ゲームのファイルは何も"
     "変更していません";
 
+const char BaseChangedFormat[] =
+    "「%s」が、アップデートの確認の後に、ほかのプログラムによって変更されました。ゲームのファイルは元のままです。"
+    "ほかのプログラムを終了してから、もう一度アップデートしてください";
+
 // The installed file, read at chosen offsets. While planning, a Cancel stops the reading.
 struct InstalledFile {
     HANDLE handle;
@@ -50,29 +54,34 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
 
 HANDLE OpenInstalled(const char* target)
 {
-    // Others may read it meanwhile; nobody may change it while the delta is built on it.
+    // Others may read it meanwhile; nobody may write, rename or delete it while the delta is built on it.
     return CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The installed file held to the delta's base: OldFileMatches, OldFileDiffers (also when it is missing), or
-// OldFileUnreadable.
+// The open installed file held to the delta's base: OldFileMatches, OldFileDiffers or OldFileUnreadable.
+OldFileCheck CheckOpenInstalled(const DeltaBase* base, HANDLE handle, int* cancelled)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle, &size))
+        return OldFileUnreadable;
+    GlobalBlock buffer;
+    if (!buffer.Allocate(DeltaOldWindow))
+        return OldFileUnreadable;
+    InstalledFile installed = {handle, 1, 0};
+    OldFileReader reader = {ReadInstalled, &installed};
+    OldFileCheck check = CheckDeltaOldFile(base, (uint64_t)size.QuadPart, &reader, buffer.bytes, DeltaOldWindow);
+    *cancelled = installed.cancelled;
+    return check;
+}
+
+// The same by path: OldFileDiffers also when the file is missing.
 OldFileCheck CheckInstalled(const DeltaBase* base, const char* target, int* cancelled)
 {
     FileHandle file(OpenInstalled(target));
     if (file.handle == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND ? OldFileDiffers
                                                                                                   : OldFileUnreadable;
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.handle, &size))
-        return OldFileUnreadable;
-    GlobalBlock buffer;
-    if (!buffer.Allocate(DeltaOldWindow))
-        return OldFileUnreadable;
-    InstalledFile installed = {file.handle, 1, 0};
-    OldFileReader reader = {ReadInstalled, &installed};
-    OldFileCheck check = CheckDeltaOldFile(base, (uint64_t)size.QuadPart, &reader, buffer.bytes, DeltaOldWindow);
-    *cancelled = installed.cancelled;
-    return check;
+    return CheckOpenInstalled(base, file.handle, cancelled);
 }
 
 }  // namespace
@@ -121,12 +130,34 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
 
 EntryStreamResult StreamDeltaOverTarget(const ArchiveEntry* entry, const unsigned char* stored, const char* target,
                                         unsigned char* workspace, size_t workspaceSize, EntryOutput output,
-                                        void* context)
+                                        void* context, int* changed)
 {
+    *changed = 0;
+    DeltaBase base;
+    if (!ReadDeltaBase(entry, stored, &base))
+        return EntryStreamDamaged;
     FileHandle file(OpenInstalled(target));
-    if (file.handle == INVALID_HANDLE_VALUE)
+    if (file.handle == INVALID_HANDLE_VALUE) {
+        *changed = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         return EntryStreamOldUnreadable;
+    }
+    // Planning closed the file: checked again on the handle the delta reads, which nobody can change now.
+    int cancelled = 0;
+    OldFileCheck check = CheckOpenInstalled(&base, file.handle, &cancelled);
+    if (cancelled)
+        return EntryStreamStopped;
+    if (check != OldFileMatches) {
+        *changed = check == OldFileDiffers;
+        return EntryStreamOldUnreadable;
+    }
     InstalledFile installed = {file.handle, 0, 0};
     OldFileReader reader = {ReadInstalled, &installed};
     return StreamDeltaEntry(entry, stored, &reader, workspace, workspaceSize, output, context);
+}
+
+void ShowDeltaBaseChanged(const char* shown)
+{
+    char text[1024];
+    FormatText(text, sizeof text, BaseChangedFormat, shown);
+    JobShowError(text);
 }

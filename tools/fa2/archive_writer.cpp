@@ -327,6 +327,7 @@ int WriteDelta(ArchiveWriter* writer, const std::string& name, const PreparedDel
                  : writer->options.codec == CodecLzma ? EntryStorageLzma
                                                       : EntryStorageCompressed;
     header[41] = withWhole ? DeltaHasWhole : 0;
+    header[42] = DeltaLayoutApproximate;  // all EncodeDelta writes
     StoreLe32(header + 44, (uint32_t)d.encoded.bodySize);
     ScrambleKey key;
     StartDescramble(&key, (uint32_t)storedSize);
