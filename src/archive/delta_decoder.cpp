@@ -466,7 +466,7 @@ EntryStreamResult Apply(const ArchiveEntry* entry, const unsigned char* stored, 
     }
     if (result != EntryStreamDone)
         return result == EntryStreamUnreadable ? EntryStreamUnreadable : EntryStreamDamaged;
-    if (a.state != (approximate ? ExpectBlockOutput : ExpectTag) || a.produced != a.newSize)
+    if (a.state != (approximate ? ExpectBlockOutput : ExpectTag) || a.varintBytes || a.produced != a.newSize)
         return EntryStreamDamaged;
     return EntryStreamDone;
 }
@@ -482,43 +482,62 @@ int ReadDeltaBase(const ArchiveEntry* entry, const unsigned char* head, DeltaBas
     return ParseDeltaHeader(entry, header, base);
 }
 
-OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
-                               unsigned char* buffer, size_t bufferSize)
+int HashOldFile(uint64_t oldFileSize, const OldFileReader* old, unsigned char* buffer, size_t bufferSize,
+                unsigned char digest[Sha256Size])
 {
-    if (oldFileSize != base->oldSize)
-        return OldFileDiffers;
     Sha256 sha;
     StartSha256(&sha);
     for (uint64_t at = 0; at < oldFileSize;) {
         size_t count = oldFileSize - at < bufferSize ? (size_t)(oldFileSize - at) : bufferSize;
         if (!old->read(old->context, at, buffer, count))
-            return OldFileUnreadable;
+            return 0;
         Sha256Update(&sha, buffer, count);
         at += count;
     }
-    unsigned char digest[Sha256Size];
     FinishSha256(&sha, digest);
+    return 1;
+}
+
+OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
+                               unsigned char* buffer, size_t bufferSize)
+{
+    if (oldFileSize != base->oldSize)
+        return OldFileDiffers;
+    unsigned char digest[Sha256Size];
+    if (!HashOldFile(oldFileSize, old, buffer, bufferSize, digest))
+        return OldFileUnreadable;
     return memcmp(digest, base->oldSha256, Sha256Size) == 0 ? OldFileMatches : OldFileDiffers;
+}
+
+uint32_t DeltaRunLength(const ArchiveTable* table, const ArchiveEntry* delta)
+{
+    const ArchiveEntry* records = ArchiveTableEntries(table);
+    const ArchiveEntry* end = records + table->header.entryCount;
+    uint32_t count = 0;
+    for (const ArchiveEntry* r = delta; r < end && EntryMethodOf(r) == EntryMethodDelta &&
+                                        memcmp(r->name, delta->name, ArchiveNameSize) == 0;
+         r++)
+        count++;
+    return count;
 }
 
 int FindWholeFallback(const ArchiveTable* table, const ArchiveEntry* delta, const ArchiveEntry** whole,
                       uint64_t* dataOffset)
 {
     const ArchiveEntry* records = ArchiveTableEntries(table);
+    uint32_t first = (uint32_t)(delta - records), run = DeltaRunLength(table, delta);
+    if (run == 0 || first + run >= table->header.entryCount)
+        return 0;
     uint64_t offset = ArchiveHeaderSize;
-    for (uint32_t i = 0; i + 1 < table->header.entryCount; i++) {
+    for (uint32_t i = 0; i < first + run; i++)
         offset += PaddedStoredSize(records[i].storedSize);
-        if (&records[i] != delta)
-            continue;
-        const ArchiveEntry* next = &records[i + 1];
-        if (memcmp(next->name, delta->name, ArchiveNameSize) != 0 || EntryMethodOf(next) == EntryMethodDelta ||
-            EntryMethodOf(next) == EntryMethodUnknown || next->unpackedSize != delta->unpackedSize)
-            return 0;
-        *whole = next;
-        *dataOffset = offset;
-        return 1;
-    }
-    return 0;
+    const ArchiveEntry* next = &records[first + run];
+    if (memcmp(next->name, delta->name, ArchiveNameSize) != 0 || EntryMethodOf(next) == EntryMethodUnknown ||
+        next->unpackedSize != delta->unpackedSize)
+        return 0;
+    *whole = next;
+    *dataOffset = offset;
+    return 1;
 }
 
 int DeltaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)

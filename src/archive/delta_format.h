@@ -7,7 +7,9 @@
 //   4   4  the old file's size in bytes
 //   8  32  SHA-256 of the old file
 //  40   1  the body's method: 1 stored, 2 the block method, 4 LZMA (the record storage values)
-//  41   1  bit 0: the record right after this one has the same name and holds the whole new file; other bits 0
+//  41   1  bit 0: the record right after this file's deltas holds the whole new file; other bits 0. A file
+//          built against several old releases has one delta per distinct old file (size and SHA-256), records
+//          of the same name in a row; the whole file, when it rides along, is the record right after them
 //  42   1  the body's layout: 0 exact commands, 1 approximate copies; a reader refuses any other before it acts
 //  43   1  zero
 //  44   4  the body's decoded size

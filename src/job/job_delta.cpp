@@ -19,10 +19,6 @@ const char WrongBaseFormat[] =
     "このアップデートは、発売元がアップデートを作成したときのバージョンのゲーム用です。ゲームのファイルは何も"
     "変更していません";
 
-const char BaseChangedFormat[] =
-    "「%s」が、アップデートの確認の後に、ほかのプログラムによって変更されました。ゲームのファイルは元のままです。"
-    "ほかのプログラムを終了してから、もう一度アップデートしてください";
-
 // The installed file, read at chosen offsets. While planning, a Cancel stops the reading.
 struct InstalledFile {
     HANDLE handle;
@@ -74,17 +70,67 @@ OldFileCheck CheckOpenInstalled(const DeltaBase* base, HANDLE handle, int* cance
     return check;
 }
 
-// The same by path: OldFileDiffers also when the file is missing.
-OldFileCheck CheckInstalled(const DeltaBase* base, const char* target, int* cancelled)
+// The open installed file's SHA-256; 0 when it cannot be read (or Cancel stopped the reading: `*cancelled`).
+int HashInstalled(HANDLE handle, uint64_t size, unsigned char digest[Sha256Size], int* cancelled)
 {
+    GlobalBlock buffer;
+    InstalledFile installed = {handle, 1, 0};
+    OldFileReader reader = {ReadInstalled, &installed};
+    int read = buffer.Allocate(DeltaOldWindow) && HashOldFile(size, &reader, buffer.bytes, DeltaOldWindow, digest);
+    *cancelled = installed.cancelled;
+    return read;
+}
+
+// Of the deltas from `entry` on (one per old release the update was built from), the one whose base is the
+// installed file: size first, then its SHA-256, read once whatever the number of deltas. OldFileMatches with
+// `*use` and `*useOffset` set, OldFileDiffers (also for a missing file), OldFileUnreadable, or 0 for a damaged
+// header.
+int MatchInstalled(const ArchiveEntry* entry, uint64_t offset, const char* target, const ArchiveEntry** use,
+                   uint64_t* useOffset, OldFileCheck* check, int* cancelled)
+{
+    uint32_t run = DeltaRunLength(UpdateArchive, entry);
     FileHandle file(OpenInstalled(target));
-    if (file.handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND ? OldFileDiffers
-                                                                                                  : OldFileUnreadable;
-    return CheckOpenInstalled(base, file.handle, cancelled);
+    DWORD openError = GetLastError();
+    LARGE_INTEGER size;
+    size.QuadPart = -1;
+    if (file.handle != INVALID_HANDLE_VALUE && !GetFileSizeEx(file.handle, &size)) {
+        *check = OldFileUnreadable;
+        return 1;
+    }
+    unsigned char digest[Sha256Size];
+    int hashed = 0;
+    *check = file.handle == INVALID_HANDLE_VALUE && openError != ERROR_FILE_NOT_FOUND &&
+                     openError != ERROR_PATH_NOT_FOUND
+                 ? OldFileUnreadable
+                 : OldFileDiffers;
+    for (uint32_t k = 0; k < run; k++) {
+        const ArchiveEntry* delta = entry + k;
+        DeltaBase base;
+        if (!CheckEntryData(delta, offset, ArchiveImageSize) || !ReadDeltaBase(delta, ArchiveImage + offset, &base))
+            return 0;
+        if (file.handle != INVALID_HANDLE_VALUE && (uint64_t)size.QuadPart == base.oldSize) {
+            if (!hashed && !HashInstalled(file.handle, base.oldSize, digest, cancelled)) {
+                *check = OldFileUnreadable;
+                return 1;
+            }
+            hashed = 1;
+            if (memcmp(digest, base.oldSha256, Sha256Size) == 0) {
+                *use = delta;
+                *useOffset = offset;
+                *check = OldFileMatches;
+                return 1;
+            }
+        }
+        offset += PaddedStoredSize(delta->storedSize);
+    }
+    return 1;
 }
 
 }  // namespace
+
+const char DeltaBaseChangedFormat[] =
+    "「%s」が、アップデートの確認の後に、ほかのプログラムによって変更されました。ゲームのファイルは元のままです。"
+    "ほかのプログラムを終了してから、もう一度アップデートしてください";
 
 int StagedEntryWorkspace(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)
 {
@@ -103,14 +149,15 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
     }
     JobStartFile(shown);
     int cancelled = 0;
-    OldFileCheck check = CheckInstalled(&base, target, &cancelled);
+    OldFileCheck check;
+    if (!MatchInstalled(entry, offset, target, use, useOffset, &check, &cancelled)) {
+        ShowEntryDamage(0);
+        return 0;
+    }
     if (cancelled)
         return 0;
-    if (check == OldFileMatches) {
-        *use = entry;
-        *useOffset = offset;
+    if (check == OldFileMatches)
         return 1;
-    }
     if (check == OldFileUnreadable) {
         JobShowError(WriteFailureText);
         return 0;
@@ -158,6 +205,6 @@ EntryStreamResult StreamDeltaOverTarget(const ArchiveEntry* entry, const unsigne
 void ShowDeltaBaseChanged(const char* shown)
 {
     char text[1024];
-    FormatText(text, sizeof text, BaseChangedFormat, shown);
+    FormatText(text, sizeof text, DeltaBaseChangedFormat, shown);
     JobShowError(text);
 }

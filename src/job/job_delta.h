@@ -27,5 +27,7 @@ EntryStreamResult StreamDeltaOverTarget(const ArchiveEntry* entry, const unsigne
                                         unsigned char* workspace, size_t workspaceSize, EntryOutput output,
                                         void* context, int* changed);
 
-// The box for an installed file (`shown` to the player) that changed between planning and staging.
+// The box for an installed file (`shown` to the player, the %s of the format) that changed between planning and
+// staging.
+extern const char DeltaBaseChangedFormat[];
 void ShowDeltaBaseChanged(const char* shown);

@@ -636,7 +636,7 @@ TEST(Build, LzmaJobsGiveTheSameBytes)
             BuildOptions o = Options(dir + "/src", dir + "/u" + std::to_string(jobs) + ".exe");
             o.codec = CodecLzma;
             o.scramble = c.scramble;
-            o.fromDir = c.from ? dir + "/old" : "";
+            o.fromDirs = c.from ? std::vector<std::string>{dir + "/old"} : std::vector<std::string>();
             o.fallbackWhole = c.fallbackWhole;
             o.jobs = jobs;
             Outcome r = Build(o);

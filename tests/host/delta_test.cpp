@@ -558,6 +558,8 @@ TEST(Delta, HostileApproximateBodiesAreRefusedWithoutReadingOutside)
         {"blocks short of the file", good, 5},
         {"bytes after the last block", Blocks(good).Raw(Bytes{1}), 4},
         {"block header cut", Blocks(good).Number(3), 7},
+        {"block header cut inside its first number", Blocks(good).Raw(Bytes{0x83}), 4},
+        {"nothing but a cut number", Blocks().Raw(Bytes{0xBF}), 0},
         {"six-byte varint", Blocks().Raw(Bytes{0x81, 0x81, 0x81, 0x81, 0x81, 0x01}), 1},
         {"distance past 2^34", Blocks().Block(5, 1).Number(10).Number(0x7FFFFFFFFull).Number(0), 5},
     };
@@ -669,7 +671,9 @@ Bytes DeltaArchive(ArchiveCodec codec, PackMode table, const std::string& newPat
     ArchiveWriter writer;
     std::string error;
     EXPECT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
-    EXPECT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, oldPath, 0, scramble, withWhole, outcome, &error))
+    std::vector<std::string> bases;
+    EXPECT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, {oldPath}, 0, scramble, withWhole, outcome, &bases,
+                                &error))
         << error;
     EXPECT_TRUE(FinishArchive(&writer, &error)) << error;
     for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
@@ -732,6 +736,86 @@ TEST(Delta, ArchiveEntriesForEveryCodecWithAndWithoutTheWholeFile)
                 // Without a reader a delta is refused, never decoded from nothing.
                 EXPECT_FALSE(StreamLoadedEntry(loaded, 0, Collect, &collected, &sum, &error));
             }
+        }
+    }
+}
+
+// Several old releases: one delta per distinct old file (a copy of one is not another), each rebuilding the new
+// file from its own base, the whole file after them when asked or when some release's delta was not smaller.
+TEST(Delta, OneDeltaPerDistinctOldFileThenTheWholeFile)
+{
+    Files files;
+    Bytes a = Noise(400000, 31);
+    Bytes b = Spliced(Spliced(a, 1000, 0, Noise(3000, 32)), 200000, 5000, Bytes());
+    Bytes now = Spliced(Spliced(a, 300000, 0, Noise(2000, 33)), 50000, 100, Noise(100, 34));
+    std::string pathA = files.Put("a/data.pak", a), pathB = files.Put("b/data.pak", b),
+                copyOfA = files.Put("c/data.pak", a), unrelated = files.Put("d/data.pak", Noise(400000, 35)),
+                newPath = files.Put("new/data.pak", now);
+    struct Case {
+        const char* name;
+        std::vector<std::string> olds;
+        int withWhole;
+        std::vector<std::string> bases;  // of the records written
+    } cases[] = {
+        {"two releases and a copy", {pathA, pathB, copyOfA}, 0, {pathA, pathB}},
+        {"with the whole file", {pathA, pathB, copyOfA}, 1, {pathA, pathB, ""}},
+        {"one release's delta not smaller", {pathA, unrelated}, 0, {pathA, ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriterOptions options;
+        options.table = PackCompressIfSmaller;
+        options.level = EncodeFast;
+        options.scratch = tmpfile();
+        options.deltaBody = tmpfile();
+        options.deltaStored = tmpfile();
+        Bytes archive;
+        ArchiveWriter writer;
+        std::string error;
+        DeltaOutcome outcome;
+        std::vector<std::string> bases;
+        ASSERT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
+        ASSERT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, c.olds, 0, 0, c.withWhole, &outcome, &bases, &error))
+            << error;
+        ASSERT_TRUE(FinishArchive(&writer, &error)) << error;
+        for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
+            fclose(f);
+        EXPECT_EQ(outcome, DeltaWritten);
+        EXPECT_EQ(bases, c.bases);
+        LoadedArchive loaded;
+        ASSERT_TRUE(OpenLoadedArchive(&archive, &loaded, &error)) << error;
+        ASSERT_EQ(LoadedEntryCount(loaded), c.bases.size());
+        const ArchiveTable* table = LoadedTable(loaded);
+        const ArchiveEntry* first = LoadedEntry(loaded, 0);
+        size_t deltas = std::count_if(c.bases.begin(), c.bases.end(), [](const std::string& p) { return !p.empty(); });
+        EXPECT_EQ(DeltaRunLength(table, first), deltas);
+        const ArchiveEntry* whole = nullptr;
+        uint64_t offset = 0;
+        int hasWhole = c.bases.back().empty();
+        ASSERT_EQ(FindWholeFallback(table, first, &whole, &offset), hasWhole);
+        if (hasWhole) {
+            EXPECT_EQ(whole, LoadedEntry(loaded, (uint32_t)deltas));
+            EXPECT_EQ(offset, loaded.dataOffsets[deltas]);
+        }
+        for (uint32_t i = 0; i < deltas; i++) {
+            DeltaBase base;
+            ASSERT_TRUE(LoadedDeltaBase(loaded, i, &base));
+            EXPECT_EQ(base.hasWhole, hasWhole);
+            EXPECT_EQ(CheckOldFile(loaded, i, c.bases[i]), "");
+            for (uint32_t j = 0; j < deltas; j++) {
+                if (j != i) {
+                    EXPECT_NE(CheckOldFile(loaded, i, c.bases[j]), "") << "delta " << i << " over base " << j;
+                }
+            }
+            OldFileInput old;
+            ASSERT_TRUE(OpenOldFile(c.bases[i], &old, &error));
+            OldFileReader reader = OldFileReaderOf(&old);
+            Collected collected;
+            collected.limit = (uint32_t)now.size();
+            uint32_t sum;
+            ASSERT_TRUE(StreamLoadedEntry(loaded, i, Collect, &collected, &sum, &error, &reader)) << error;
+            EXPECT_TRUE(collected.bytes == now) << "delta " << i;
+            EXPECT_EQ(sum, writer.sums[i]);
         }
     }
 }
