@@ -267,6 +267,12 @@ int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size
     return 1;
 }
 
+void Step(ArchiveWriter* writer, const char* step)
+{
+    if (writer->options.step)
+        writer->options.step(writer->options.progressContext, step);
+}
+
 // The delta's body into deltaBody, then compressed into deltaStored; says which of the two to ship.
 struct PreparedDelta {
     DeltaEncodeResult encoded;
@@ -293,6 +299,7 @@ int PrepareDelta(ArchiveWriter* writer, const std::string& path, const std::stri
     }
     if (writer->options.compressing)
         writer->options.compressing(writer->options.progressContext, writer->inputBytes);
+    Step(writer, "reading the old file, matching");
     int ok = EncodeDelta(oldFile, d->oldSize, newFile, d->newSize, FileSink(o.deltaBody), &d->encoded, error);
     fclose(newFile);
     fclose(oldFile);
@@ -304,6 +311,7 @@ int PrepareDelta(ArchiveWriter* writer, const std::string& path, const std::stri
         return 0;
     FileInput body = {o.deltaBody, "a temporary file", 0, ""};
     uint64_t encoded = 0;
+    Step(writer, "compressing the delta");
     if (!EncodeFileToScratch(o, o.deltaStored, &body, d->encoded.bodySize, &encoded, error))
         return 0;
     d->bodyCompressed = encoded < d->encoded.bodySize;
@@ -613,6 +621,7 @@ int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::s
     std::vector<std::string> olds;
     std::vector<uint64_t> oldSizes;
     int anyTooLarge;
+    Step(writer, "reading the old files");
     if (!DistinctOldFiles(oldPaths, &olds, &oldSizes, &anyTooLarge, error))
         return 0;
     *outcome = DeltaTooLarge;
@@ -634,8 +643,10 @@ int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::s
         largest = std::max(largest, DeltaHeaderSize + made[i].bodyStored);
     }
     uint64_t wholeSize;
+    Step(writer, "compressing the whole file to compare");
     if (!WholeEntrySize(writer, path, newSize, largest, &wholeSize, error))
         return 0;
+    Step(writer, "writing");
     std::vector<size_t> kept;
     for (size_t i = 0; i < olds.size(); i++)
         if (DeltaHeaderSize + made[i].bodyStored < wholeSize)

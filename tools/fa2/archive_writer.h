@@ -38,6 +38,8 @@ struct WriterOptions {
     // Called when an entry's compression starts, after `bytesBefore` input bytes (may be null): until the next
     // progress call, EncodeBlockProgress tells how far into the entry it is.
     void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
+    // Called as a delta's work moves on to another pass over the file ("matching"; may be null).
+    void (*step)(void* context, const char* step) = nullptr;
     void* progressContext = nullptr;
     ArchiveCodec codec = CodecBlock;
     // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and

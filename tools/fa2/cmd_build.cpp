@@ -298,6 +298,11 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
+void WriterStep(void* context, const char* step)
+{
+    ProgressStep((BuildProgress*)context, step);
+}
+
 // The file an UpdateFile item replaces, in a previous release's folder: the first of the entry's item paths
 // that is a file there. "" when there is none; UPDATE.INI and the agreement texts, which the updater loads
 // whole, never have one.
@@ -459,6 +464,7 @@ int PackArchive(BuildRun* run)
     writer.codec = o.codec;
     writer.progress = WriterProgress;
     writer.compressing = WriterCompressing;
+    writer.step = WriterStep;
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
     writer.deltaBody = run->deltaBodyFile;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/delta_format.h"
+#include "block_encoder.h"
 #include "support/crc32.h"
 
 namespace {
@@ -517,6 +518,7 @@ int EncodeDelta(FILE* oldFile, uint64_t oldSize, FILE* newFile, uint64_t newSize
             return 0;
         }
         result->newSum = Crc32Update(result->newSum, segment.data(), length);
+        PublishEncodeProgress((size_t)segmentStart);
         seeker.hashedAt = (size_t)-1;
         if (!EncodeSegment(&seeker, &cache, &writer, segment.data(), length, segmentStart, &state)) {
             *error = "read error in the old file";
