@@ -77,6 +77,9 @@ void UseJobValues(const std::string& inst, const std::string& data)
     lstrcpyA(WindowCaption, "表示ゲーム アップデート");
     lstrcpyA(ModeWord, "アップデート");
     lstrcpyA(GameTitle, "表示ゲーム");
+    // The game's name in the registry, which names its job's seal.
+    lstrcpyA(CompanyName, "ソフト会社");
+    lstrcpyA(GameDir, "UpdTestGame");
     MissingKeySilent = 1;
     DataFolder[0] = '\0';
     memset(&SetupSettings, 0, sizeof SetupSettings);
