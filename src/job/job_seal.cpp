@@ -4,7 +4,6 @@
 
 #include <sddl.h>
 
-#include "support/updater_values.h"
 #include "support/text_format.h"
 
 namespace {
@@ -18,10 +17,7 @@ const DWORD ChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK 
                            GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
 // The value's name: the game, as its own registry key names it.
-void SealValueName(char* name, size_t size)
-{
-    FormatText(name, size, "%s\\%s", CompanyName, GameDir);
-}
+char SealName[600];
 
 int IsAdministration(PSID sid)
 {
@@ -90,6 +86,11 @@ SealState OpenSealKey(REGSAM access, int create, HKEY* key)
 
 }  // namespace
 
+void NameJobSeal(const char* company, const char* gameDir)
+{
+    FormatText(SealName, sizeof SealName, "%s\\%s", company, gameDir);
+}
+
 int SealKeySecurityIsSafe(void* descriptor)
 {
     PSID owner = nullptr;
@@ -126,8 +127,7 @@ SealState ReadJobSeal(unsigned char** bytes, size_t* size)
     SealState state = OpenSealKey(KEY_QUERY_VALUE, 0, &key);
     if (state != SealFound)
         return state;
-    char name[600];
-    SealValueName(name, sizeof name);
+    const char* name = SealName;
     DWORD type = 0, length = 0;
     LONG status = RegQueryValueExA(key, name, nullptr, &type, nullptr, &length);
     if (status == ERROR_FILE_NOT_FOUND)
@@ -154,9 +154,9 @@ int WriteJobSeal(const unsigned char* bytes, size_t size, int first)
     HKEY key;
     if (size == 0 || size > SealSizeLimit || OpenSealKey(KEY_SET_VALUE, 1, &key) != SealFound)
         return 0;
-    char name[600];
-    SealValueName(name, sizeof name);
-    int written = !(first && RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) &&
+    const char* name = SealName;
+    int taken = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+    int written = name[0] && !(first && taken) &&
                   RegSetValueExA(key, name, 0, REG_BINARY, bytes, (DWORD)size) == ERROR_SUCCESS &&
                   RegFlushKey(key) == ERROR_SUCCESS;
     RegCloseKey(key);
@@ -171,8 +171,7 @@ int RemoveJobSeal()
         return 1;
     if (state != SealFound)
         return 0;
-    char name[600];
-    SealValueName(name, sizeof name);
+    const char* name = SealName;
     LONG status = RegDeleteValueA(key, name);
     int removed = (status == ERROR_SUCCESS && RegFlushKey(key) == ERROR_SUCCESS) || status == ERROR_FILE_NOT_FOUND;
     RegCloseKey(key);

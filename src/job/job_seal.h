@@ -1,7 +1,6 @@
 #pragma once
 // The job's seal: what a job will do (its journal's header and plan records, journal_format.h), kept where only
-// administrators can write, in the updater's own key HKLM\SOFTWARE\FA2 Updater under the game's name (CompanyName
-// and GameDir of UPDATE.INI). The updater runs elevated over folders other users may be able to write: a journal
+// administrators can write, in the updater's own key HKLM\SOFTWARE\FA2 Updater under the game's name (NameJobSeal). The updater runs elevated over folders other users may be able to write: a journal
 // there is acted on only as far as its seal allows, and never by what the folder or the player's own registry say.
 //
 // The key is always the 64-bit view (the same key for both builds; 32-bit Windows has only that one). Before each
@@ -16,6 +15,10 @@ enum SealState {
     SealKeyUnsafe,   // the key is a link or others may write it: nothing in it is believed
     SealUnreadable,  // no memory, or a value that is no seal's
 };
+
+// The game the seals of this run are of: CompanyName and GameDir as UPDATE.INI gives them, which name the game's
+// registry record (SETUP.INI may give other values later in the run).
+void NameJobSeal(const char* company, const char* gameDir);
 
 // This game's seal into a GlobalAlloc block (`*bytes`, `*size`) with SealFound.
 SealState ReadJobSeal(unsigned char** bytes, size_t* size);

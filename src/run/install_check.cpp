@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "job/job_recovery.h"
+#include "job/job_seal.h"
 #include "run/line_breaks.h"
 #include "run/one_copy.h"
 #include "run/startup.h"
@@ -88,6 +89,7 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
 {
     if (!ReadInstallRecord())
         return 0;
+    NameJobSeal(CompanyName, GameDir);
     // A running copy's journal is its own to settle.
     int onlyCopy = ClaimOnlyCopy();
     if (onlyCopy && !FinishInterruptedJob(InstallRecord))

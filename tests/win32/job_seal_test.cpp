@@ -70,8 +70,7 @@ protected:
     CaptionRestored caption;
     void SetUp() override
     {
-        lstrcpyA(CompanyName, "ソフト会社");
-        lstrcpyA(GameDir, "UpdTestGame");
+        NameJobSeal("ソフト会社", "UpdTestGame");
     }
 };
 
@@ -90,9 +89,9 @@ TEST_F(JobSealTest, WrittenReadAndRemovedOnePerGame)
     EXPECT_EQ(Read(&bytes), SealFound);
     EXPECT_EQ(bytes, later);
     // Another game's seal is its own.
-    lstrcpyA(GameDir, "OtherGame");
+    NameJobSeal("ソフト会社", "OtherGame");
     EXPECT_EQ(Read(&bytes), SealNone);
-    lstrcpyA(GameDir, "UpdTestGame");
+    NameJobSeal("ソフト会社", "UpdTestGame");
     EXPECT_TRUE(RemoveJobSeal());
     EXPECT_EQ(Read(&bytes), SealNone);
     EXPECT_TRUE(RemoveJobSeal()) << "nothing to remove is no failure";
