@@ -97,6 +97,43 @@ TEST_F(JobSealTest, WrittenReadAndRemovedOnePerGame)
     EXPECT_TRUE(RemoveJobSeal()) << "nothing to remove is no failure";
 }
 
+// A value under the game's name that is no seal (another type, or no Job record first) is not believed: the start
+// says so and touches nothing.
+TEST_F(JobSealTest, AValueThatIsNoSealIsRefused)
+{
+    std::string seal = SealBytes("C:\\Game");
+    ASSERT_TRUE(WriteJobSeal((const unsigned char*)seal.data(), seal.size(), 1));
+    std::string staged = seal;
+    staged[JournalHeaderSize + 4] = JournalStaged;  // the first record's type, its checksum then wrong
+    struct {
+        const char* label;
+        DWORD type;
+        std::string bytes;
+        SealState state;
+    } cases[] = {
+        {"text", REG_SZ, "C:\\Game", SealUnreadable},
+        {"empty", REG_BINARY, "", SealUnreadable},
+        {"a damaged first record", REG_BINARY, staged, SealFound},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        HKEY key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SealKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key, "ソフト会社\\UpdTestGame", 0, c.type, (const BYTE*)c.bytes.data(),
+                                 (DWORD)c.bytes.size()),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        std::string bytes;
+        EXPECT_EQ(Read(&bytes), c.state);
+        MessageBoxCapture boxes;
+        InstalledGame game{};
+        lstrcpyA(game.InstPath, "C:\\Game");
+        EXPECT_EQ(FinishInterruptedJob(game), 0);
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        EXPECT_NE(boxes.boxes[0].text.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\FA2 Updater"), std::string::npos);
+    }
+}
+
 // The key is only made by the updater (with its own list, in the 64-bit view whatever the build); one made by
 // someone else with a list that lets others write, or a link to another key, is never believed or written, and
 // the start says so and touches nothing.
