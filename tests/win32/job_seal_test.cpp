@@ -64,7 +64,7 @@ struct NoSealKey {
     NoSealKey& operator=(const NoSealKey&) = delete;
 };
 
-// The start believes nothing the key holds: it stops with the box that names the key, and touches no file.
+// The start believes nothing the key holds: it stops with the box that names the key.
 void ExpectTheStartRefusesTheKey()
 {
     MessageBoxCapture boxes;
