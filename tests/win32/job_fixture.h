@@ -22,6 +22,6 @@ void UseDeltaArchive(const std::string& name, const std::string& oldPath, const 
 // Lets the opened table go.
 void DropArchive();
 
-// The start-up's values a job reads: a Japanese update's caption, wording and title, silent missing keys, no data
+// The start-up's values a job reads: a Japanese update's caption, wording, title and game, silent missing keys, no data
 // folder, no disc check files, and an installation of type 1 in `inst` with its data folder `data`.
 void UseJobValues(const std::string& inst, const std::string& data);
