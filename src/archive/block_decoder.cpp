@@ -43,6 +43,14 @@ struct CodeTables {
     TokenCode token[1u << (TokenLookupBits - 1)];  // the top bit is always 0 here
 };
 
+// Code that runs once or at a flag word's edge near the end of the input: built for size, even where the file
+// is built for speed.
+#if defined(__GNUC__)
+#define BLOCK_COLD __attribute__((cold, noinline))
+#else
+#define BLOCK_COLD
+#endif
+
 constexpr unsigned BitAt(unsigned value, unsigned width, unsigned index)
 {
     return (value >> (width - 1 - index)) & 1u;
@@ -56,7 +64,7 @@ constexpr unsigned BitsAt(unsigned value, unsigned width, unsigned index, unsign
     return result;
 }
 
-void FillCodeTables(CodeTables& t)
+BLOCK_COLD void FillCodeTables(CodeTables& t)
 {
     const unsigned dw = DistanceLookupBits;
     for (unsigned i = 0; i < (1u << (dw - 1)); ++i) {
@@ -315,7 +323,7 @@ inline int TakeByte(SlowReader& r, unsigned* value)
     return 1;
 }
 
-int SlowLength(SlowReader& r, size_t* length)
+BLOCK_COLD int SlowLength(SlowReader& r, size_t* length)
 {
     unsigned zeros = 0, bit = 0, x = 0;
     while (zeros < 5) {
@@ -337,7 +345,7 @@ int SlowLength(SlowReader& r, size_t* length)
 
 // A back-reference code (its first bit, a 0, not yet taken) read bit by bit. length 0 with distance EndDistance
 // is the end code.
-int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
+BLOCK_COLD int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
 {
     unsigned bit = 0, b = 0, x = 0;
     if (!TakeBit(r, &bit) || !TakeBit(r, &bit))
