@@ -43,6 +43,14 @@ struct CodeTables {
     TokenCode token[1u << (TokenLookupBits - 1)];  // the top bit is always 0 here
 };
 
+// Code that runs once or at a flag word's edge near the end of the input: built for size, even where the file
+// is built for speed.
+#if defined(__GNUC__)
+#define BLOCK_COLD __attribute__((cold, noinline))
+#else
+#define BLOCK_COLD
+#endif
+
 constexpr unsigned BitAt(unsigned value, unsigned width, unsigned index)
 {
     return (value >> (width - 1 - index)) & 1u;
@@ -56,7 +64,7 @@ constexpr unsigned BitsAt(unsigned value, unsigned width, unsigned index, unsign
     return result;
 }
 
-void FillCodeTables(CodeTables& t)
+BLOCK_COLD void FillCodeTables(CodeTables& t)
 {
     const unsigned dw = DistanceLookupBits;
     for (unsigned i = 0; i < (1u << (dw - 1)); ++i) {
@@ -315,7 +323,7 @@ inline int TakeByte(SlowReader& r, unsigned* value)
     return 1;
 }
 
-int SlowLength(SlowReader& r, size_t* length)
+BLOCK_COLD int SlowLength(SlowReader& r, size_t* length)
 {
     unsigned zeros = 0, bit = 0, x = 0;
     while (zeros < 5) {
@@ -337,7 +345,7 @@ int SlowLength(SlowReader& r, size_t* length)
 
 // A back-reference code (its first bit, a 0, not yet taken) read bit by bit. length 0 with distance EndDistance
 // is the end code.
-int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
+BLOCK_COLD int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
 {
     unsigned bit = 0, b = 0, x = 0;
     if (!TakeBit(r, &bit) || !TakeBit(r, &bit))
@@ -371,13 +379,57 @@ int SlowMatch(SlowReader& r, size_t* distance, size_t* length)
     return SlowLength(r, length);
 }
 
+// The hot loop's copies move whole pieces and may write past a copy's end, up to this far (never past oend: the
+// loop's room covers it). Bytes written there are overwritten by the steps that follow.
+const size_t CopyOverrun = 15;
+
+// Literals: one or two 16-byte pieces, whatever the run's length (up to 32: the input always holds that many).
+inline void CopyLiteralsWild(unsigned char* op, const unsigned char* ip, size_t n)
+{
+    Move16(op, ip);
+    if (n > 16)
+        Move16(op + 16, ip + 16);
+}
+
+// For a distance under 8: the nearest multiple of it that is at least 8. Once 8 bytes are written, reading from
+// that far back repeats the pattern in 8-byte pieces that never overlap their source.
+const unsigned char PatternReach[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+// A back-reference in whole pieces: 8 bytes at a time from 8 back or more (16 from 16 back on x86-64, where that
+// is one move; i686 without SSE makes it four), short patterns spread out first. Writes up to CopyOverrun bytes
+// past the end.
+inline void CopyMatchWild(unsigned char* op, size_t distance, size_t length)
+{
+    const unsigned char* from = op - distance;
+    if (sizeof(void*) == 8 && Likely(distance >= 16)) {
+        Move16(op, from);
+        for (size_t k = 16; k < length; k += 16)
+            Move16(op + k, from + k);
+        return;
+    }
+    if (distance < 8) {
+        for (unsigned k = 0; k < 8; ++k)
+            op[k] = from[k];
+        from = op + 8 - PatternReach[distance];
+        op += 8;
+        if (length <= 8)
+            return;
+        length -= 8;
+    }
+    Move8(op, from);
+    for (size_t k = 8; k < length; k += 8)
+        Move8(op + k, from + k);
+}
+
 // What one step of the decoding loop ended with.
 enum { StepFailed = 0, StepDone = 1, StepEnd = 2 };
 
 // Bounds on one step: a literal run of up to 32 bytes and one back-reference of up to 282 (output); a flag word,
-// 32 literal bytes, B, another flag word and a length byte (input).
+// 32 literal bytes, B, another flag word and a length byte (input). An unchecked step reads no more than that
+// (its literals are read 32 at a time) and writes up to CopyOverrun bytes more.
 const size_t StepMaxOutput = BlockStepMaxOutput;
 const size_t StepMaxInput = BlockStepMaxInput;
+const size_t HotStepMaxOutput = StepMaxOutput + CopyOverrun;
 
 #if defined(__GNUC__)
 #define BLOCK_INLINE inline __attribute__((always_inline))
@@ -405,7 +457,9 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
         unsigned n = flag != 0xFFFFFFFFu ? CountLeadingZeros(~flag) : 32;
         if (Checked && Unlikely((size_t)(iend - ip) < n || (size_t)(oend - op) < n))
             return StepFailed;
-        if (n < 4)
+        if (!Checked)
+            CopyLiteralsWild(op, ip, n);
+        else if (n < 4)
             CopyUpTo3(op, ip, n);
         else
             CopyLong(op, ip, n);
@@ -522,7 +576,10 @@ BLOCK_INLINE int DecodeStep(uint32_t& flag, unsigned& left, const unsigned char*
 
     if (Checked && Unlikely(distance > (size_t)(op - dst) || length > (size_t)(oend - op)))
         return StepFailed;
-    CopyMatch(op, distance, length);
+    if (Checked)
+        CopyMatch(op, distance, length);
+    else
+        CopyMatchWild(op, distance, length);
     op += length;
     return StepDone;
 }
@@ -566,7 +623,7 @@ BlockSpanResult DecodeBlockSpan(BlockDecoder* decoder, const unsigned char* hist
         // Steps that cannot run out of either buffer, once every distance reaches back into the output.
         size_t steps = 0;
         if ((size_t)(op - dst) >= 8192)
-            steps = std::min((size_t)(oend - op) / StepMaxOutput, (size_t)(iend - ip) / StepMaxInput);
+            steps = std::min((size_t)(oend - op) / HotStepMaxOutput, (size_t)(iend - ip) / StepMaxInput);
         int step;
         if (steps > 0) {
             do

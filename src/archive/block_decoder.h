@@ -6,7 +6,7 @@
 
 // 1 when the block decoded to exactly dstSize bytes without reading past srcSize; 0 otherwise.
 // Nothing outside dst is written and nothing outside src is read, whatever the block holds. dst and src must not
-// overlap. On failure dst holds whatever was decoded before the fault.
+// overlap. On failure dst holds whatever was decoded before the fault, and bytes behind it may have changed.
 int DecompressBlock(unsigned char* dst, size_t dstSize, const unsigned char* src, size_t srcSize);
 
 // The same decoder in spans, for output that goes out in pieces through a window and input that comes in pieces.
