@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace {
@@ -599,15 +601,22 @@ HWND UpdaterRun::WaitForWizard(DWORD timeoutMs)
 bool UpdaterRun::WaitForBox(SeenBox* box, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
+    bool seen = false;
     do {
         for (HWND window : ProcessWindows(process.dwProcessId))
             if (IsMessageBox(window)) {
                 *box = ReadBox(window);
-                return true;
+                seen = true;
+                // A box can show before its text and icon are set (seen with the slower timing of an emulated
+                // CPU): it is read once it has its text.
+                if (!box->text.wide.empty())
+                    return true;
             }
         if (Ended())
             return false;
     } while (GetTickCount() - start < timeoutMs);
+    if (seen)
+        return true;
     problem = "no message box within the time limit";
     return false;
 }
@@ -630,18 +639,25 @@ bool UpdaterRun::Answer(const SeenBox& box, int buttonId, DWORD timeoutMs)
 bool UpdaterRun::WaitForExit(std::string* what, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
+    // The dialog just clicked closes when the updater gets to the click, later under an emulated CPU: only a
+    // dialog that was not there when the wait began, or one still there at the time limit, is what the player
+    // got instead.
+    std::vector<HWND> clicked = VisibleDialogs();
     for (;;) {
         if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process.hProcess, &exitCode);
             return true;
         }
         std::vector<HWND> dialogs = VisibleDialogs();
-        if (!dialogs.empty()) {
-            if (what)
-                *what = "instead of ending, " + Describe(dialogs[0]);
-            return false;
+        bool late = GetTickCount() - start > timeoutMs;
+        for (HWND dialog : dialogs) {
+            if (late || std::find(clicked.begin(), clicked.end(), dialog) == clicked.end()) {
+                if (what)
+                    *what = "instead of ending, " + Describe(dialog);
+                return false;
+            }
         }
-        if (GetTickCount() - start > timeoutMs) {
+        if (late) {
             if (what)
                 *what = "still running after the time limit";
             return false;

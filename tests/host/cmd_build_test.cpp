@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -749,6 +750,100 @@ TEST(Build, RefusesUnusableStubs)
     Outcome r = Build(o);
     EXPECT_EQ(r.exit, BuildExitFailed);
     EXPECT_NE(r.err.find("give the updater executable with --stub"), std::string::npos) << r.err;
+}
+
+uint32_t U32At(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | (uint32_t)b[at + 3] << 24; }
+void PutU32At(Bytes* b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        (*b)[at + i] = (unsigned char)(v >> (8 * i));
+}
+
+// The stub with an uninitialised section of `bytes` behind its last one (memory only, as a large .bss): the
+// image a loader must map grows without the file growing.
+Bytes WithReservedSection(Bytes stub, uint32_t bytes)
+{
+    size_t pe = U32At(stub, 0x3C);
+    size_t sections = stub[pe + 6] | stub[pe + 7] << 8;
+    size_t opt = pe + 24;
+    size_t table = opt + (stub[pe + 20] | stub[pe + 21] << 8);
+    size_t last = table + (sections - 1) * 40, added = table + sections * 40;
+    uint32_t alignment = U32At(stub, opt + 32);
+    EXPECT_LE(added + 40, U32At(stub, opt + 60)) << "room in the headers";
+    uint32_t va = (U32At(stub, last + 12) + std::max(U32At(stub, last + 8), U32At(stub, last + 16)) + alignment - 1) /
+                  alignment * alignment;
+    std::memset(&stub[added], 0, 40);
+    std::memcpy(&stub[added], ".big", 4);
+    PutU32At(&stub, added + 8, bytes);
+    PutU32At(&stub, added + 12, va);
+    PutU32At(&stub, added + 36, 0xC0000080);  // uninitialised data, read, write
+    stub[pe + 6] = (unsigned char)(sections + 1);
+    PutU32At(&stub, opt + 56, (va + bytes + alignment - 1) / alignment * alignment);
+    return stub;
+}
+
+// An updater Windows would not start is written, with a warning that gives the figure for the stub's kind; the
+// same image size is fine for the other kind. The figures themselves: on each side of the limit.
+TEST(Build, WarnsWhenTheUpdaterIsPastWhatWindowsStarts)
+{
+    struct {
+        int pe32Plus;
+        uint64_t imageSize;
+        bool warns;
+    } limits[] = {
+        {0, Pe32StartLimit, false},       {0, Pe32StartLimit + 1, true},     {0, 3ull << 30, true},
+        {1, Pe32StartLimit + 1, false},   {1, Pe32PlusStartLimit, false},    {1, Pe32PlusStartLimit + 1, true},
+    };
+    for (const auto& c : limits) {
+        SCOPED_TRACE(std::to_string(c.pe32Plus) + " " + std::to_string(c.imageSize));
+        std::string warning = StartLimitWarning(c.pe32Plus, c.imageSize);
+        EXPECT_EQ(!warning.empty(), c.warns) << warning;
+        uint64_t limit = c.pe32Plus ? Pe32PlusStartLimit : Pe32StartLimit;
+        if (c.warns) {
+            EXPECT_NE(warning.find(std::to_string(limit) + " bytes"), std::string::npos) << warning;
+        }
+    }
+    EXPECT_EQ(Pe32StartLimit, 1879048192u);
+    EXPECT_EQ(Pe32PlusStartLimit, 2147483648u);
+
+    std::string dir = NewFolder("start_limit");
+    Put(dir + "/src/UPDATE.INI", std::string(SetupOk) + UpdateA);
+    Put(dir + "/src/a.dat", "a");
+    const uint32_t between = 1900u << 20;  // past the 32-bit limit, within the 64-bit one
+    struct {
+        const char* stub;
+        uint32_t reserved;
+        const char* figure;  // in the warning; null: no warning
+    } builds[] = {
+        {"stub_plain.exe", 0, nullptr},
+        {"stub_plain.exe", between, "past the 1879048192 bytes (1792 MiB) that Windows starts a 32-bit program with"},
+        {"stub64.exe", between, nullptr},
+        {"stub64.exe", 2100u << 20, "past the 2147483648 bytes (2048 MiB) that Windows starts a 64-bit program with"},
+    };
+    for (const auto& b : builds) {
+        SCOPED_TRACE(std::string(b.stub) + " + " + std::to_string(b.reserved));
+        std::string stub = dir + "/stub.exe", exe = dir + "/out.exe";
+        Bytes bytes = Read(Fixture(b.stub));
+        if (b.reserved)
+            bytes = WithReservedSection(bytes, b.reserved);
+        Put(stub, std::string(bytes.begin(), bytes.end()));
+        BuildOptions o = Options(dir + "/src", exe);
+        o.stub = stub;
+        Outcome r = Build(o);
+        ASSERT_EQ(r.exit, BuildExitOk) << r.err;
+        Bytes built = Read(exe);
+        uint32_t imageSize = U32At(built, U32At(built, 0x3C) + 24 + 56);
+        EXPECT_GT(imageSize, b.reserved);
+        if (!b.figure) {
+            EXPECT_EQ(r.err, "");
+            continue;
+        }
+        EXPECT_EQ(r.err, "fa2 build: " + exe + ": warning: the updater takes " + std::to_string(imageSize) +
+                             " bytes in memory, " + b.figure +
+                             (b.stub == std::string("stub64.exe") ? "" : ", on 32-bit Windows and under WOW64") +
+                             ": it would not start (error 8, not enough memory); split the update\n");
+        EXPECT_NE(r.out.find("warnings    1 (see above)"), std::string::npos) << r.out;
+    }
 }
 
 // Where the updater goes is checked before anything else: a bad output costs no packing, leaves nothing behind,

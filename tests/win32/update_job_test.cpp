@@ -981,16 +981,53 @@ void UseLargeArchive()
     UseArchiveEntries(entries);
 }
 
-// Cancel while the job runs: the job holds still while the player is asked (wherever it is: planning or staging);
-// OK puts everything back, Cancel lets the job go on to its end. (That files were already staged when the player
-// was asked is shown by the whole run, which clicks once the progress bar moves.)
-TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
+// Called on the wizard's thread when the job asks it to show an info text, before the wizard does: the job waits
+// in SendMessage meanwhile, so whatever the player does here meets the job at that point.
+std::function<void(HWND)> AtJobInfoText;
+
+LRESULT CALLBACK BeforeJobRequest(int code, WPARAM wParam, LPARAM lParam)
+{
+    const CWPSTRUCT* call = (const CWPSTRUCT*)lParam;
+    if (code == HC_ACTION && call->message == JobRequestMessage && AtJobInfoText &&
+        ((const JobRequest*)call->lParam)->kind == JobInfoText) {
+        std::function<void(HWND)> act;
+        act.swap(AtJobInfoText);
+        act(call->hwnd);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// What the dialog's own loop does with the messages posted to it until `done` (the dialog manager turns Escape
+// into IDCANCEL).
+void PumpDialogUntil(HWND dialog, const std::function<bool()>& done)
+{
+    MSG msg;
+    for (DWORD start = GetTickCount(); !done() && GetTickCount() - start < 30000;) {
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            Sleep(1);
+            continue;
+        }
+        if (!IsDialogMessageW(dialog, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+// Cancel while the job runs, at a known point: the archive's three files are staged and the job is about to copy
+// from the disc ("〜をコピーしています"). The player is asked there; OK stops the job before it copies anything and
+// puts everything back, Cancel lets it go on to its end.
+TEST_F(CopyJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
 {
     enum Trigger { Button, CloseBox, Escape };
     struct {
         Trigger trigger;
         int answer;
     } cases[] = {{Button, IDOK}, {CloseBox, IDOK}, {Escape, IDOK}, {Button, IDCANCEL}};
+    const uint64_t archiveBytes = 3 * (16 << 20);
+    const std::string movie(1 << 20, 'm');
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, BeforeJobRequest, nullptr, GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
     for (const auto& c : cases) {
         int answer = c.answer;
         SCOPED_TRACE(std::to_string(c.trigger) + " answered " + std::to_string(answer));
@@ -998,16 +1035,15 @@ TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
         CreateDirectoryA(inst.c_str(), nullptr);
         ASSERT_TRUE(WriteBytes(inst + "\\b.dat", "old-b.dat"));
         ASSERT_TRUE(SetLastWriteTime(inst, EntryTime - 5 * Second));
+        ASSERT_TRUE(PutOnDisc("D:\\DISK1.CHK", ""));
+        ASSERT_TRUE(PutOnDisc("D:\\movie.bin", movie));
         UseLargeArchive();
-        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\n");
+        Section("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=c.dat\r\nCopyFile00=1:movie.bin\r\n");
         TreeSnapshot before = Snapshot();
         boxes.boxes.clear();
-        bool clicked = false;
-        uint64_t doneAtQuestion = 0, doneAfterWaiting = 1;
-        WatchWhileBusy([&](HWND dialog) {
-            if (clicked)
-                return;
-            clicked = true;
+        bool asked = false;
+        uint64_t doneAtQuestion = 0, totalAtQuestion = 0;
+        AtJobInfoText = [&](HWND dialog) {
             HWND focus = GetFocus() ? GetFocus() : dialog;
             if (c.trigger == Button)
                 Click(dialog, WizardCancelButton);
@@ -1015,37 +1051,45 @@ TEST_F(UpdateJobTest, CancelWhileTheJobRunsAsksAndRollsBackOnOk)
                 PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
             else
                 PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-        });
+            PumpDialogUntil(dialog, [&] { return asked; });
+        };
         boxes.onBox = [&](const CapturedBox& box) {
             if (box.text != "アップデートを中止しますか？")
                 return IDOK;
-            uint64_t total;
+            asked = true;
             char file[MAX_PATH];
-            ReadJobProgress(&doneAtQuestion, &total, file, sizeof file);
-            Sleep(300);
-            ReadJobProgress(&doneAfterWaiting, &total, file, sizeof file);
+            ReadJobProgress(&doneAtQuestion, &totalAtQuestion, file, sizeof file);
             return answer;
         };
         JobRun run = Run();
         boxes.onBox = nullptr;
-        ASSERT_TRUE(clicked);
+        AtJobInfoText = nullptr;
+        ASSERT_TRUE(asked);
         ASSERT_GE(boxes.boxes.size(), 1u);
         EXPECT_EQ(boxes.boxes[0].text, "アップデートを中止しますか？");
         EXPECT_EQ(boxes.boxes[0].caption, "表示ゲーム アップデート");
         EXPECT_EQ(boxes.boxes[0].style, (UINT)MB_OKCANCEL) << "a question: no icon";
         EXPECT_EQ(boxes.boxes[0].owner, run.dialog);
-        EXPECT_EQ(doneAfterWaiting, doneAtQuestion) << "the job went on while the player was asked";
+        EXPECT_EQ(doneAtQuestion, archiveBytes) << "asked once the archive's files were staged";
+        EXPECT_EQ(totalAtQuestion, archiveBytes + movie.size());
+        uint64_t doneAtEnd, total;
+        char file[MAX_PATH];
+        ReadJobProgress(&doneAtEnd, &total, file, sizeof file);
         if (answer == IDOK) {
+            EXPECT_EQ(doneAtEnd, doneAtQuestion) << "the job went on after the player confirmed";
             boxes.boxes.erase(boxes.boxes.begin());
             ExpectRolledBack(run, {});
             EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
         } else {
             ExpectFinished(run);
+            EXPECT_EQ(doneAtEnd, archiveBytes + movie.size());
             EXPECT_EQ(boxes.boxes.size(), 1u);
             EXPECT_EQ(ReadBytes(inst + "\\b.dat"), std::string(16 << 20, 'b'));
+            EXPECT_EQ(ReadBytes(inst + "\\movie.bin"), movie);
             EXPECT_EQ(StagedFiles(inst), 0u);
         }
     }
+    UnhookWindowsHookEx(hook);
 }
 
 // The progress bar and the file's name show only while the job runs, move only forward and end full; Next and

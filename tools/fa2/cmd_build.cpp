@@ -580,6 +580,15 @@ int WriteUpdaterImage(BuildRun* run)
     return BuildExitOk;
 }
 
+// An updater Windows would not start is still written: the publisher may split the update or change the stub.
+int WarnPastStartLimit(BuildRun* run)
+{
+    std::string warning = StartLimitWarning(run->image.pe32Plus, run->image.imageSize);
+    if (!warning.empty())
+        ReportWarning(&run->report, run->options->output, warning);
+    return BuildExitOk;
+}
+
 // 1 when `length` bytes of `a` at `atA` equal those of `b` at `atB`.
 int SameBytes(FILE* a, uint64_t atA, FILE* b, uint64_t atB, uint64_t length)
 {
@@ -686,6 +695,17 @@ std::string DefaultStubPath()
 
 }  // namespace
 
+std::string StartLimitWarning(int pe32Plus, uint64_t imageSize)
+{
+    uint64_t limit = pe32Plus ? Pe32PlusStartLimit : Pe32StartLimit;
+    if (imageSize <= limit)
+        return "";
+    return "the updater takes " + std::to_string(imageSize) + " bytes in memory, past the " + std::to_string(limit) +
+           " bytes (" + std::to_string(limit >> 20) + " MiB) that Windows starts " +
+           (pe32Plus ? "a 64-bit program with" : "a 32-bit program with, on 32-bit Windows and under WOW64") +
+           ": it would not start (error 8, not enough memory); split the update";
+}
+
 int ParseSourceDateEpoch(const char* text, uint64_t* fileTime)
 {
     if (!text || !*text || strlen(text) > 18)
@@ -720,8 +740,8 @@ int BuildUpdater(const BuildOptions& options, FILE* out, FILE* err)
     if (exit != BuildExitOk)
         return exit;
     StartProgress(&run.progress, err, options.progress);
-    int (*const steps[])(BuildRun*) = {PackArchive,        ReadBackArchive,  WriteUpdaterImage,
-                                       CheckUpdaterImage,  PlaceOutput};
+    int (*const steps[])(BuildRun*) = {PackArchive,       ReadBackArchive, WriteUpdaterImage,
+                                       CheckUpdaterImage, PlaceOutput,     WarnPastStartLimit};
     for (auto step : steps) {
         exit = step(&run);
         if (exit != BuildExitOk)

@@ -38,6 +38,15 @@ const char* const PayloadType = "UPDATE";
 const uint16_t PayloadId = 102;
 const uint16_t PayloadLanguage = 1041;
 
+// The largest updater, in memory (SizeOfImage), that Windows starts. A 32-bit image must lie whole, beside the
+// system's DLLs, stack and heaps, in the 2 GiB a 32-bit program has on 32-bit Windows (a large-address-aware one
+// under WOW64 gets more, but not reliably in one piece); Windows maps no 64-bit image of more than 2 GiB.
+const uint64_t Pe32StartLimit = 1792ull << 20;
+const uint64_t Pe32PlusStartLimit = 2048ull << 20;
+
+// The warning for a written updater that Windows would not start (CreateProcess fails with error 8), or "".
+std::string StartLimitWarning(int pe32Plus, uint64_t imageSize);
+
 // fa2 build with its command-line arguments; takes SOURCE_DATE_EPOCH from the environment.
 int RunBuild(const std::vector<std::string>& args);
 

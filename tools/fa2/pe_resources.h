@@ -65,6 +65,8 @@ struct PeResourceChange {
 struct PeWriteResult {
     uint64_t size;          // bytes written
     int droppedSignature;   // 1: the image carried an Authenticode signature, which could no longer match
+    uint64_t imageSize;     // SizeOfImage: what a loader maps
+    int pe32Plus;           // 1: a 64-bit image
 };
 
 // Writes into `sink` a copy of the image in which each changed resource `typeName`/`id` holds the change's bytes

@@ -633,6 +633,8 @@ int WritePeResources(const unsigned char* image, size_t size, const PeResourceCh
     if (result) {
         result->size = out.size;
         result->droppedSignature = w.certSize != 0;
+        result->imageSize = w.nextVa;
+        result->pe32Plus = w.pe.isPe32Plus;
     }
     return 1;
 }
