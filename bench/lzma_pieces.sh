@@ -11,15 +11,15 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/in"
 cp "$file" "$work/in/"
 echo "file: $file ($(stat -c %s "$file") bytes), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-34s %9s %12s %10s\n' command seconds bytes peak_MiB
+printf '%-34s %9s %9s %12s %10s\n' command seconds cpu_s bytes peak_MiB
 
 # Runs "$@" under GNU time; prints seconds and peak memory with the size of $out.
 measure() {
   local label=$1 out=$2
   shift 2
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null
-  read -r seconds kib <"$work/time"
-  printf '%-34s %9s %12s %10s\n' "$label" "$seconds" "$(stat -c %s "$out")" "$((kib / 1024))"
+  /usr/bin/time -f '%e %M %U' -o "$work/time" "$@" >/dev/null
+  read -r seconds kib user <"$work/time"
+  printf '%-34s %9s %9s %12s %10s\n' "$label" "$seconds" "$user" "$(stat -c %s "$out")" "$((kib / 1024))"
 }
 
 for jobs in 1 2; do

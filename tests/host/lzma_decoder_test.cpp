@@ -499,23 +499,27 @@ TEST(LzmaDecoder, ArchivesWithLzmaEntriesAndTableRoundTrip)
     EXPECT_FALSE(FillArchiveTable(table, blockSize, damaged.data(), damaged.size()));
 }
 
-// The pieced form, encoded `threads` pieces at once from memory.
+int ReadFromMemory(void* context, unsigned char* bytes, size_t count)
+{
+    const unsigned char** at = (const unsigned char**)context;
+    memcpy(bytes, *at, count);
+    *at += count;
+    return 1;
+}
+
+// The pieced form, encoded `threads` pieces at once from memory; with pieceSize 0, the form the file's size
+// chooses.
 Bytes EncodePieced(const Bytes& data, size_t pieceSize, EncodeLevel level, int threads)
 {
     Bytes stored;
     std::string error;
     uint64_t written = 0;
     const unsigned char* next = data.data();
-    EncodeReader read = [](void* context, unsigned char* bytes, size_t count) {
-        const unsigned char** at = (const unsigned char**)context;
-        memcpy(bytes, *at, count);
-        *at += count;
-        return 1;
-    };
-    EXPECT_EQ(EncodeLzmaPieced(data.size(), pieceSize, level, threads, read, &next, VectorSink(&stored), &written,
-                               &error),
-              1)
-        << error;
+    int ok = pieceSize ? EncodeLzmaPieced(data.size(), pieceSize, level, threads, ReadFromMemory, &next,
+                                          VectorSink(&stored), &written, &error)
+                       : EncodeLzmaStream(data.size(), level, threads, ReadFromMemory, &next, VectorSink(&stored),
+                                          &written, &error);
+    EXPECT_EQ(ok, 1) << error;
     EXPECT_EQ(written, stored.size());
     return stored;
 }
@@ -595,7 +599,8 @@ TEST(LzmaPieces, LargeFilesArePiecedInAnEvenNumberOfPieces)
 {
     struct Case {
         size_t size, pieces;
-    } cases[] = {{LzmaPiecedFrom - 1, 0}, {LzmaPiecedFrom, 2}, {60u << 20, 2}, {65u << 20, 4}, {1000u << 20, 32}};
+    } cases[] = {{LzmaPiecedFrom - 1, 0}, {LzmaPiecedFrom, 2},  {60u << 20, 2},
+                 {65u << 20, 4},          {1000u << 20, 32},      {0xFFFFFFFFu, 128}};
     for (const Case& c : cases) {
         size_t piece = LzmaPieceSize(c.size);
         if (c.pieces == 0) {
@@ -606,14 +611,19 @@ TEST(LzmaPieces, LargeFilesArePiecedInAnEvenNumberOfPieces)
         EXPECT_LE(piece, LzmaPieceTarget + 0xFFFF) << c.size;
         EXPECT_EQ((c.size + piece - 1) / piece, c.pieces) << c.size;
     }
-    Bytes large(LzmaPiecedFrom, 'x'), stored;
-    std::string error;
-    ASSERT_EQ(EncodeLzma(large.data(), large.size(), EncodeFast, &stored, &error), 1) << error;
+    Bytes large(LzmaPiecedFrom, 'x');
+    Bytes stored = EncodePieced(large, 0, EncodeFast, 2);
     EXPECT_EQ(stored[0], LzmaPiecedMark);
     EXPECT_EQ(PieceSizes(stored).size(), 2u);
     EntryStreamResult result;
     EXPECT_TRUE(Stream(stored, (uint32_t)large.size(), 1, DefaultEntryPieces, &result) == large);
     EXPECT_EQ(result, EntryStreamDone);
+    Bytes smaller(large.begin(), large.end() - 1);
+    EXPECT_NE(EncodePieced(smaller, 0, EncodeFast, 2)[0], LzmaPiecedMark);
+    // The table's form stays plain whatever its size: it is decoded whole, by the plain form's reader.
+    std::string error;
+    ASSERT_EQ(EncodeLzma(large.data(), large.size(), EncodeFast, &stored, &error), 1) << error;
+    EXPECT_NE(stored[0], LzmaPiecedMark);
 }
 
 void PutLittle(Bytes* b, size_t at, uint32_t value)

@@ -190,9 +190,10 @@ size_t LzmaPieceSize(size_t size)
 {
     if (size < LzmaPiecedFrom)
         return 0;
-    size_t pieces = 2 * ((size + 2 * LzmaPieceTarget - 1) / (2 * LzmaPieceTarget));
-    size_t piece = (size + pieces - 1) / pieces;
-    return (piece + 0xFFFF) & ~(size_t)0xFFFF;
+    // In 64 bits: a 32-bit fa2 takes files of up to 4 GiB.
+    uint64_t pieces = 2 * (((uint64_t)size + 2 * LzmaPieceTarget - 1) / (2 * LzmaPieceTarget));
+    uint64_t piece = ((uint64_t)size + pieces - 1) / pieces;
+    return (size_t)((piece + 0xFFFF) & ~(uint64_t)0xFFFF);
 }
 
 int EncodeLzmaPieced(size_t size, size_t pieceSize, EncodeLevel level, int threads, EncodeReader read,
@@ -288,7 +289,7 @@ int EncodeLzma(const unsigned char* data, size_t size, EncodeLevel level, std::v
     out->clear();
     MemoryInput input = {data};
     uint64_t written;
-    return EncodeLzmaStream(size, level, 1, ReadMemory, &input, VectorSink(out), &written, error);
+    return EncodePlain(size, level, ReadMemory, &input, VectorSink(out), &written, error);
 }
 
 #else

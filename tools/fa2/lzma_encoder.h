@@ -11,7 +11,8 @@
 // 1 when this build can write LZMA entries.
 int LzmaEncoderAvailable();
 
-// The stored form of `data` (properties byte, dictionary size, raw stream without an end marker). Fast, default
+// The plain stored form of `data` (properties byte, dictionary size, raw stream without an end marker), whatever
+// its size: the table's form, which is decoded whole. Fast, default
 // and best pick liblzma's presets 1, 6 and 9e, with the dictionary no larger than the data (rounded up to 4 KiB)
 // and never above LzmaMaxDictionary. 0 with one line in `error` on failure or when this build has no encoder.
 int EncodeLzma(const unsigned char* data, size_t size, EncodeLevel level, std::vector<unsigned char>* out,
