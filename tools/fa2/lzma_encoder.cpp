@@ -118,8 +118,8 @@ struct PieceJob {
     lzma_options_lzma options;  // with the piece's preset dictionary
     const unsigned char* data;
     size_t size;
-    std::atomic<size_t>* taken;  // input bytes taken by every piece of the batch
-    int publishes;               // run by the thread whose progress counter the display reads
+    std::atomic<size_t>* taken;     // input bytes taken by every piece of the batch
+    std::atomic<size_t>* progress;  // the display's counter, for the piece of the calling thread; else null
     std::vector<unsigned char> stream;
     std::string error;
     int ok;
@@ -147,8 +147,8 @@ void EncodePiece(PieceJob* job)
         stream.avail_out = output.size();
         ret = lzma_code(&stream, at == job->size ? LZMA_FINISH : LZMA_RUN);
         job->stream.insert(job->stream.end(), output.data(), output.data() + (output.size() - stream.avail_out));
-        if (job->publishes)
-            PublishEncodeProgress(job->taken->load(std::memory_order_relaxed));
+        if (job->progress)
+            job->progress->store(job->taken->load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     lzma_end(&stream);
     job->ok = ret == LZMA_STREAM_END;
@@ -223,7 +223,9 @@ int EncodeLzmaPieced(size_t size, size_t pieceSize, EncodeLevel level, int threa
     std::atomic<size_t> taken(0);
     size_t kept = 0, done = 0;
     error->clear();
-    PublishEncodeProgress(0);
+    // The calling thread's counter, taken once: the helpers have counters of their own that nobody reads.
+    std::atomic<size_t>* const progress = EncodeProgressTarget;
+    progress->store(0, std::memory_order_relaxed);
     while (done < size) {
         size_t batch = std::min(batchBytes, size - done);
         if (!read(readContext, buffer.data() + kept, batch))
@@ -237,7 +239,7 @@ int EncodeLzmaPieced(size_t size, size_t pieceSize, EncodeLevel level, int threa
             job.options.preset_dict_size = (uint32_t)std::min(dictionary, kept + at);
             job.options.preset_dict = job.options.preset_dict_size ? job.data - job.options.preset_dict_size : nullptr;
             job.taken = &taken;
-            job.publishes = count == 0;
+            job.progress = count == 0 ? progress : nullptr;
         }
         // This thread takes the first piece, and with it the progress line.
         std::vector<std::thread> helpers;
@@ -254,7 +256,7 @@ int EncodeLzmaPieced(size_t size, size_t pieceSize, EncodeLevel level, int threa
         memmove(buffer.data(), buffer.data() + kept + batch - keep, keep);
         kept = keep;
     }
-    PublishEncodeProgress(size);
+    progress->store(size, std::memory_order_relaxed);
     return 1;
 }
 
