@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "job/job_seal.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
 
@@ -24,6 +25,29 @@ int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
     return WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
 }
 
+// The seal again when the plan grew since it was written last.
+int Seal(JobJournal* journal, int first)
+{
+    unsigned char* seal = (unsigned char*)GlobalAlloc(GMEM_FIXED, journal->size);
+    size_t length = seal ? CopyJournalSeal(journal->bytes, journal->size, seal) : 0;
+    int sealed = length && (length == journal->sealed || WriteJobSeal(seal, length, first));
+    if (seal)
+        GlobalFree(seal);
+    if (sealed)
+        journal->sealed = length;
+    return sealed;
+}
+
+// What was appended since the last flush goes, from the file (cut back) and from memory.
+void DropUnwritten(JobJournal* journal)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = (LONGLONG)journal->written;
+    if (SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
+        SetEndOfFile(journal->file);
+    journal->size = journal->written;
+}
+
 }  // namespace
 
 int JournalPathFor(const char* folder, char* path)
@@ -42,9 +66,6 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     journal->file = INVALID_HANDLE_VALUE;
     if (!JournalPathFor(folder, journal->path))
         return 0;
-    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (journal->file == INVALID_HANDLE_VALUE)
-        return 0;
     unsigned char header[JournalHeaderSize];
     EncodeJournalHeader(header);
     JournalRecord job;
@@ -53,12 +74,20 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     lstrcpynA(job.path, folder, sizeof job.path);
     lstrcpynA(job.staged, dataFolder, sizeof job.staged);
     job.time = tag;
-    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header) ||
-        !AppendJournalRecord(journal, job)) {
-        CloseJobJournal(journal, 1);
+    // Sealed before the file exists: no journal of the job is ever without its seal.
+    if (!KeepInMemory(journal, header, sizeof header) || !AppendJournalRecord(journal, job) || !Seal(journal, 1)) {
         FreeJobJournal(journal);
         return 0;
     }
+    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (journal->file == INVALID_HANDLE_VALUE || !WriteAll(journal->file, journal->bytes, journal->size)) {
+        // A file of that name that is not ours stays; the seal, ours, goes.
+        CloseJobJournal(journal, journal->file != INVALID_HANDLE_VALUE);
+        RemoveJobSeal();
+        FreeJobJournal(journal);
+        return 0;
+    }
+    journal->written = journal->size;
     return 1;
 }
 
@@ -66,14 +95,7 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
 {
     unsigned char encoded[JournalRecordMaxSize];
     size_t size = EncodeJournalRecord(record, encoded);
-    // The file is written first: the copy in memory never holds a record the file may lack.
-    if (size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size))
-        return 1;
-    LARGE_INTEGER end;
-    end.QuadPart = (LONGLONG)journal->size;
-    if (SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
-        SetEndOfFile(journal->file);
-    return 0;
+    return size != 0 && KeepInMemory(journal, encoded, size);
 }
 
 // On NTFS the flush also makes the new journal's name durable (the file system's log goes to the disk with it).
@@ -81,6 +103,14 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
 // Win32 cannot ask for.
 int FlushJobJournal(JobJournal* journal)
 {
+    if (journal->size > journal->written) {
+        if (!Seal(journal, 0) ||
+            !WriteAll(journal->file, journal->bytes + journal->written, journal->size - journal->written)) {
+            DropUnwritten(journal);
+            return 0;
+        }
+        journal->written = journal->size;
+    }
     return FlushFileBuffers(journal->file) != 0;
 }
 
@@ -89,8 +119,8 @@ void CloseJobJournal(JobJournal* journal, int remove)
     if (journal->file != INVALID_HANDLE_VALUE)
         CloseHandle(journal->file);
     journal->file = INVALID_HANDLE_VALUE;
-    if (remove && journal->path[0])
-        DeleteFileA(journal->path);
+    if (remove && journal->path[0] && (DeleteFileA(journal->path) || GetLastError() == ERROR_FILE_NOT_FOUND))
+        RemoveJobSeal();
 }
 
 void FreeJobJournal(JobJournal* journal)
@@ -98,5 +128,5 @@ void FreeJobJournal(JobJournal* journal)
     if (journal->bytes)
         GlobalFree(journal->bytes);
     journal->bytes = nullptr;
-    journal->size = journal->capacity = 0;
+    journal->size = journal->capacity = journal->written = journal->sealed = 0;
 }
