@@ -1,5 +1,5 @@
-// LZMA data as an archive entry: streamed in small pieces (scrambled or not), decoded whole as the table is, and
-// judged by liblzma. All three must agree on the verdict and on every byte.
+// LZMA data as an archive entry, plain or pieced: streamed in small pieces (scrambled or not), decoded whole as
+// the table is, and judged by liblzma. All three must agree on the verdict and on every byte.
 #include <lzma.h>
 
 #include <cstdint>
@@ -53,6 +53,57 @@ int LibDecode(const unsigned char* stored, size_t storedSize, uint32_t size, std
     return ret == LZMA_OK && outPos == size && inPos == storedSize;
 }
 
+// The same verdict for the pieced form: each piece decoded on its own with the output before it (up to the
+// dictionary) as liblzma's preset dictionary, so that its matches reach into the pieces before it.
+int LibDecodePieced(const unsigned char* stored, size_t storedSize, uint32_t size, std::vector<unsigned char>* out)
+{
+    LzmaProperties properties;
+    if (storedSize < LzmaPiecedHeaderSize || stored[0] != LzmaPiecedMark ||
+        !ReadLzmaProperties(stored[1], ReadLzmaDictionary(stored + 1), &properties))
+        return 0;
+    if (properties.lc + properties.lp > 4)
+        return -1;
+    out->clear();
+    size_t at = LzmaPiecedHeaderSize;
+    while (out->size() < size) {
+        if (storedSize - at < LzmaPieceHeaderSize)
+            return 0;
+        uint32_t decoded = ReadLittle32(stored + at), streamSize = ReadLittle32(stored + at + 4);
+        at += LzmaPieceHeaderSize;
+        if (decoded == 0 || decoded > size - out->size() || streamSize > storedSize - at)
+            return 0;
+        // liblzma counts positions from its preset's start: only a preset that keeps lp/pb's alignment compares.
+        size_t start = out->size();
+        size_t preset = start < properties.dictionarySize ? start : properties.dictionarySize;
+        if ((start - preset) % 16)
+            return -1;
+        lzma_options_lzma options;
+        memset(&options, 0, sizeof options);
+        options.lc = properties.lc;
+        options.lp = properties.lp;
+        options.pb = properties.pb;
+        options.dict_size = properties.dictionarySize > size && size > LzmaMinDictionary ? size
+                            : properties.dictionarySize > size                           ? LzmaMinDictionary
+                                                                                         : properties.dictionarySize;
+        options.preset_dict = preset ? out->data() + start - preset : nullptr;
+        options.preset_dict_size = (uint32_t)preset;
+        options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+        lzma_set_ext_size(options, decoded);
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+        std::vector<unsigned char> piece((size_t)decoded + 1);
+        size_t inPos = 0, outPos = 0;
+        lzma_ret ret = lzma_raw_buffer_decode(filters, nullptr, stored + at, &inPos, streamSize, piece.data(), &outPos,
+                                              piece.size());
+        if (ret == LZMA_MEM_ERROR || ret == LZMA_MEMLIMIT_ERROR)
+            return -1;
+        if (ret != LZMA_OK || outPos != decoded || inPos != streamSize)
+            return 0;
+        out->insert(out->end(), piece.begin(), piece.begin() + decoded);
+        at += streamSize;
+    }
+    return at == storedSize;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -101,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     std::vector<unsigned char> lib;
-    int libOk = LibDecode(plain.data(), plain.size(), unpacked, &lib);
+    int libOk = !plain.empty() && plain[0] == LzmaPiecedMark ? LibDecodePieced(plain.data(), plain.size(), unpacked, &lib)
+                                                             : LibDecode(plain.data(), plain.size(), unpacked, &lib);
     if (libOk >= 0 && (libOk != streamedOk || (libOk && lib != streamed)))
         __builtin_trap();
     return 0;

@@ -28,7 +28,8 @@ const unsigned char EntryScrambled = 1;          // exactly this value means scr
 // read and exactly one of them (or none: stored) may be set; without the flag the table's records are cut down
 // to the bits 1 and 2 when the table is opened (GateEntryMethods), so nothing after that sees the others. LZMA
 // data is stored as: 1 properties byte ((pb * 5 + lp) * 9 + lc), the dictionary size (4 bytes, little-endian),
-// then the raw LZMA stream, with or without an end marker; the file's size is unpackedSize. The dictionary is at
+// then the raw LZMA stream, with or without an end marker; the file's size is unpackedSize. Large files take the
+// pieced form instead (lzma_decoder.h). The dictionary is at
 // most 8 MiB (LzmaMaxDictionary, all fa2 build writes): a larger one is damage, so an entry's window never takes
 // more. A delta's stored bytes are described in delta_format.h. Scrambling, when marked, covers all of the
 // stored bytes, header included. An LZMA table keeps lc + lp <= 4, since it is decoded before anything else is allocated.

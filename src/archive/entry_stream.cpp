@@ -23,9 +23,10 @@ size_t BlockWindowSize(const EntryPieces* pieces) { return BlockHistorySize + pi
 const size_t InputCarry = LzmaMaxPacketInput > BlockStepMaxInput ? LzmaMaxPacketInput : BlockStepMaxInput;
 size_t InputBufferSize(const EntryPieces* pieces) { return InputCarry + pieces->input; }
 
-// An LZMA entry's properties from its stored header (descrambled when the entry is scrambled). 0 when it has no
-// valid header.
-int ReadLzmaHeader(const ArchiveEntry* entry, const unsigned char* stored, LzmaProperties* properties)
+// An LZMA entry's properties from its stored header (descrambled when the entry is scrambled), plain or pieced;
+// `headerSize` is where its first stream (plain) or piece (pieced) begins. 0 when it has no valid header.
+int ReadLzmaHeader(const ArchiveEntry* entry, const unsigned char* stored, LzmaProperties* properties,
+                   size_t* headerSize)
 {
     if (entry->storedSize < LzmaHeaderSize)
         return 0;
@@ -37,7 +38,15 @@ int ReadLzmaHeader(const ArchiveEntry* entry, const unsigned char* stored, LzmaP
         StartDescramble(&key, entry->storedSize);
         DescramblePiece(&key, header, count);
     }
-    return ReadLzmaProperties(header[0], ReadLzmaDictionary(header), properties);
+    const unsigned char* at = header;
+    *headerSize = LzmaHeaderSize;
+    if (header[0] == LzmaPiecedMark) {
+        if (count < LzmaPiecedHeaderSize)
+            return 0;
+        at = header + 1;
+        *headerSize = LzmaPiecedHeaderSize;
+    }
+    return ReadLzmaProperties(at[0], ReadLzmaDictionary(at), properties);
 }
 
 // The LZMA workspace: probabilities first (aligned, as the workspace's start is), then the window.
@@ -56,7 +65,8 @@ int LzmaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, co
                       const EntryPieces* pieces, size_t* size)
 {
     LzmaProperties properties;
-    if (!ReadLzmaHeader(entry, stored, &properties))
+    size_t headerSize;
+    if (!ReadLzmaHeader(entry, stored, &properties, &headerSize))
         return 0;
     uint64_t needed = (uint64_t)LzmaProbabilityBytes(&properties) + LzmaWindowSize(&properties, entry->unpackedSize) +
                       (ReadsThroughBuffer(entry, source) ? InputBufferSize(pieces) : 0);
@@ -215,46 +225,118 @@ EntryStreamResult StreamBlock(const ArchiveEntry* entry, const unsigned char* st
     }
 }
 
+// An LZMA entry's input: the reader's current span [ip, spanEnd), whose end is the stored offset `taken`.
+struct LzmaInput {
+    StoredReader reader;
+    const unsigned char* ip;
+    const unsigned char* spanEnd;
+};
+
+uint32_t StoredOffset(const LzmaInput* in, const unsigned char* at)
+{
+    return in->reader.taken - (uint32_t)(in->spanEnd - at);
+}
+
+// At least `count` bytes at ip, reading on when the span holds fewer (count is below the input buffer's carry).
+// 0 when the stored bytes end first.
+int HaveInput(LzmaInput* in, size_t count)
+{
+    if ((size_t)(in->spanEnd - in->ip) < count && ReaderHasMore(&in->reader))
+        NextStoredSpan(&in->reader, in->ip, (size_t)(in->spanEnd - in->ip), &in->ip, &in->spanEnd);
+    return (size_t)(in->spanEnd - in->ip) >= count;
+}
+
+// One range-coded stream that ends at stored offset `streamEnd` with the entry's first `outputEnd` bytes.
+EntryStreamResult DecodeLzmaStream(LzmaDecoder* decoder, LzmaInput* in, uint32_t streamEnd, EntryOutput output,
+                                   void* context)
+{
+    for (;;) {
+        int moreInput = in->reader.taken < streamEnd;
+        decoder->ip = in->ip;
+        decoder->iend = moreInput ? in->spanEnd : in->spanEnd - (in->reader.taken - streamEnd);
+        LzmaSpanResult result = DecodeLzmaSpan(decoder, moreInput);
+        in->ip = decoder->ip;
+        switch (result) {
+        case LzmaSpanFlush:
+            if (!output(context, decoder->window + decoder->pending, decoder->pos - decoder->pending))
+                return EntryStreamStopped;
+            LzmaFlushed(decoder);
+            break;
+        case LzmaSpanNeedInput:
+            NextStoredSpan(&in->reader, in->ip, (size_t)(in->spanEnd - in->ip), &in->ip, &in->spanEnd);
+            break;
+        case LzmaSpanEnd:
+            // The piece's last bytes go out with it, so that a stopped or damaged next piece keeps them.
+            if (decoder->pos != decoder->pending &&
+                !output(context, decoder->window + decoder->pending, decoder->pos - decoder->pending))
+                return EntryStreamStopped;
+            LzmaFlushed(decoder);
+            return EntryStreamDone;
+        case LzmaSpanFailed:
+        default:
+            return Refused(&in->reader);
+        }
+    }
+}
+
+// The next piece's header: its decoded and stored sizes, each within what is left of the entry.
+int ReadPieceHeader(const ArchiveEntry* entry, LzmaInput* in, uint32_t decodedSoFar, uint32_t* decoded,
+                    uint32_t* streamEnd)
+{
+    if (!HaveInput(in, LzmaPieceHeaderSize))
+        return 0;
+    *decoded = ReadLittle32(in->ip);
+    uint32_t streamSize = ReadLittle32(in->ip + 4);
+    in->ip += LzmaPieceHeaderSize;
+    uint32_t start = StoredOffset(in, in->ip);
+    if (*decoded == 0 || *decoded > entry->unpackedSize - decodedSoFar || streamSize > entry->storedSize - start ||
+        !LzmaCanDecodeTo((uint64_t)streamSize + LzmaHeaderSize, *decoded))
+        return 0;
+    *streamEnd = start + streamSize;
+    return 1;
+}
+
 EntryStreamResult StreamLzma(const ArchiveEntry* entry, const unsigned char* stored, const StoredSource* source,
                              const EntryPieces* pieces, unsigned char* workspace, EntryOutput output, void* context)
 {
     LzmaProperties properties;
-    if (!ReadLzmaHeader(entry, stored, &properties))
+    size_t headerSize;
+    if (!ReadLzmaHeader(entry, stored, &properties, &headerSize))
         return EntryStreamDamaged;
+    const int pieced = headerSize == LzmaPiecedHeaderSize;
     LzmaDecoder decoder;
     decoder.probabilities = (uint16_t*)(void*)workspace;
     decoder.window = workspace + LzmaProbabilityBytes(&properties);
     decoder.windowSize = LzmaWindowSize(&properties, entry->unpackedSize);
-    decoder.unpackedSize = entry->unpackedSize;
     decoder.piece = pieces->output;
-    StoredReader reader;
-    StartReader(&reader, entry, stored, source, decoder.window + decoder.windowSize, pieces->input);
-    NextStoredSpan(&reader, nullptr, 0, &decoder.ip, &decoder.iend);
-    if (reader.unreadable)
+    LzmaInput in;
+    StartReader(&in.reader, entry, stored, source, decoder.window + decoder.windowSize, pieces->input);
+    NextStoredSpan(&in.reader, nullptr, 0, &in.ip, &in.spanEnd);
+    if (in.reader.unreadable)
         return EntryStreamUnreadable;
-    decoder.ip += LzmaHeaderSize;  // the header was read above; the first span holds it whole
-    if (!StartLzma(&decoder, &properties))
-        return EntryStreamDamaged;
-    for (;;) {
-        switch (DecodeLzmaSpan(&decoder, ReaderHasMore(&reader))) {
-        case LzmaSpanFlush:
-            if (!output(context, decoder.window + decoder.pending, decoder.pos - decoder.pending))
-                return EntryStreamStopped;
-            LzmaFlushed(&decoder);
-            break;
-        case LzmaSpanNeedInput:
-            NextStoredSpan(&reader, decoder.ip, (size_t)(decoder.iend - decoder.ip), &decoder.ip, &decoder.iend);
-            break;
-        case LzmaSpanEnd:
-            if (decoder.pos != decoder.pending && !output(context, decoder.window + decoder.pending,
-                                                          decoder.pos - decoder.pending))
-                return EntryStreamStopped;
-            return EntryStreamDone;
-        case LzmaSpanFailed:
-        default:
-            return Refused(&reader);
-        }
-    }
+    in.ip += headerSize;  // the header was read above; the first span holds it whole
+
+    // A plain entry is one stream to the stored end; a pieced one, streams each behind its header.
+    uint32_t decoded = 0;
+    do {
+        uint32_t pieceSize = entry->unpackedSize, streamEnd = entry->storedSize;
+        if (pieced && !ReadPieceHeader(entry, &in, decoded, &pieceSize, &streamEnd))
+            return Refused(&in.reader);
+        decoder.unpackedSize = decoded + pieceSize;
+        if (!HaveInput(&in, 5) || StoredOffset(&in, in.ip) + 5 > streamEnd)
+            return Refused(&in.reader);
+        decoder.ip = in.ip;
+        decoder.iend = in.spanEnd;
+        if (!(decoded == 0 ? StartLzma(&decoder, &properties) : StartLzmaPiece(&decoder)))
+            return EntryStreamDamaged;
+        in.ip = decoder.ip;
+        EntryStreamResult result = DecodeLzmaStream(&decoder, &in, streamEnd, output, context);
+        if (result != EntryStreamDone)
+            return result;
+        decoded = decoder.unpackedSize;
+    } while (decoded < entry->unpackedSize);
+    // Nothing may follow the last piece.
+    return StoredOffset(&in, in.ip) == entry->storedSize ? EntryStreamDone : EntryStreamDamaged;
 }
 
 // Both ways in: stored bytes in memory (source null), or fetched from a source (`stored` then holds the first

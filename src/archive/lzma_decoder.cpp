@@ -244,14 +244,19 @@ uint32_t LzmaWindowSize(const LzmaProperties* properties, uint32_t unpackedSize)
 int StartLzma(LzmaDecoder* d, const LzmaProperties* properties)
 {
     d->properties = *properties;
-    size_t count = LzmaProbabilityCount(properties);
+    d->total = 0;
+    d->pos = 0;
+    d->pending = 0;
+    return StartLzmaPiece(d);
+}
+
+int StartLzmaPiece(LzmaDecoder* d)
+{
+    size_t count = LzmaProbabilityCount(&d->properties);
     for (size_t i = 0; i < count; ++i)
         d->probabilities[i] = ProbabilityStart;
     d->rep[0] = d->rep[1] = d->rep[2] = d->rep[3] = 0;
     d->state = 0;
-    d->total = 0;
-    d->pos = 0;
-    d->pending = 0;
     d->copyLeft = 0;
     d->range = 0xFFFFFFFFu;
     if (d->iend - d->ip < 5 || d->ip[0] != 0)

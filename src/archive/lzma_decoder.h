@@ -17,11 +17,22 @@ struct LzmaProperties {
 // The archive's stored form of LZMA data: the properties byte, the dictionary size (4 bytes, little-endian), then
 // the raw range-coded stream, with or without an end marker (the output's size is known from elsewhere).
 const size_t LzmaHeaderSize = 5;
-inline uint32_t ReadLzmaDictionary(const unsigned char* header)
+inline uint32_t ReadLittle32(const unsigned char* bytes)
 {
-    return (uint32_t)header[1] | ((uint32_t)header[2] << 8) | ((uint32_t)header[3] << 16) |
-           ((uint32_t)header[4] << 24);
+    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
 }
+inline uint32_t ReadLzmaDictionary(const unsigned char* header) { return ReadLittle32(header + 1); }
+
+// The pieced form, which fa2 writes for large files so that their pieces can be encoded side by side: a mark no
+// properties byte can be (an updater without this form refuses the entry before allocating anything), the
+// properties byte, the dictionary size, then pieces up to the stored end, each its decoded size (at least 1), its
+// stream's size (at least 5; both 4 bytes, little-endian) and a raw stream as above. The pieces' sizes add up
+// to the entry's exactly. One window runs through all pieces: a piece's matches may reach back into the ones
+// before it, within the dictionary, and positions (lp, pb) count from the entry's start; each piece starts its
+// probabilities, state, distances and range coder afresh.
+const unsigned char LzmaPiecedMark = 0xFF;
+const size_t LzmaPiecedHeaderSize = 6;
+const size_t LzmaPieceHeaderSize = 8;
 
 const uint32_t LzmaMinDictionary = 4096;  // smaller dictionaries in a header are read as this
 // Largest dictionary an archive may name: what fa2 build writes at most. The window is sized from the header, so
@@ -71,6 +82,12 @@ enum LzmaSpanResult {
 // Sets the tables and state up and reads the range coder's first five bytes from ip (which must hold them: 0
 // otherwise, or when they are not a valid start).
 int StartLzma(LzmaDecoder* decoder, const LzmaProperties* properties);
+
+// A piece of a pieced entry after the first: probabilities, state and distances start again and the range
+// coder reads its first five bytes from ip, while the window, its position and `total` run on, so the piece's
+// matches reach back into the pieces before it. `unpackedSize` is then where the piece's output ends (counted
+// from the entry's start). 0 as StartLzma.
+int StartLzmaPiece(LzmaDecoder* decoder);
 
 // Decodes from ip (up to iend) into the window until one of the results. moreInput: iend is only where the
 // caller's input buffer ends, and the decoder stops, before a packet could need what lies past it.

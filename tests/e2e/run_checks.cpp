@@ -117,3 +117,21 @@ int ProgressPosition(HWND wizard)
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult UpdatesToTheEnd(UpdaterRun& run)
+{
+    HWND wizard = run.WaitForWizard();
+    if (!wizard)
+        return ::testing::AssertionFailure() << run.problem;
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "Next is not clickable on the first page";
+    ::testing::AssertionResult shown = ShowsText(wizard, "アップデートを実行します");
+    if (!shown)
+        return shown;
+    ::testing::AssertionResult done = RunJobToEnd(wizard);
+    if (!done)
+        return done;
+    if (!Click(wizard, Next))
+        return ::testing::AssertionFailure() << "完了 is not clickable";
+    return EndsWith(run, 1);
+}
+

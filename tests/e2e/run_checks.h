@@ -43,3 +43,5 @@ int ProgressPosition(HWND wizard);  // 0 to 10000
 ::testing::AssertionResult ClickCancelOnceTheBarMoves(UpdaterRun& run, HWND wizard);
 // Next on the confirmation page, then waits for the finished page.
 ::testing::AssertionResult RunJobToEnd(HWND wizard, const std::string& modeWord = "アップデート");
+// From the first page (no agreement) through the job to the finished page, and out with exit code 1.
+::testing::AssertionResult UpdatesToTheEnd(UpdaterRun& run);

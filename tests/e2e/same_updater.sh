@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows fa2.exe and the Linux fa2 write the same updater, byte for byte, from the same folder: files larger
-# than the encoder's window, incompressible ones stored, scrambled ones, at each level.
+# than the encoder's window, incompressible ones stored, scrambled ones, at each level, with either codec (LZMA's
+# pieces of a file of 16 MiB or more too), and the sample.
 # Usage: same_updater.sh BUILD_DIR FA2_EXE STUB_EXE LINUX_FA2   (exit 77: skipped when the Linux fa2 is not built)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -30,14 +31,32 @@ open(os.path.join(sys.argv[1], "small.txt"), "wb").write(b"version 1.02\r\n" * 4
 PY
 find "$work/src" -type f -exec touch -d @1700000000 {} +
 
-for options in "--fast --scramble" "" "--best" "--store --scramble"; do
-  # shellcheck disable=SC2086
-  "$fa2_linux" build "$work/src" -o "$work/linux.exe" --stub "$stub" $options >"$work/log" 2>&1 ||
-    fail "fa2 build $options: $(cat "$work/log")"
-  # shellcheck disable=SC2086
-  "$root/scripts/wine-run" "$build" "$fa2_exe" build "Z:$work/src" -o "Z:$work/windows.exe" --stub "Z:$stub" \
-    $options </dev/null >"$work/log" 2>&1 || fail "fa2.exe build $options: $(cat "$work/log")"
-  cmp "$work/linux.exe" "$work/windows.exe" || fail "the two tools' updaters differ with options '$options'"
-  echo "same updater ($(stat -c %s "$work/linux.exe") bytes) with options '${options:-(default)}'"
+# Builds $1 with both tools and the options that follow; the two updaters must be the same.
+same() {
+  local src=$1
+  shift
+  "$fa2_linux" build "$src" -o "$work/linux.exe" --stub "$stub" "$@" >"$work/log" 2>&1 ||
+    fail "fa2 build $*: $(cat "$work/log")"
+  "$root/scripts/wine-run" "$build" "$fa2_exe" build "Z:$src" -o "Z:$work/windows.exe" --stub "Z:$stub" \
+    "$@" </dev/null >"$work/log" 2>&1 || fail "fa2.exe build $*: $(cat "$work/log")"
+  cmp "$work/linux.exe" "$work/windows.exe" || fail "the two tools' updaters of $src differ with options '$*'"
+  echo "same updater of $(basename "$src") ($(stat -c %s "$work/linux.exe") bytes) with options '${*:-(default)}'"
   rm -f "$work/linux.exe" "$work/windows.exe"
+}
+
+for options in "--fast --scramble" "" "--best" "--store --scramble" "--codec lzma" "--codec lzma --best --scramble"; do
+  # shellcheck disable=SC2086
+  same "$work/src" $options
 done
+
+cp -r "$root/samples/update" "$work/sample"
+find "$work/sample" -type f -exec touch -d @1700000000 {} +
+same "$work/sample" --codec lzma
+same "$work/sample" --codec lzma --scramble --jobs 1
+
+# A file large enough to be packed in LZMA's pieces.
+python3 -c 'import random, sys; r = random.Random(9); sys.stdout.buffer.write(b"".join(b"record %d " % r.randrange(99999) + r.randbytes(r.randrange(1, 40)) for _ in range(900000))[: 17 * 2**20])' \
+  >"$work/src/data/huge.dat"
+touch -d @1700000000 "$work/src/data/huge.dat"
+printf 'UpdateFile03=huge.dat\r\n' >>"$work/src/UPDATE.INI"
+same "$work/src" --codec lzma --fast --scramble

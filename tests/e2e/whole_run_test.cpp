@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -412,13 +413,7 @@ TEST(WholeRun, RunningGameIsAskedAboutUntilItCloses)
     EXPECT_TRUE(SeeBox(run, question, IDOK)) << "OK while the game still runs";
     // Asked again; the player quits the game before answering.
     EXPECT_TRUE(SeeBox(run, question, IDOK, [&game] { game.Close(); })) << "asked again";
-    HWND wizard = run.WaitForWizard();
-    ASSERT_TRUE(wizard) << run.problem;
-    ASSERT_TRUE(Click(wizard, Next));
-    ASSERT_TRUE(ShowsText(wizard, "アップデートを実行します"));
-    ASSERT_TRUE(RunJobToEnd(wizard));
-    ASSERT_TRUE(Click(wizard, Next));
-    EXPECT_TRUE(EndsWith(run, 1));
+    EXPECT_TRUE(UpdatesToTheEnd(run));
 }
 
 TEST(WholeRun, CancelWhileTheGameRunsShowsTheGameAndStops)
@@ -838,6 +833,20 @@ namespace {
 
 const char DamagedDownload[] = "アップデータのデータが壊れています。アップデータをもう一度ダウンロードして下さい";
 
+// 17 MiB of game-like data: large enough for fa2 to pack it in LZMA's pieces (from 16 MiB on).
+std::string LargeScenario()
+{
+    std::string data;
+    unsigned x = 5;
+    while (data.size() < (17u << 20)) {
+        x = x * 1103515245u + 12345u;
+        data += "scene " + std::to_string(x % 4099) + " line\r\n";
+        if ((x >> 28) == 0)
+            data += std::string(1 + (x >> 8) % 64, (char)(x >> 16));
+    }
+    return data;
+}
+
 // Offset in the updater file of a byte inside an entry's stored bytes, or of the payload's table.
 size_t PlaceInUpdater(const std::string& exe, const char* entryName)
 {
@@ -881,12 +890,14 @@ TEST(WholeRun, DamagedDownloadIsRefusedAndTheGameStaysAsItWas)
         {"a compressed file", "", "scenario.dat", false},
         {"a scrambled file", "--scramble", "scenario.dat", false},
         {"a scrambled stored file", "--store --scramble", "scenario.dat", false},
+        {"a file in LZMA pieces, between them", "--codec lzma --fast --scramble", "scenario.dat", false},
     };
+    const std::string large = LargeScenario();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UpdateScenario s;
         s.buildOptions = c.options;
-        s.payload[0].second = text;
+        s.payload[0].second = strstr(c.options, "lzma") ? large : text;
         s.setup.Set("AgreementText", "AGREE.TXT");
         s.payload.push_back({"AGREE.TXT", std::string(2000, 'A') + "\r\n"});
         ASSERT_TRUE(Prepare(s));
@@ -921,4 +932,21 @@ TEST(WholeRun, DamagedDownloadIsRefusedAndTheGameStaysAsItWas)
         EXPECT_EQ(ReadBytes(s.instPath + "\\bgm\\theme.dat"), "theme 1.00");
         EXPECT_FALSE(PathExists(s.instPath + "\\説明書.txt"));
     }
+}
+
+// A file large enough for LZMA's pieces, built by fa2.exe and written by the updater through one window, to the
+// byte and with its time.
+TEST(WholeRun, AFileInLzmaPiecesIsWrittenToTheByte)
+{
+    UpdateScenario s;
+    s.buildOptions = "--codec lzma --fast";
+    s.payload[0].second = LargeScenario();
+    ASSERT_TRUE(Prepare(s));
+    ASSERT_TRUE(WriteFileMakingFolders(s.instPath + "\\scenario.dat", "scenario 1.00"));
+
+    UpdaterRun run;
+    ASSERT_TRUE(run.Start(s.exePath, s.tempDir));
+    EXPECT_TRUE(UpdatesToTheEnd(run));
+    EXPECT_TRUE(ReadBytes(s.instPath + "\\scenario.dat") == s.payload[0].second);
+    EXPECT_EQ(LastWriteTime(s.instPath + "\\scenario.dat"), PayloadTime);
 }

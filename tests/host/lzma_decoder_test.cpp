@@ -409,7 +409,7 @@ TEST(LzmaEncoder, PublishesHowFarItIsInsideTheFile)
     Bytes stored;
     uint64_t written = 0;
     std::string error;
-    ASSERT_EQ(EncodeLzmaStream(input.data.size(), EncodeFast, ReadSeeingProgress, &input, VectorSink(&stored),
+    ASSERT_EQ(EncodeLzmaStream(input.data.size(), EncodeFast, 1, ReadSeeingProgress, &input, VectorSink(&stored),
                                &written, &error),
               1)
         << error;
@@ -442,7 +442,7 @@ TEST(LzmaEncoder, ARefusedWriteIsAFailure)
         *at += count;
         return 1;
     };
-    EXPECT_EQ(EncodeLzmaStream(data.size(), EncodeFast, read, &next, sink, &written, &error), 0);
+    EXPECT_EQ(EncodeLzmaStream(data.size(), EncodeFast, 1, read, &next, sink, &written, &error), 0);
     EXPECT_EQ(error, "write error");
 }
 
@@ -497,6 +497,218 @@ TEST(LzmaDecoder, ArchivesWithLzmaEntriesAndTableRoundTrip)
     Bytes damaged = image;
     damaged[damaged.size() - 3] ^= 0x55;
     EXPECT_FALSE(FillArchiveTable(table, blockSize, damaged.data(), damaged.size()));
+}
+
+int ReadFromMemory(void* context, unsigned char* bytes, size_t count)
+{
+    const unsigned char** at = (const unsigned char**)context;
+    memcpy(bytes, *at, count);
+    *at += count;
+    return 1;
+}
+
+// The pieced form, encoded `threads` pieces at once from memory; with pieceSize 0, the form the file's size
+// chooses.
+Bytes EncodePieced(const Bytes& data, size_t pieceSize, EncodeLevel level, int threads)
+{
+    Bytes stored;
+    std::string error;
+    uint64_t written = 0;
+    const unsigned char* next = data.data();
+    int ok = pieceSize ? EncodeLzmaPieced(data.size(), pieceSize, level, threads, ReadFromMemory, &next,
+                                          VectorSink(&stored), &written, &error)
+                       : EncodeLzmaStream(data.size(), level, threads, ReadFromMemory, &next, VectorSink(&stored),
+                                          &written, &error);
+    EXPECT_EQ(ok, 1) << error;
+    EXPECT_EQ(written, stored.size());
+    return stored;
+}
+
+// Each piece's sizes as its header gives them, walked from the entry's header on.
+std::vector<std::pair<uint32_t, uint32_t>> PieceSizes(const Bytes& stored)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;
+    for (size_t at = LzmaPiecedHeaderSize; at + LzmaPieceHeaderSize <= stored.size();) {
+        uint32_t decoded = ReadLittle32(&stored[at]), streamSize = ReadLittle32(&stored[at + 4]);
+        sizes.push_back({decoded, streamSize});
+        at += LzmaPieceHeaderSize + streamSize;
+    }
+    return sizes;
+}
+
+// A random run, then the same run again: the repeat is one long match back into the run.
+Bytes Repeated(size_t run, size_t copies)
+{
+    Bytes once = Random(run, 41), b;
+    for (size_t k = 0; k < copies; ++k)
+        b.insert(b.end(), once.begin(), once.end());
+    return b;
+}
+
+// Pieced entries decode to the file through one window, in place and through a descrambled buffer of tiny
+// pieces, and the bytes do not depend on how many pieces are encoded at once.
+TEST(LzmaPieces, RoundTripThroughOneWindowWhateverTheThreads)
+{
+    struct Case {
+        std::string label;
+        Bytes data;
+        size_t pieceSize;
+        EncodeLevel level;
+        size_t pieces;
+    };
+    const Case cases[] = {
+        {"one piece", Mixed(30000), 32768, EncodeDefault, 1},
+        // The second piece starts 1000 bytes into the repeat: without the first piece as its dictionary it could
+        // not be matched.
+        {"a piece boundary inside a match", Repeated(5000, 2), 6000, EncodeDefault, 2},
+        {"the last piece one byte long", Mixed(3 * 4096 + 1), 4096, EncodeDefault, 4},
+        // Pieces start past the 1 MiB dictionary of the fast preset: each is primed with only the dictionary's
+        // worth, the ring wraps, and lc/lp/pb positions still count from the entry's start.
+        {"pieces past the dictionary", Mixed(3u << 20), (1u << 20) - 48, EncodeFast, 4},
+        {"a piece ending where the ring wraps", Mixed((2u << 20) + 100), 1u << 20, EncodeFast, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Bytes stored = EncodePieced(c.data, c.pieceSize, c.level, 1);
+        ASSERT_GE(stored.size(), LzmaPiecedHeaderSize);
+        EXPECT_EQ(stored[0], LzmaPiecedMark);
+        auto sizes = PieceSizes(stored);
+        EXPECT_EQ(sizes.size(), c.pieces);
+        uint64_t decoded = 0, streams = 0;
+        for (auto& p : sizes)
+            decoded += p.first, streams += LzmaPieceHeaderSize + p.second;
+        EXPECT_EQ(decoded, c.data.size());
+        EXPECT_EQ(LzmaPiecedHeaderSize + streams, stored.size());
+        for (int threads : {2, 3})
+            EXPECT_TRUE(EncodePieced(c.data, c.pieceSize, c.level, threads) == stored) << threads << " threads";
+        for (const EntryPieces* p : {&DefaultEntryPieces, &Tiny, &Odd}) {
+            EntryStreamResult result;
+            Bytes out = Stream(stored, (uint32_t)c.data.size(), p == &Tiny, *p, &result);
+            EXPECT_EQ(result, EntryStreamDone);
+            EXPECT_TRUE(out == c.data);
+        }
+    }
+    // The repeat costs almost nothing in the second piece: it reaches back into the first.
+    Bytes repeat = Repeated(5000, 2);
+    EXPECT_LT(EncodePieced(repeat, 6000, EncodeDefault, 1).size(), 5000u + 200u);
+}
+
+// Files from LzmaPiecedFrom bytes on are pieced, in an even number of pieces so that two cores share them;
+// smaller ones keep the plain form every reader knows.
+TEST(LzmaPieces, LargeFilesArePiecedInAnEvenNumberOfPieces)
+{
+    struct Case {
+        size_t size, pieces;
+    } cases[] = {{LzmaPiecedFrom - 1, 0}, {LzmaPiecedFrom, 2},  {60u << 20, 2},
+                 {65u << 20, 4},          {1000u << 20, 32},      {0xFFFFFFFFu, 128}};
+    for (const Case& c : cases) {
+        size_t piece = LzmaPieceSize(c.size);
+        if (c.pieces == 0) {
+            EXPECT_EQ(piece, 0u) << c.size;
+            continue;
+        }
+        EXPECT_EQ(piece % 16, 0u) << c.size;
+        EXPECT_LE(piece, LzmaPieceTarget + 0xFFFF) << c.size;
+        EXPECT_EQ((c.size + piece - 1) / piece, c.pieces) << c.size;
+    }
+    Bytes large(LzmaPiecedFrom, 'x');
+    Bytes stored = EncodePieced(large, 0, EncodeFast, 2);
+    EXPECT_EQ(stored[0], LzmaPiecedMark);
+    EXPECT_EQ(PieceSizes(stored).size(), 2u);
+    EntryStreamResult result;
+    EXPECT_TRUE(Stream(stored, (uint32_t)large.size(), 1, DefaultEntryPieces, &result) == large);
+    EXPECT_EQ(result, EntryStreamDone);
+    Bytes smaller(large.begin(), large.end() - 1);
+    EXPECT_NE(EncodePieced(smaller, 0, EncodeFast, 2)[0], LzmaPiecedMark);
+    // The table's form stays plain whatever its size: it is decoded whole, by the plain form's reader.
+    std::string error;
+    ASSERT_EQ(EncodeLzma(large.data(), large.size(), EncodeFast, &stored, &error), 1) << error;
+    EXPECT_NE(stored[0], LzmaPiecedMark);
+}
+
+void PutLittle(Bytes* b, size_t at, uint32_t value)
+{
+    for (int k = 0; k < 4; ++k)
+        (*b)[at + k] = (unsigned char)(value >> (8 * k));
+}
+
+// Damaged pieced entries are refused, with exact-size buffers (a stray read or write shows under the
+// sanitizers), and an updater that knows only the plain form refuses them at the mark.
+TEST(LzmaPieces, DamagedPiecesAreRefused)
+{
+    Bytes data = Mixed(3 * 4096 + 100);
+    const uint32_t size = (uint32_t)data.size();
+    Bytes good = EncodePieced(data, 4096, EncodeDefault, 1);
+    auto sizes = PieceSizes(good);
+    ASSERT_EQ(sizes.size(), 4u);
+    const size_t first = LzmaPiecedHeaderSize;                        // the first piece's header
+    const size_t second = first + LzmaPieceHeaderSize + sizes[0].second;
+    const size_t last = good.size() - LzmaPieceHeaderSize - sizes[3].second;
+    struct Case {
+        std::string label;
+        Bytes stored;
+        uint32_t unpackedSize;
+    };
+    std::vector<Case> cases;
+    auto with = [&](const std::string& label, size_t at, uint32_t value) {
+        Bytes b = good;
+        PutLittle(&b, at, value);
+        cases.push_back({label, b, size});
+    };
+    with("a piece claiming more than the entry", first, size + 1);
+    with("the last piece claiming one byte more", last, sizes[3].first + 1);
+    with("the last piece claiming one byte less", last, sizes[3].first - 1);
+    with("a piece of no bytes", second, 0);
+    with("a stream past the stored end", second + 4, (uint32_t)good.size());
+    with("a stream one byte longer", second + 4, sizes[1].second + 1);
+    with("a stream one byte shorter", second + 4, sizes[1].second - 1);
+    with("a stream too short to start", first + 4, 4);
+    with("a dictionary over the limit", 2, LzmaMaxDictionary + 1);
+    cases.push_back({"a piece header past the end", Bytes(good.begin(), good.begin() + last + 5), size});
+    cases.push_back({"the last piece missing", Bytes(good.begin(), good.begin() + last), size});
+    cases.push_back({"the entry claiming a byte more", good, size + 1});
+    cases.push_back({"the entry claiming a byte less", good, size - 1});
+    cases.push_back({"an empty entry with a piece", good, 0});
+    Bytes trailing = good;
+    trailing.push_back(0);
+    cases.push_back({"a byte after the last piece", trailing, size});
+    cases.push_back({"the mark alone", Bytes(good.begin(), good.begin() + 5), size});
+    Bytes second0 = good;
+    second0[second + LzmaPieceHeaderSize] = 1;
+    cases.push_back({"a piece's stream not starting with 0", second0, size});
+    std::mt19937 rng(9);
+    for (int trial = 0; trial < 300; ++trial) {
+        Bytes b = good;
+        for (int n = 0; n < 1 + trial % 3; ++n)
+            b[1 + rng() % (b.size() - 1)] ^= (unsigned char)(1 + rng() % 255);
+        cases.push_back({"flipped, trial " + std::to_string(trial), b, size});
+    }
+
+    size_t refused = 0;
+    for (const Case& c : cases) {
+        for (const EntryPieces* p : {&DefaultEntryPieces, &Tiny}) {
+            EntryStreamResult result;
+            Bytes out = Stream(c.stored, c.unpackedSize, p == &Tiny, *p, &result);
+            EXPECT_LE(out.size(), c.unpackedSize) << c.label;
+            EXPECT_NE(result, EntryStreamStopped) << c.label;
+            bool deliberate = c.label.compare(0, 7, "flipped") != 0;
+            if (deliberate) {
+                EXPECT_NE(result, EntryStreamDone) << c.label;
+            } else if (result == EntryStreamDone) {
+                EXPECT_EQ(out.size(), c.unpackedSize) << c.label;
+            }
+            refused += result != EntryStreamDone;
+        }
+    }
+    EXPECT_GT(refused, cases.size());  // most flips show, and every deliberate case does
+
+    // The plain form's reader (the table's, and every updater before this form) takes the mark for a properties
+    // byte no coder has, before it sizes anything.
+    LzmaProperties properties;
+    EXPECT_EQ(ReadLzmaProperties(good[0], ReadLzmaDictionary(good.data()), &properties), 0);
+    uint16_t probabilities[LzmaTableProbabilities];
+    Bytes out(size);
+    EXPECT_EQ(DecompressLzma(out.data(), size, good.data(), good.size(), probabilities, LzmaTableProbabilities), 0);
 }
 
 }  // namespace

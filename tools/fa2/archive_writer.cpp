@@ -173,8 +173,8 @@ int EncodeFileToScratch(const WriterOptions& options, FILE* scratch, FileInput* 
         return 0;
     }
     int ok = options.codec == CodecLzma
-                 ? EncodeLzmaStream((size_t)size, options.level, ReadFileInput, input, FileSink(scratch),
-                                    encodedSize, error)
+                 ? EncodeLzmaStream((size_t)size, options.level, options.threads, ReadFileInput, input,
+                                    FileSink(scratch), encodedSize, error)
                  : EncodeBlockStream((size_t)size, options.level, ReadFileInput, input, FileSink(scratch),
                                      encodedSize);
     if (!ok)
@@ -253,7 +253,8 @@ int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size
     ByteSink sink = {WriteLimited, nullptr, &limited};
     uint64_t encoded = 0;
     int ok = writer->options.codec == CodecLzma
-                 ? EncodeLzmaStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded, error)
+                 ? EncodeLzmaStream((size_t)size, writer->options.level, writer->options.threads, ReadFileInput, &input,
+                                    sink, &encoded, error)
                  : EncodeBlockStream((size_t)size, writer->options.level, ReadFileInput, &input, sink, &encoded);
     fclose(file);
     if (limited.reached)

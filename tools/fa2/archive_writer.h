@@ -42,6 +42,8 @@ struct WriterOptions {
     void (*step)(void* context, const char* step) = nullptr;
     void* progressContext = nullptr;
     ArchiveCodec codec = CodecBlock;
+    // LZMA: a large file's pieces encoded at once (the archive is the same whatever the number).
+    int threads = 1;
     // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and
     // writing, which the caller removes (needed for files that are compressed).
     FILE* scratch = nullptr;

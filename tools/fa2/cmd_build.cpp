@@ -17,6 +17,7 @@
 #include "byte_sink.h"
 #include "commands.h"
 #include "file_io.h"
+#include "lzma_encoder.h"
 #include "pe_resources.h"
 #include "source_folder.h"
 #include "stop_cleanup.h"
@@ -46,7 +47,8 @@ const char BuildUsage[] =
     "  --store            compress nothing\n"
     "  --scramble         scramble the entries the updater extracts (agreement texts stay plain)\n"
     "  --jobs N           LZMA: files compressed at once, 1 or 2 (default 2; the same updater either way;\n"
-    "                     a delta is made on its own, with no other file compressed beside it)\n"
+    "                     a delta, or a file of 16 MiB or more, which is packed in pieces that many at once,\n"
+    "                     is made on its own, with no other file compressed beside it)\n"
     "  --from OLD_DIR     a previous release as installed (up to 8 times): an item whose file is at its\n"
     "                     path there is carried as a delta against it, one per distinct old file (kept only\n"
     "                     where smaller than the whole file), and the updater refuses an installation whose\n"
@@ -364,26 +366,37 @@ int PackDelta(BuildRun* run, const SourceFile* f, const std::vector<std::string>
     return 1;
 }
 
+// One file on this thread: deltas against `oldFiles`, or whole (none).
+int PackOne(BuildRun* run, const SourceFile* f, const std::vector<std::string>& oldFiles, std::string* error)
+{
+    const BuildOptions& o = *run->options;
+    if (!oldFiles.empty())
+        return PackDelta(run, f, oldFiles, error);
+    uint64_t time = o.fileTime;
+    if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
+        !AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
+                        o.scramble && !f->plain, error))
+        return 0;
+    run->oldPaths.push_back("");
+    return 1;
+}
+
 // `oldFiles`: per packed file, the old files it is made deltas against (none: a whole entry).
 int PackOneByOne(BuildRun* run, const std::vector<std::vector<std::string>>& oldFiles, std::string* error)
 {
-    const BuildOptions& o = *run->options;
     for (size_t i = 0; i < run->packed.size(); i++) {
-        const SourceFile* f = run->packed[i];
-        ProgressFile(&run->progress, f->shown);
-        if (!oldFiles[i].empty()) {
-            if (!PackDelta(run, f, oldFiles[i], error))
-                return 0;
-            continue;
-        }
-        uint64_t time = o.fileTime;
-        if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
-            !AddArchiveFile(&run->writer, f->entry, f->path, time, o.store ? PackStore : PackCompressIfSmaller,
-                            o.scramble && !f->plain, error))
+        ProgressFile(&run->progress, run->packed[i]->shown);
+        if (!PackOne(run, run->packed[i], oldFiles[i], error))
             return 0;
-        run->oldPaths.push_back("");
     }
     return 1;
+}
+
+// A delta, or a file large enough for LZMA's pieces (which take both cores themselves), is packed with no other
+// file beside it.
+int PacksAlone(const BuildOptions& o, const SourceFile* f, const std::vector<std::string>& oldFiles)
+{
+    return !oldFiles.empty() || (o.codec == CodecLzma && LzmaPieceSize((size_t)f->size) != 0);
 }
 
 // One file compressed on a thread of its own, into its own scratch file.
@@ -414,7 +427,7 @@ int PackSideBySide(BuildRun* run, const std::vector<std::vector<std::string>>& o
     Aside asides[2];
     size_t count = run->packed.size(), next = 0;
     auto startAhead = [&](size_t i) {
-        for (; next < count && next < i + 2 && oldFiles[next].empty(); next++) {
+        for (; next < count && next < i + 2 && !PacksAlone(o, run->packed[next], oldFiles[next]); next++) {
             int k = (int)(next % 2);
             run->asideProgress[k] = 0;
             asides[k].thread = std::thread(CompressAside, &options, run->packed[next], scratch[k],
@@ -428,9 +441,9 @@ int PackSideBySide(BuildRun* run, const std::vector<std::vector<std::string>>& o
         startAhead(i);
         const SourceFile* f = run->packed[i];
         ProgressFile(&run->progress, f->shown);
-        if (!oldFiles[i].empty()) {
+        if (PacksAlone(o, f, oldFiles[i])) {
             next = i + 1;  // nothing runs: the files before it are in, none after it has started
-            ok = PackDelta(run, f, oldFiles[i], error);
+            ok = PackOne(run, f, oldFiles[i], error);
             continue;
         }
         Aside& aside = asides[i % 2];
@@ -462,6 +475,7 @@ int PackArchive(BuildRun* run)
     writer.table = o.store ? PackStore : PackCompressIfSmaller;
     writer.level = o.level;
     writer.codec = o.codec;
+    writer.threads = o.jobs;
     writer.progress = WriterProgress;
     writer.compressing = WriterCompressing;
     writer.step = WriterStep;
