@@ -11,6 +11,7 @@
 #include "support/messages.h"
 #include "support/owned.h"
 #include "support/text_format.h"
+#include "support/file_calls.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
         at.Offset = (DWORD)offset;
         at.OffsetHigh = (DWORD)(offset >> 32);
         DWORD piece = count > (1u << 20) ? (1u << 20) : (DWORD)count, got = 0;
-        if (!ReadFile(file->handle, bytes, piece, &got, &at) || got == 0)
+        if (!Files.ReadFile(file->handle, bytes, piece, &got, &at) || got == 0)
             return 0;
         bytes += got;
         offset += got;
@@ -51,7 +52,7 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
 HANDLE OpenInstalled(const char* target)
 {
     // Others may read it meanwhile; nobody may change it while the delta is built on it.
-    return CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return Files.CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // The installed file held to the delta's base: OldFileMatches, OldFileDiffers (also when it is missing), or
@@ -63,7 +64,7 @@ OldFileCheck CheckInstalled(const DeltaBase* base, const char* target, int* canc
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND ? OldFileDiffers
                                                                                                   : OldFileUnreadable;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.handle, &size))
+    if (!Files.GetFileSizeEx(file.handle, &size))
         return OldFileUnreadable;
     GlobalBlock buffer;
     if (!buffer.Allocate(DeltaOldWindow))

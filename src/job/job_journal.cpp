@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "job/job_links.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
+#include "support/file_calls.h"
 
 const char JournalFileName[] = "~UPDATE.JNL";
 
@@ -21,7 +23,7 @@ int KeepInMemory(JobJournal* journal, const unsigned char* bytes, size_t count)
 int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
 {
     DWORD written = 0;
-    return WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
+    return Files.WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
 }
 
 }  // namespace
@@ -42,7 +44,9 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     journal->file = INVALID_HANDLE_VALUE;
     if (!JournalPathFor(folder, journal->path))
         return 0;
-    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    wchar_t path[MAX_PATH];
+    WidenPath(journal->path, path);
+    journal->file = CreateJobFile(path, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL);
     if (journal->file == INVALID_HANDLE_VALUE)
         return 0;
     unsigned char header[JournalHeaderSize];
@@ -71,8 +75,8 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
         return 1;
     LARGE_INTEGER end;
     end.QuadPart = (LONGLONG)journal->size;
-    if (SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
-        SetEndOfFile(journal->file);
+    if (Files.SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
+        Files.SetEndOfFile(journal->file);
     return 0;
 }
 
@@ -81,16 +85,19 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
 // Win32 cannot ask for.
 int FlushJobJournal(JobJournal* journal)
 {
-    return FlushFileBuffers(journal->file) != 0;
+    return Files.FlushFileBuffers(journal->file) != 0;
 }
 
 void CloseJobJournal(JobJournal* journal, int remove)
 {
-    if (journal->file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal->file);
+    // Removed through its own handle: the name may have been swapped for something else meanwhile.
+    if (journal->file != INVALID_HANDLE_VALUE) {
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (remove)
+            Files.SetFileInformationByHandle(journal->file, FileDispositionInfo, &disposition, sizeof disposition);
+        Files.CloseHandle(journal->file);
+    }
     journal->file = INVALID_HANDLE_VALUE;
-    if (remove && journal->path[0])
-        DeleteFileA(journal->path);
 }
 
 void FreeJobJournal(JobJournal* journal)

@@ -9,6 +9,7 @@
 #include "support/text_format.h"
 #include "support/updater_values.h"
 #include "job/job_trust.h"
+#include "support/file_calls.h"
 
 const char StuckFormat[] =
     "ゲームのファイルを元に戻せませんでした。ファイルを使っているプログラムを終了してから、もう一度%sを実行して"
@@ -31,7 +32,7 @@ void ShowStuck()
 
 HANDLE OpenJournal(const char* path, DWORD access)
 {
-    return CreateFileA(path, access | READ_CONTROL | DELETE, 0, nullptr, OPEN_EXISTING,
+    return Files.CreateFileA(path, access | READ_CONTROL | DELETE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -76,12 +77,12 @@ void ShowSettled(SettleResult result)
 unsigned char* ReadJournal(HANDLE file, size_t* size)
 {
     LARGE_INTEGER length;
-    if (!GetFileSizeEx(file, &length) || length.QuadPart > JournalSizeLimit)
+    if (!Files.GetFileSizeEx(file, &length) || length.QuadPart > JournalSizeLimit)
         return nullptr;
     *size = (size_t)length.QuadPart;
     unsigned char* bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, *size ? *size : 1);
     DWORD read = 0;
-    if (bytes && (!ReadFile(file, bytes, (DWORD)*size, &read, nullptr) || read != *size)) {
+    if (bytes && (!Files.ReadFile(file, bytes, (DWORD)*size, &read, nullptr) || read != *size)) {
         GlobalFree(bytes);
         bytes = nullptr;
     }
@@ -139,8 +140,8 @@ int FinishInterruptedJob(const InstalledGame& game)
         return 0;
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-    CloseHandle(held.handle);
+    Files.SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    Files.CloseHandle(held.handle);
     held.handle = INVALID_HANDLE_VALUE;
     if (result == SettledRolledBack)
         RestoreFolderTimes(bytes.bytes, size);
