@@ -71,8 +71,8 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, DriveShortage* shortage)
         outcome = RollBack(&journal);
     else
         outcome = Commit(plan, &journal);
-    // A link put in while the job ran, met by a step after the checks before staging: said once the files are back.
-    if (LinkFoundPath[0] && journal.bytes && outcome == JobRolledBack)
+    // A link put in while the job ran, met by a step after the checks before staging: said after the rollback.
+    if (LinkFoundPath[0] && journal.bytes)
         ShowLinkFound();
     FreeJobJournal(&journal);
     return outcome;
