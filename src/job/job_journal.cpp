@@ -44,8 +44,12 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     journal->file = INVALID_HANDLE_VALUE;
     if (!JournalPathFor(folder, journal->path))
         return 0;
-    wchar_t path[MAX_PATH];
+    // A journal that cannot be written whole goes again, and the folder gets back the time it had before it.
+    WIN32_FILE_ATTRIBUTE_DATA before;
+    int timed = Files.GetFileAttributesExA(folder, GetFileExInfoStandard, &before);
+    wchar_t path[MAX_PATH], wideFolder[MAX_PATH];
     WidenPath(journal->path, path);
+    WidenPath(folder, wideFolder);
     journal->file = CreateJobFile(path, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL);
     if (journal->file == INVALID_HANDLE_VALUE)
         return 0;
@@ -61,6 +65,8 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
         !AppendJournalRecord(journal, job)) {
         CloseJobJournal(journal, 1);
         FreeJobJournal(journal);
+        if (timed)
+            SetJobTimes(wideFolder, nullptr, &before.ftLastWriteTime);
         return 0;
     }
     return 1;

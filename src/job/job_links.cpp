@@ -56,9 +56,10 @@ int IsWithin(const wchar_t* folder, const wchar_t* path)
     return path[length] == L'\0' || path[length] == L'\\';
 }
 
+// The first link met is the one the box names.
 void NoteLink(const wchar_t* path)
 {
-    if (!WideCharToMultiByte(CP_ACP, 0, path, -1, LinkFoundPath, MAX_PATH, nullptr, nullptr))
+    if (!LinkFoundPath[0] && !WideCharToMultiByte(CP_ACP, 0, path, -1, LinkFoundPath, MAX_PATH, nullptr, nullptr))
         lstrcpyA(LinkFoundPath, "?");
     SetLastError(LinkFoundError);
 }

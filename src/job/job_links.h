@@ -8,7 +8,7 @@
 
 #include "job/job_plan.h"
 
-// Where the last link was found (ANSI, as the box shows it); empty until one is. A call that refuses a link fails
+// Where the first link was found (ANSI, as the box shows it); empty until one is (the job empties it as it starts). A call that refuses a link fails
 // with LinkFoundError.
 extern char LinkFoundPath[MAX_PATH];
 const DWORD LinkFoundError = ERROR_CANT_RESOLVE_FILENAME;

@@ -124,8 +124,18 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     FolderTimes times{nullptr, 0, 0};
     int ok = CollectFolderTimes(plan, &times) &&
              CreateJobJournal(journal, plan->game->InstPath, plan->game->DataPath, naming.tag);
+    int created = ok;
     for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
+    if (created && !ok) {
+        // No time recorded for a rollback to put back: the journal goes now, and its folder gets its time back.
+        CloseJobJournal(journal, 1);
+        FreeJobJournal(journal);
+        wchar_t folder[MAX_PATH];
+        WidenPath(times.records[0].path, folder);
+        FILETIME time{(DWORD)times.records[0].time, (DWORD)(times.records[0].time >> 32)};
+        SetJobTimes(folder, nullptr, &time);
+    }
     if (times.records)
         GlobalFree(times.records);
 

@@ -72,7 +72,7 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, DriveShortage* shortage)
     else
         outcome = Commit(plan, &journal);
     // A link put in while the job ran, met by a step after the checks before staging: said after the rollback.
-    if (LinkFoundPath[0] && journal.bytes)
+    if (LinkFoundPath[0] && journal.bytes && outcome != JobFinished && outcome != JobUnconfirmed)
         ShowLinkFound();
     FreeJobJournal(&journal);
     return outcome;

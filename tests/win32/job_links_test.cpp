@@ -254,4 +254,180 @@ TEST_F(JobLinksTest, ALinkFoundBeforeTheJobStopsItBeforeAnyChange)
     }
 }
 
+// A sink that records the job's boxes and lets a test act at the point of no return, as another user (or a kill)
+// would between the staging and the commit.
+struct RecordingSink {
+    std::vector<std::string> boxes;
+    std::function<void()> beforeCommit;
+    JobSink sink;
+
+    RecordingSink()
+    {
+        sink.context = this;
+        sink.showError = [](void* context, const char* text) {
+            ((RecordingSink*)context)->boxes.push_back(text);
+            return IDOK;
+        };
+        sink.askDisc = [](void*, const char*) { return IDOK; };
+        sink.setInfoText = [](void*, const char*, const char*) {};
+        sink.setTotal = [](void*, uint64_t) {};
+        sink.startFile = [](void*, const char*) {};
+        sink.addBytes = [](void*, uint64_t) {};
+        sink.stopRequested = [](void*) { return 0; };
+        sink.enterCommit = [](void* context) {
+            RecordingSink* self = (RecordingSink*)context;
+            if (self->beforeCommit)
+                self->beforeCommit();
+            return 1;
+        };
+    }
+};
+
+// The job's staged files ("~" and eleven letters) in a folder.
+std::vector<std::string> StagedNames(MemoryFiles& files, const std::string& folder)
+{
+    std::vector<std::string> staged;
+    for (const std::string& name : files.Names(folder))
+        if (name.size() == 12 && name[0] == '~')
+            staged.push_back(name);
+    return staged;
+}
+
+// Another user swaps a folder of the game for a junction to the system folder, with a file under each staged
+// name there: every step that follows the path would reach the system folder.
+void SwapForJunction(MemoryFiles& files, const std::string& folder)
+{
+    std::vector<std::string> staged = StagedNames(files, folder);
+    ASSERT_FALSE(staged.empty());
+    files.Rename(folder, folder + "-moved");
+    files.Junction(folder, System);
+    for (const std::string& name : staged)
+        files.File(std::string(System) + "\\" + name, "another user's");
+}
+
+TEST_F(JobLinksTest, ALinkPutInWhileTheJobRunsIsRefusedAndNothingOutsideChanges)
+{
+    UseArchive({"a.dat"});
+    const std::string sub = std::string(Inst) + "\\sub";
+    fs->Folder(sub);
+    fs->File(sub + "\\a.dat", "old-a");
+    fs->File(std::string(System) + "\\a.dat", "the system's a");
+    RecordingSink recorder;
+    std::string outside;
+    recorder.beforeCommit = [&] {
+        SwapForJunction(*fs, sub);
+        outside = Outside();
+    };
+    LinkFoundPath[0] = '\0';
+    // The staged file "there" is another user's now: the rollback leaves it and the journal for the next start.
+    EXPECT_EQ(RunJob("UpdateFile00=sub\\a.dat\r\n", &recorder.sink), JobStuck);
+    EXPECT_EQ(Outside(), outside);
+    EXPECT_EQ(fs->Read(sub + "-moved\\a.dat"), "old-a");
+    EXPECT_EQ(recorder.boxes,
+              (std::vector<std::string>{"ファイルの書き込みに失敗しました", LinkBox(sub + "\\a.dat")}));
+}
+
+TEST_F(JobLinksTest, AfterAKillTheJobsOwnNewFolderSwappedForAJunctionIsRefused)
+{
+    // The disc copy creates C:\game\tree and stages its file in it; the run dies at the commit.
+    lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
+    fs->File("D:\\DISK1.CHK", "");
+    fs->Folder("D:\\tree");
+    fs->File("D:\\tree\\x.txt", "disc x");
+    RecordingSink recorder;
+    recorder.beforeCommit = [&] { fs->FailAt(1, MemoryFiles::Kill); };
+    EXPECT_EQ(RunJob("CopyFile00=1:tree\r\n", &recorder.sink), JobStuck);
+    fs->Revive();
+    const std::string tree = std::string(Inst) + "\\tree";
+    SwapForJunction(*fs, tree);
+    std::string outside = Outside();
+
+    std::string bytes = fs->Read(std::string(Inst) + "\\~UPDATE.JNL");
+    HANDLE journal = Files.CreateFileA((std::string(Inst) + "\\~UPDATE.JNL").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ASSERT_NE(journal, INVALID_HANDLE_VALUE);
+    char lost[MAX_PATH] = "";
+    LinkFoundPath[0] = '\0';
+    EXPECT_EQ(SettleJournal((const unsigned char*)bytes.data(), bytes.size(), journal, lost), SettleStuck);
+    Files.CloseHandle(journal);
+    EXPECT_EQ(Outside(), outside);
+    EXPECT_EQ(std::string(LinkFoundPath).substr(0, tree.size() + 2), tree + "\\~");
+}
+
+TEST_F(JobLinksTest, ATargetWithASecondNameIsReplacedByARenameNeverWrittenThrough)
+{
+    UseArchive({"a.dat"});
+    fs->File(std::string(System) + "\\shared.dll", "the system's", FILE_ATTRIBUTE_SYSTEM);
+    fs->HardLink(std::string(Inst) + "\\a.dat", std::string(System) + "\\shared.dll");
+    EXPECT_EQ(RunJob("UpdateFile00=a.dat\r\n"), JobFinished);
+    EXPECT_EQ(fs->Read(std::string(Inst) + "\\a.dat"), "new-a.dat");
+    // The system's file keeps its bytes and its mark; only its second name in the game's folder is gone.
+    EXPECT_EQ(fs->Read(std::string(System) + "\\shared.dll"), "the system's");
+    EXPECT_EQ(fs->Attributes(std::string(System) + "\\shared.dll"), (DWORD)FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(fs->Names(Inst), (std::vector<std::string>{"a.dat", "save"}));
+    EXPECT_TRUE(BoxTexts().empty());
+}
+
+// A kill, a full disk or a failed flush at every mutating call of a job that replaces, creates and copies into a
+// new folder: after the next start the game is exactly as it was, or holds exactly what a clean run leaves.
+TEST_F(JobLinksTest, AFailureAtAnyMutatingCallLeavesTheGameWholeAfterTheNextStart)
+{
+    const std::string lines = "UpdateFile00=a.dat\r\nUpdateFile01=new.dat\r\nCopyFile00=1:tree\r\n";
+    auto install = [&] {
+        Fresh();
+        UseArchive({"a.dat", "new.dat"});
+        lstrcpyA(SetupSettings.DiskCheckFile[1], "DISK1.CHK");
+        fs->owner = "Administrators";
+        fs->File(std::string(Inst) + "\\a.dat", "old-a");
+        fs->File("D:\\DISK1.CHK", "");
+        fs->Folder("D:\\tree");
+        fs->File("D:\\tree\\x.txt", "disc x");
+    };
+    install();
+    EXPECT_EQ(RunJob(lines), JobFinished);
+    const int calls = fs->MutatingCalls();
+    const std::string after = fs->Contents(Inst);
+    ASSERT_GT(calls, 10);
+
+    const MemoryFiles::Failure kinds[] = {MemoryFiles::Kill, MemoryFiles::DiskFull, MemoryFiles::FlushFails};
+    for (MemoryFiles::Failure kind : kinds) {
+        for (int call = 1; call <= calls; ++call) {
+            SCOPED_TRACE("failure " + std::to_string(kind) + " at call " + std::to_string(call));
+            install();
+            const std::string before = fs->Snapshot("C:"), beforeContents = fs->Contents("C:");
+            fs->FailAt(call, kind);
+            RecordingSink recorder;
+            JobOutcome outcome = RunJob(lines, &recorder.sink);
+            fs->Revive();
+            // The next start: what the journal says, if one stayed.
+            std::string journalPath = std::string(Inst) + "\\~UPDATE.JNL";
+            SettleResult settled = SettledNothing;
+            bool journalLeft = fs->Exists(journalPath);
+            if (journalLeft) {
+                std::string bytes = fs->Read(journalPath);
+                HANDLE journal = Files.CreateFileA(journalPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                ASSERT_NE(journal, INVALID_HANDLE_VALUE);
+                char lost[MAX_PATH] = "";
+                settled = SettleJournal((const unsigned char*)bytes.data(), bytes.size(), journal, lost);
+                ASSERT_TRUE(settled == SettledNothing || settled == SettledRolledBack || settled == SettledCleanedUp)
+                    << settled;
+                FILE_DISPOSITION_INFO disposition{TRUE};
+                Files.SetFileInformationByHandle(journal, FileDispositionInfo, &disposition, sizeof disposition);
+                Files.CloseHandle(journal);
+                if (settled == SettledRolledBack)
+                    RestoreFolderTimes((const unsigned char*)bytes.data(), bytes.size());
+            }
+            // A journal with no step recorded is only removed: the folder's time shows it was there.
+            bool finished = outcome == JobFinished || outcome == JobUnconfirmed || settled == SettledCleanedUp;
+            if (finished && settled != SettledRolledBack)
+                EXPECT_EQ(fs->Contents(Inst), after) << outcome;
+            else if (journalLeft && settled == SettledNothing)
+                EXPECT_EQ(fs->Contents("C:"), beforeContents) << outcome;
+            else
+                EXPECT_EQ(fs->Snapshot("C:"), before) << outcome;
+        }
+    }
+}
+
 }  // namespace

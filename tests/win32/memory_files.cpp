@@ -895,6 +895,17 @@ uint64_t MemoryFiles::LastWrite(const std::string& path)
     return place.node ? place.node->written : 0;
 }
 
+std::vector<std::string> MemoryFiles::Names(const std::string& folder)
+{
+    Locked locked;
+    Place place = Resolve(Wide(folder), true);
+    std::vector<std::string> names;
+    if (place.node)
+        for (auto& child : place.node->children)
+            names.push_back(Narrow(child.second.first));
+    return names;
+}
+
 std::string MemoryFiles::OwnerOf(const std::string& path)
 {
     Locked locked;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct MemoryFiles {
     MemoryFiles();   // an empty C: and D:, installed as the job's file calls
@@ -30,6 +31,7 @@ struct MemoryFiles {
     DWORD Attributes(const std::string& path);
     uint64_t LastWrite(const std::string& path);
     std::string OwnerOf(const std::string& path);
+    std::vector<std::string> Names(const std::string& folder);
     // Every name below `folder` with its kind, attributes, times, links and bytes: equal snapshots, equal trees.
     std::string Snapshot(const std::string& folder);
     // The same without times and owners: what a player sees of the files.
