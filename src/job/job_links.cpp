@@ -64,10 +64,12 @@ void NoteLink(const wchar_t* path)
     SetLastError(LinkFoundError);
 }
 
-// The handle opened for `path` is no link and lies inside the job's folders. Under Wine a Unix symbolic link opened
-// with FILE_FLAG_OPEN_REPARSE_POINT is followed all the same and its handle carries no reparse mark; its final path
-// is the link's target, which is what gives it away there. A folder's junction anywhere above `path` shows the same
-// way on Windows.
+// The handle opened for `path` is no link and lies inside the job's folders. On Windows a link at the end of `path`
+// is opened as itself and carries FILE_ATTRIBUTE_REPARSE_POINT; a junction or link further up shows in the handle's
+// final path. Wine 8 (a Unix symbolic link in the prefix's drive) differs: GetFileAttributes marks a folder's link
+// as a reparse point and a file's link not at all, and FILE_FLAG_OPEN_REPARSE_POINT is ignored (the handle is the
+// target's, without the mark, and deleting through it deletes the target), so there only the final path, the
+// target's, gives the link away.
 int HandleIsInside(HANDLE handle, const wchar_t* path, int oneName)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -94,17 +96,19 @@ HANDLE OpenChecked(const wchar_t* path, DWORD access, DWORD share, int oneName)
     return INVALID_HANDLE_VALUE;
 }
 
-// The last name of `path` and the folder before it (`folder`, MAX_PATH units); 0 for a path without one.
+// The last name of `path` and the folder before it (`folder`, MAX_PATH units; a drive's root keeps its
+// separator, "C:" alone being that drive's current folder); 0 for a path without one.
 int SplitLast(const wchar_t* path, wchar_t* folder, const wchar_t** name)
 {
     int length = lstrlenW(path);
     int at = length - 1;
     while (at >= 0 && path[at] != L'\\' && path[at] != L'/')
         --at;
-    if (at <= 0 || at + 1 >= length || at >= MAX_PATH)
+    if (at <= 0 || at + 1 >= length || at + 1 >= MAX_PATH)
         return 0;
-    memcpy(folder, path, (size_t)at * sizeof(wchar_t));
-    folder[at] = L'\0';
+    int kept = at == 2 && path[1] == L':' ? 3 : at;
+    memcpy(folder, path, (size_t)kept * sizeof(wchar_t));
+    folder[kept] = L'\0';
     *name = path + at + 1;
     return 1;
 }
@@ -128,8 +132,9 @@ HANDLE HoldFolderFor(const wchar_t* path, wchar_t* final, const wchar_t** name)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
-    final[length] = L'\\';
-    lstrcpyW(final + length + 1, *name);
+    if (final[length - 1] != L'\\')
+        final[length++] = L'\\';
+    lstrcpyW(final + length, *name);
     return held;
 }
 
