@@ -268,7 +268,9 @@ struct RecordingSink {
             ((RecordingSink*)context)->boxes.push_back(text);
             return IDOK;
         };
-        sink.askDisc = [](void*, const char*) { return IDOK; };
+        // The disc is there from the start; asked for again (its check file gone with a dead disk), the player
+        // declines, or the job would ask for ever.
+        sink.askDisc = [](void*, const char*) { return IDCANCEL; };
         sink.setInfoText = [](void*, const char*, const char*) {};
         sink.setTotal = [](void*, uint64_t) {};
         sink.startFile = [](void*, const char*) {};
