@@ -209,9 +209,9 @@ int UseJobFolders(const char* installFolder, const char* dataFolder)
     return JobFolders[0][0] != L'\0';
 }
 
-HANDLE OpenJobFile(const wchar_t* path, DWORD access)
+HANDLE OpenJobFile(const wchar_t* path, DWORD access, DWORD share)
 {
-    return OpenChecked(path, access, AnyShare, 0);
+    return OpenChecked(path, access, share, 0);
 }
 
 int MoveJobFile(const wchar_t* from, const wchar_t* to)

@@ -17,9 +17,9 @@ const DWORD LinkFoundError = ERROR_CANT_RESOLVE_FILENAME;
 // adds none. 0 when the installation folder cannot be opened.
 int UseJobFolders(const char* installFolder, const char* dataFolder);
 
-// `path`, opened as itself with `access` (OPEN_EXISTING; folders too) and checked. INVALID_HANDLE_VALUE with the
-// system's error, or with LinkFoundPath set when it is a link or lies outside the job's folders.
-HANDLE OpenJobFile(const wchar_t* path, DWORD access);
+// `path`, opened as itself with `access` and `share` (OPEN_EXISTING; folders too) and checked. INVALID_HANDLE_VALUE
+// with the system's error, or with LinkFoundPath set when it is a link or lies outside the job's folders.
+HANDLE OpenJobFile(const wchar_t* path, DWORD access, DWORD share);
 
 // The changes, each through a checked handle. 0 on failure (LinkFoundPath tells a link from another error).
 int MoveJobFile(const wchar_t* from, const wchar_t* to);  // never over an existing file

@@ -288,8 +288,12 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
 WriteResult CopyBytes(const char* source, const PlannedWrite& write, HANDLE file, unsigned char* buffer)
 {
     WriteResult broken = write.source == FromDisc ? WriteCopyBroken : WriteBroken;
-    HANDLE input = Files.CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // A Data file written back is read as itself: its bytes, read elevated, go where the player can read them.
+    wchar_t target[MAX_PATH];
+    WidenPath(source, target);
+    HANDLE input = write.source == FromDisc ? Files.CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)
+                                            : OpenJobFile(target, GENERIC_READ, FILE_SHARE_READ);
     if (input == INVALID_HANDLE_VALUE)
         return broken;
     WriteResult result = WriteDone;

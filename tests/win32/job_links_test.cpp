@@ -241,6 +241,12 @@ TEST_F(JobLinksTest, ALinkFoundBeforeTheJobStopsItBeforeAnyChange)
              files.HardLink(std::string(Inst) + "\\kept.dat", std::string(System) + "\\kept.dll");
          },
          std::string(Inst) + "\\kept.dat"},
+        {"a data file's symbolic link: the file outside would be read and written back inside",
+         "UpdateFile00=d,save.dat\r\n",
+         [&](MemoryFiles& files) {
+             files.SymbolicLink(std::string(Data) + "\\save.dat", std::string(System) + "\\victim.dll", false);
+         },
+         std::string(Data) + "\\save.dat"},
     };
     for (const JobAttack& attack : attacks) {
         SCOPED_TRACE(attack.name);
