@@ -376,6 +376,30 @@ TEST_F(JobLinksTest, ATargetWithASecondNameIsReplacedByARenameNeverWrittenThroug
     EXPECT_TRUE(BoxTexts().empty());
 }
 
+// Another program holds a target without delete sharing: the move aside is refused, tried again for a while, and
+// the job rolls back with the game exactly as it was. Once it lets go, the job replaces the file with a new one of
+// its own (the Administrators group's), never writing into the player's.
+TEST_F(JobLinksTest, ATargetHeldWithoutDeleteSharingStopsTheJobUntilItIsLetGo)
+{
+    UseArchive({"a.dat"});
+    const std::string target = std::string(Inst) + "\\a.dat";
+    fs->File(target, "old-a");
+    const std::string before = fs->Snapshot("C:");
+    HANDLE held = Files.CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunJob("UpdateFile00=a.dat\r\n"), JobRolledBack);
+    Files.CloseHandle(held);
+    EXPECT_EQ(fs->Snapshot("C:"), before);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"ファイルの書き込みに失敗しました"});
+
+    boxes.boxes.clear();
+    EXPECT_EQ(fs->OwnerOf(target), "Player");
+    EXPECT_EQ(RunJob("UpdateFile00=a.dat\r\n"), JobFinished);
+    EXPECT_EQ(fs->Read(target), "new-a.dat");
+    EXPECT_EQ(fs->OwnerOf(target), "Administrators");
+    EXPECT_TRUE(BoxTexts().empty());
+}
+
 // A kill, a full disk or a failed flush at every mutating call of a job that replaces, creates and copies into a
 // new folder: after the next start the game is exactly as it was, or holds exactly what a clean run leaves.
 TEST_F(JobLinksTest, AFailureAtAnyMutatingCallLeavesTheGameWholeAfterTheNextStart)

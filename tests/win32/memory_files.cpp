@@ -105,12 +105,15 @@ std::vector<std::wstring> Split(std::wstring path)
     return parts;
 }
 
-NodePtr NewNode(NodeKind kind)
+// What the elevated updater creates belongs to the Administrators group, as on Windows.
+const char ProcessOwner[] = "Administrators";
+
+NodePtr NewNode(NodeKind kind, const std::string& owner = S->owner)
 {
     NodePtr node = std::make_shared<Node>();
     node->kind = kind;
     node->created = node->written = S->clock++;
-    node->owner = S->owner;
+    node->owner = owner;
     node->index = S->nextIndex++;
     return node;
 }
@@ -319,7 +322,7 @@ HANDLE WINAPI MemCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
     if (!place.node) {
         if (!Mutating(true))
             return INVALID_HANDLE_VALUE;
-        place.node = NewNode(PlainFile);
+        place.node = NewNode(PlainFile, ProcessOwner);
         place.node->attributes = flags & 0xFFFF & ~(DWORD)FILE_ATTRIBUTE_NORMAL;
         Link(place.parent, place.name, place.node);
     }
@@ -497,7 +500,7 @@ BOOL WINAPI MemCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     }
     if (!Mutating(true))
         return FALSE;
-    Link(place.parent, place.name, NewNode(PlainFolder));
+    Link(place.parent, place.name, NewNode(PlainFolder, ProcessOwner));
     place.parent->written = S->clock++;
     return TRUE;
 }

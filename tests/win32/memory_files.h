@@ -15,7 +15,8 @@ struct MemoryFiles {
     MemoryFiles(const MemoryFiles&) = delete;
     MemoryFiles& operator=(const MemoryFiles&) = delete;
 
-    // Building a fixture: every folder on the way must be there. The owner of what follows (the job's files too).
+    // Building a fixture: every folder on the way must be there. `owner` owns what follows; what the job creates is
+    // the Administrators group's.
     void Folder(const std::string& path);
     void File(const std::string& path, const std::string& data, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
     void Junction(const std::string& path, const std::string& target);
