@@ -16,6 +16,8 @@ const int FinalPathSize = 2 * MAX_PATH;
 
 // The installation and data folders as the system resolves them ("\\?\C:\Games\X"); an empty one holds nothing.
 wchar_t JobFolders[2][FinalPathSize];
+// And as given: a folder itself is reached as it resolved, a link or not.
+wchar_t GivenFolders[2][MAX_PATH];
 
 const DWORD AnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -84,10 +86,29 @@ int HandleIsInside(HANDLE handle, const wchar_t* path, int oneName)
     return 0;
 }
 
+// `path` names one of the job's folders itself.
+int IsJobFolder(const wchar_t* path)
+{
+    size_t length = (size_t)lstrlenW(path);
+    while (length > 0 && path[length - 1] == L'\\')
+        --length;
+    for (const wchar_t* folder : GivenFolders) {
+        size_t given = (size_t)lstrlenW(folder);
+        while (given > 0 && folder[given - 1] == L'\\')
+            --given;
+        size_t i = 0;
+        while (i < length && i < given && Folded(path[i]) == Folded(folder[i]))
+            ++i;
+        if (length > 0 && i == length && i == given)
+            return 1;
+    }
+    return 0;
+}
+
 HANDLE OpenChecked(const wchar_t* path, DWORD access, DWORD share, int oneName)
 {
-    HANDLE handle = Files.CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (IsJobFolder(path) ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle = Files.CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE || HandleIsInside(handle, path, oneName))
         return handle;
     DWORD error = GetLastError();
@@ -195,7 +216,7 @@ int UseJobFolders(const char* installFolder, const char* dataFolder)
     const char* folders[] = {installFolder, dataFolder};
     for (int i = 0; i < 2; ++i) {
         JobFolders[i][0] = L'\0';
-        wchar_t wide[MAX_PATH];
+        wchar_t* wide = GivenFolders[i];
         WidenPath(folders[i], wide);
         if (!wide[0])
             continue;

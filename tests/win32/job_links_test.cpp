@@ -376,6 +376,22 @@ TEST_F(JobLinksTest, ATargetWithASecondNameIsReplacedByARenameNeverWrittenThroug
     EXPECT_TRUE(BoxTexts().empty());
 }
 
+// The installation and data folders themselves are taken as they resolve when the job starts: a game moved to
+// another place and linked back is updated where it is.
+TEST_F(JobLinksTest, AGameReachedThroughALinkToItsOwnFolderIsUpdatedThere)
+{
+    UseArchive({"a.dat"});
+    fs->Folder("C:\\D-drive");
+    fs->Rename(Inst, "C:\\D-drive\\game");
+    fs->Junction(Inst, "C:\\D-drive\\game");
+    fs->File("C:\\D-drive\\game\\a.dat", "old-a");
+    EXPECT_EQ(RunJob("UpdateFile00=a.dat\r\nUpdateFile01=d,a.dat\r\n"), JobFinished);
+    EXPECT_EQ(fs->Read("C:\\D-drive\\game\\a.dat"), "new-a.dat");
+    EXPECT_EQ(fs->Read("C:\\D-drive\\game\\save\\a.dat"), "new-a.dat");
+    EXPECT_EQ(fs->Attributes(Inst) & FILE_ATTRIBUTE_REPARSE_POINT, (DWORD)FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_TRUE(BoxTexts().empty());
+}
+
 // Another program holds a target without delete sharing: the move aside is refused, tried again for a while, and
 // the job rolls back with the game exactly as it was. Once it lets go, the job replaces the file with a new one of
 // its own (the Administrators group's), never writing into the player's.
