@@ -112,22 +112,32 @@ protected:
 
     std::string Outside() { return fs->Snapshot("C:\\Windows"); }
 
-    // The next start settling `records` as a killed run left them, the journal open as the start holds it; then
-    // the folder times, as after a rollback.
-    SettleResult Settle(const std::vector<JournalRecord>& records)
+    // The next start's settling of the journal a run left, as the start does it: the journal held open, settled,
+    // removed unless it must stay, and the folders' times put back after a rollback.
+    SettleResult SettleLeftJournal()
     {
-        std::string bytes = Encode(records);
         std::string path = std::string(Inst) + "\\~UPDATE.JNL";
-        fs->File(path, bytes);
-        HANDLE journal = Files.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        std::string bytes = fs->Read(path);
+        HANDLE journal = Files.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         EXPECT_NE(journal, INVALID_HANDLE_VALUE);
         char lost[MAX_PATH] = "";
         LinkFoundPath[0] = '\0';
         SettleResult result = SettleJournal((const unsigned char*)bytes.data(), bytes.size(), journal, lost);
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (result != SettleStuck && result != SettleLost)
+            Files.SetFileInformationByHandle(journal, FileDispositionInfo, &disposition, sizeof disposition);
         Files.CloseHandle(journal);
-        RestoreFolderTimes((const unsigned char*)bytes.data(), bytes.size());
+        if (result == SettledRolledBack)
+            RestoreFolderTimes((const unsigned char*)bytes.data(), bytes.size());
         return result;
+    }
+
+    // The same with `records` as a killed run "left" them.
+    SettleResult Settle(const std::vector<JournalRecord>& records)
+    {
+        fs->File(std::string(Inst) + "\\~UPDATE.JNL", Encode(records));
+        return SettleLeftJournal();
     }
 
     JobOutcome RunJob(const std::string& lines, const JobSink* sink = nullptr)
@@ -198,7 +208,8 @@ TEST_F(JobLinksTest, SettlingNeverActsOutsideThroughALink)
              files.HardLink(std::string(Inst) + "\\hard.dll", std::string(System) + "\\victim.dll");
          },
          {commitBegins, readOnlyHard}, std::string(Inst) + "\\hard.dll", SettleStuck},
-        {"a folder's time stamped through a junction", junction, {folderTime}, sub + "\\drivers", SettledNothing},
+        {"a folder's time stamped through a junction", junction,
+         {folderTime, commitBegins, Record(JournalStaged, Sibling(Inst, 6))}, sub + "\\drivers", SettledRolledBack},
         {"an empty folder removed through a junction", junction,
          {commitBegins, Record(JournalCreateFolder, sub + "\\empty")}, sub + "\\empty", SettleStuck},
         {"a symbolic link deleted as a staged file",
@@ -350,14 +361,7 @@ TEST_F(JobLinksTest, AfterAKillTheJobsOwnNewFolderSwappedForAJunctionIsRefused)
     SwapForJunction(*fs, tree);
     std::string outside = Outside();
 
-    std::string bytes = fs->Read(std::string(Inst) + "\\~UPDATE.JNL");
-    HANDLE journal = Files.CreateFileA((std::string(Inst) + "\\~UPDATE.JNL").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    ASSERT_NE(journal, INVALID_HANDLE_VALUE);
-    char lost[MAX_PATH] = "";
-    LinkFoundPath[0] = '\0';
-    EXPECT_EQ(SettleJournal((const unsigned char*)bytes.data(), bytes.size(), journal, lost), SettleStuck);
-    Files.CloseHandle(journal);
+    EXPECT_EQ(SettleLeftJournal(), SettleStuck);
     EXPECT_EQ(Outside(), outside);
     EXPECT_EQ(std::string(LinkFoundPath).substr(0, tree.size() + 2), tree + "\\~");
 }
@@ -448,23 +452,12 @@ TEST_F(JobLinksTest, AFailureAtAnyMutatingCallLeavesTheGameWholeAfterTheNextStar
             JobOutcome outcome = RunJob(lines, &recorder.sink);
             fs->Revive();
             // The next start: what the journal says, if one stayed.
-            std::string journalPath = std::string(Inst) + "\\~UPDATE.JNL";
             SettleResult settled = SettledNothing;
-            bool journalLeft = fs->Exists(journalPath);
+            bool journalLeft = fs->Exists(std::string(Inst) + "\\~UPDATE.JNL");
             if (journalLeft) {
-                std::string bytes = fs->Read(journalPath);
-                HANDLE journal = Files.CreateFileA(journalPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-                ASSERT_NE(journal, INVALID_HANDLE_VALUE);
-                char lost[MAX_PATH] = "";
-                settled = SettleJournal((const unsigned char*)bytes.data(), bytes.size(), journal, lost);
+                settled = SettleLeftJournal();
                 ASSERT_TRUE(settled == SettledNothing || settled == SettledRolledBack || settled == SettledCleanedUp)
                     << settled;
-                FILE_DISPOSITION_INFO disposition{TRUE};
-                Files.SetFileInformationByHandle(journal, FileDispositionInfo, &disposition, sizeof disposition);
-                Files.CloseHandle(journal);
-                if (settled == SettledRolledBack)
-                    RestoreFolderTimes((const unsigned char*)bytes.data(), bytes.size());
             }
             // A journal with no step recorded is only removed: the folder's time shows it was there.
             bool finished = outcome == JobFinished || outcome == JobUnconfirmed || settled == SettledCleanedUp;
