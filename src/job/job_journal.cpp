@@ -3,9 +3,10 @@
 #include <cstring>
 
 #include "job/job_links.h"
+#include "job/job_seal.h"
+#include "support/file_calls.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
-#include "support/file_calls.h"
 
 const char JournalFileName[] = "~UPDATE.JNL";
 
@@ -26,6 +27,29 @@ int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
     return Files.WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
 }
 
+// The seal again when the plan grew since it was written last.
+int Seal(JobJournal* journal, int first)
+{
+    unsigned char* seal = (unsigned char*)GlobalAlloc(GMEM_FIXED, journal->size);
+    size_t length = seal ? CopyJournalSeal(journal->bytes, journal->size, seal) : 0;
+    int sealed = length && (length == journal->sealed || WriteJobSeal(seal, length, first));
+    if (seal)
+        GlobalFree(seal);
+    if (sealed)
+        journal->sealed = length;
+    return sealed;
+}
+
+// What was appended since the last flush goes, from the file (cut back) and from memory.
+void DropUnwritten(JobJournal* journal)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = (LONGLONG)journal->written;
+    if (Files.SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
+        Files.SetEndOfFile(journal->file);
+    journal->size = journal->written;
+}
+
 }  // namespace
 
 int JournalPathFor(const char* folder, char* path)
@@ -44,15 +68,6 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     journal->file = INVALID_HANDLE_VALUE;
     if (!JournalPathFor(folder, journal->path))
         return 0;
-    // A journal that cannot be written whole goes again, and the folder gets back the time it had before it.
-    WIN32_FILE_ATTRIBUTE_DATA before;
-    int timed = Files.GetFileAttributesExA(folder, GetFileExInfoStandard, &before);
-    wchar_t path[MAX_PATH], wideFolder[MAX_PATH];
-    WidenPath(journal->path, path);
-    WidenPath(folder, wideFolder);
-    journal->file = CreateJobFile(path, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL);
-    if (journal->file == INVALID_HANDLE_VALUE)
-        return 0;
     unsigned char header[JournalHeaderSize];
     EncodeJournalHeader(header);
     JournalRecord job;
@@ -61,14 +76,29 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
     lstrcpynA(job.path, folder, sizeof job.path);
     lstrcpynA(job.staged, dataFolder, sizeof job.staged);
     job.time = tag;
-    if (!KeepInMemory(journal, header, sizeof header) || !WriteAll(journal->file, header, sizeof header) ||
-        !AppendJournalRecord(journal, job)) {
-        CloseJobJournal(journal, 1);
+    // Sealed before the file exists: no journal of the job is ever without its seal.
+    if (!KeepInMemory(journal, header, sizeof header) || !AppendJournalRecord(journal, job) || !Seal(journal, 1)) {
         FreeJobJournal(journal);
-        if (timed)
+        return 0;
+    }
+    // A journal that cannot be written whole goes again, and its folder gets back the time it had before it.
+    WIN32_FILE_ATTRIBUTE_DATA before;
+    int timed = Files.GetFileAttributesExA(folder, GetFileExInfoStandard, &before);
+    wchar_t path[MAX_PATH], wideFolder[MAX_PATH];
+    WidenPath(journal->path, path);
+    WidenPath(folder, wideFolder);
+    journal->file = CreateJobFile(path, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL);
+    if (journal->file == INVALID_HANDLE_VALUE || !WriteAll(journal->file, journal->bytes, journal->size)) {
+        // A file of that name that is not ours stays; the seal, ours, goes.
+        int created = journal->file != INVALID_HANDLE_VALUE;
+        CloseJobJournal(journal, created);
+        RemoveJobSeal();
+        FreeJobJournal(journal);
+        if (created && timed)
             SetJobTimes(wideFolder, nullptr, &before.ftLastWriteTime);
         return 0;
     }
+    journal->written = journal->size;
     return 1;
 }
 
@@ -76,14 +106,7 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
 {
     unsigned char encoded[JournalRecordMaxSize];
     size_t size = EncodeJournalRecord(record, encoded);
-    // The file is written first: the copy in memory never holds a record the file may lack.
-    if (size != 0 && WriteAll(journal->file, encoded, size) && KeepInMemory(journal, encoded, size))
-        return 1;
-    LARGE_INTEGER end;
-    end.QuadPart = (LONGLONG)journal->size;
-    if (Files.SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
-        Files.SetEndOfFile(journal->file);
-    return 0;
+    return size != 0 && KeepInMemory(journal, encoded, size);
 }
 
 // On NTFS the flush also makes the new journal's name durable (the file system's log goes to the disk with it).
@@ -91,19 +114,33 @@ int AppendJournalRecord(JobJournal* journal, const JournalRecord& record)
 // Win32 cannot ask for.
 int FlushJobJournal(JobJournal* journal)
 {
+    if (journal->size > journal->written) {
+        if (!Seal(journal, 0) ||
+            !WriteAll(journal->file, journal->bytes + journal->written, journal->size - journal->written)) {
+            DropUnwritten(journal);
+            return 0;
+        }
+        journal->written = journal->size;
+    }
     return Files.FlushFileBuffers(journal->file) != 0;
 }
 
 void CloseJobJournal(JobJournal* journal, int remove)
 {
-    // Removed through its own handle: the name may have been swapped for something else meanwhile.
+    // Removed through its own handle while it is open: the name may have been swapped for something else meanwhile.
+    int removed = 0;
     if (journal->file != INVALID_HANDLE_VALUE) {
         FILE_DISPOSITION_INFO disposition{TRUE};
-        if (remove)
-            Files.SetFileInformationByHandle(journal->file, FileDispositionInfo, &disposition, sizeof disposition);
+        removed = remove && Files.SetFileInformationByHandle(journal->file, FileDispositionInfo, &disposition,
+                                                             sizeof disposition);
         Files.CloseHandle(journal->file);
     }
     journal->file = INVALID_HANDLE_VALUE;
+    wchar_t path[MAX_PATH];
+    WidenPath(journal->path, path);
+    if (remove && journal->path[0] &&
+        (removed || DeleteJobFile(path) || GetLastError() == ERROR_FILE_NOT_FOUND))
+        RemoveJobSeal();
 }
 
 void FreeJobJournal(JobJournal* journal)
@@ -111,5 +148,5 @@ void FreeJobJournal(JobJournal* journal)
     if (journal->bytes)
         GlobalFree(journal->bytes);
     journal->bytes = nullptr;
-    journal->size = journal->capacity = 0;
+    journal->size = journal->capacity = journal->written = journal->sealed = 0;
 }

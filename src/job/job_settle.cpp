@@ -94,7 +94,8 @@ void RecordAt(const unsigned char* bytes, size_t size, size_t offset, JournalRec
 
 // One file of the commit back as it was. How far it went is read from the disk (the commit moves the target to its
 // backup, then the staged file to the target):
-//   staged file there, no backup    nothing moved, or a settling before this one put it back
+//   staged file there, no backup    nothing moved, or a settling before this one put it back (the target is
+//                                   there; with neither it, the backup went after the first move: UndoLost)
 //   staged file there, backup there the target went aside only
 //   no staged file, backup there    both moves were made
 //   neither                         the backup is gone: the old file cannot come back (UndoLost)
@@ -106,8 +107,11 @@ UndoResult UndoReplace(const JournalRecord& r)
 {
     WidePath target = r.type == JournalReplaceWide ? WidePath(r.wideTarget) : WidePath(r.path);
     WidePath staged(r.staged), backup(r.backup);
-    if (Exists(staged))
+    if (Exists(staged)) {
+        if (r.hadOriginal && !Exists(backup) && !Exists(target))
+            return UndoLost;  // the staged file is the only version left: it stays
         return !r.hadOriginal || !Exists(backup) || MoveHeldFile(backup.text, target.text) ? UndoDone : UndoStuck;
+    }
     if (r.hadOriginal && !Exists(backup))
         return UndoLost;
     if (Exists(target) && !MoveHeldFile(target.text, staged.text))
@@ -155,7 +159,7 @@ SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList&
             if (stuck || lost)
                 break;
             if (!list.undone && !(FlushJournalFolders(bytes, size) && RecordUndone(journal, list.end)))
-                return SettleStuck;
+                return SettleUnrecorded;
         }
         if (list.undone && (type == JournalReplace || type == JournalAttributes))
             continue;

@@ -17,6 +17,8 @@ enum SettleResult {
     SettleStuck,        // a file could not be moved or removed (it is in use): the journal must stay
     SettleLost,         // a target's backup is gone (a scanner removed it): its old file cannot come back; every
                         // other file is back, and the journal must stay
+    SettleUnrecorded,   // every target is back, but the record that says so could not be written (a read-only
+                        // journal, a full disk, a failed flush): the journal must stay
 };
 
 // `journal` is the journal's file, open for writing at its end, for the CommitUndone record. With SettleLost,

@@ -127,18 +127,6 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     int created = ok;
     for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
-    if (created && !ok) {
-        // No time recorded for a rollback to put back: the journal goes now, and its folder gets its time back.
-        CloseJobJournal(journal, 1);
-        FreeJobJournal(journal);
-        wchar_t folder[MAX_PATH];
-        WidenPath(times.records[0].path, folder);
-        FILETIME time{(DWORD)times.records[0].time, (DWORD)(times.records[0].time >> 32)};
-        SetJobTimes(folder, nullptr, &time);
-    }
-    if (times.records)
-        GlobalFree(times.records);
-
     JournalRecord record;
     memset(&record, 0, sizeof record);
     record.type = JournalCreateFolder;
@@ -153,7 +141,20 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
         lstrcpyA(record.path, plan->writes[i].staged);
         ok = AppendJournalRecord(journal, record);
     }
-    if (!ok || !FlushJobJournal(journal))
+    ok = ok && FlushJobJournal(journal);
+    if (created && !ok && times.count && lstrcmpiA(times.records[0].path, plan->game->InstPath) == 0) {
+        // Nothing recorded for a rollback (the folders' times included): the journal goes now, and its folder gets
+        // its time back.
+        CloseJobJournal(journal, 1);
+        FreeJobJournal(journal);
+        wchar_t folder[MAX_PATH];
+        WidenPath(times.records[0].path, folder);
+        FILETIME time{(DWORD)times.records[0].time, (DWORD)(times.records[0].time >> 32)};
+        SetJobTimes(folder, nullptr, &time);
+    }
+    if (times.records)
+        GlobalFree(times.records);
+    if (!ok)
         return 0;
     // A folder that cannot be made fails the writes into it, which say so.
     wchar_t folder[MAX_PATH];

@@ -1,28 +1,26 @@
 #pragma once
 // Whether the next start may act on the journal it finds. It settles a journal elevated, and the game's folder may
-// be one that ordinary users can write (a folder under C:\, a shared data folder): a journal is acted on only when
-// the file is one the updater wrote and every record stays inside the folders of today's installation record.
+// be one that ordinary users can write: a journal is acted on only as far as the job's seal (job_seal.h) allows,
+// never by who owns the file or by what the registry of the player's account says today.
 #include <windows.h>
 
 #include <cstddef>
 
 enum JournalTrust {
-    JournalTrusted,
-    JournalNotOurs,      // a link or a file with other names, an owner the updater's files never have, no Job
-                         // record first, a path outside the job's folders or a file name not of the job
-    JournalOtherPlace,   // a journal of this game at another place: the game was moved or its drive renamed
+    JournalTrusted,          // the journal holds its seal's plan or the start of it, where the seal says
+    JournalWithoutSeal,      // no job of this updater sealed it: written by someone else, or its seal is gone
+    JournalDiffersFromSeal,  // it names a step its seal does not hold
+    JournalOtherPlace,       // the seal's journal, found where the game is today and not where the seal says
 };
 
-// The journal file, through the handle it was opened by (not following a link): a plain file with one name, owned
-// by whom the updater's own files are owned by.
-int JournalFileIsOurs(HANDLE file);
+// The journal's file, through the handle it was opened by (not following a link): a plain file, not a folder or
+// a link.
+int JournalFileIsPlain(HANDLE file);
 
-// The owner rule: the Administrators group or SYSTEM (an elevated process's files, by default), or this process's
-// token's default owner or user (files the updater wrote under a policy that makes the creator the owner, or not
-// elevated). Any other account may have planted the file.
-int IsUpdaterOwner(PSID owner, PSID tokenOwner, PSID tokenUser);
+// The installation folder a seal names (its Job record) into `folder` (MAX_PATH bytes); 0 when it names none.
+int SealedFolder(const unsigned char* seal, size_t sealSize, char* folder);
 
-// The records against the installation (`installFolder`, `dataFolder`, as the registry gives them today). With
-// JournalOtherPlace, `recordedFolder` (MAX_PATH bytes) is the installation folder the journal names.
-JournalTrust CheckJournalRecords(const unsigned char* bytes, size_t size, const char* installFolder,
-                                 const char* dataFolder, char* recordedFolder);
+// A journal found in `foundIn` against `seal` (null: none). With JournalOtherPlace, `recordedFolder` (MAX_PATH
+// bytes) is the installation folder of the seal.
+JournalTrust JudgeJournal(const unsigned char* bytes, size_t size, const unsigned char* seal, size_t sealSize,
+                          const char* foundIn, char* recordedFolder);

@@ -284,3 +284,53 @@ int NextJournalRecord(JournalReader* reader, JournalRecord* record)
     reader->at += 4 + (size_t)bodyLength + 4;
     return 1;
 }
+
+int IsJournalPlanRecord(JournalRecordType type)
+{
+    return type != JournalCommitBegins && type != JournalCommitDone && type != JournalCommitUndone;
+}
+
+size_t CopyJournalSeal(const unsigned char* bytes, size_t size, unsigned char* out)
+{
+    if (ReadJournalHeader(bytes, size) != JournalHeaderValid)
+        return 0;
+    memcpy(out, bytes, JournalHeaderSize);
+    size_t length = JournalHeaderSize;
+    JournalReader reader;
+    JournalRecord record;
+    StartJournalReader(&reader, bytes, size);
+    for (size_t at = reader.at; NextJournalRecord(&reader, &record); at = reader.at) {
+        if (!IsJournalPlanRecord(record.type))
+            continue;
+        memcpy(out + length, bytes + at, reader.at - at);
+        length += reader.at - at;
+    }
+    return length;
+}
+
+int JournalWithinSeal(const unsigned char* journal, size_t journalSize, const unsigned char* seal, size_t sealSize)
+{
+    JournalReader sealed, reader;
+    JournalRecord record;
+    if (ReadJournalHeader(seal, sealSize) != JournalHeaderValid)
+        return 0;
+    StartJournalReader(&sealed, seal, sealSize);
+    if (!NextJournalRecord(&sealed, &record) || record.type != JournalJob)
+        return 0;
+    sealed.at = JournalHeaderSize;
+    JournalHeaderState header = ReadJournalHeader(journal, journalSize);
+    if (header == JournalHeaderTorn)
+        return 1;
+    if (header != JournalHeaderValid)
+        return 0;
+    StartJournalReader(&reader, journal, journalSize);
+    for (size_t at = reader.at; NextJournalRecord(&reader, &record); at = reader.at) {
+        if (!IsJournalPlanRecord(record.type))
+            continue;
+        size_t length = reader.at - at, sealedAt = sealed.at;
+        if (!NextJournalRecord(&sealed, &record) || sealed.at - sealedAt != length ||
+            memcmp(seal + sealedAt, journal + at, length) != 0)
+            return 0;
+    }
+    return 1;
+}

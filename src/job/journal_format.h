@@ -77,3 +77,17 @@ void StartJournalReader(JournalReader* reader, const unsigned char* bytes, size_
 // The next record into `record`: 1, or 0 at the end and at the first record that is incomplete, fails its checksum
 // or does not decode (a torn tail; nothing after it is read).
 int NextJournalRecord(JournalReader* reader, JournalRecord* record);
+
+// The seal of a journal: its header and its plan records (every record but the three that mark how far the commit
+// went), byte for byte as the job wrote them. The job keeps it where only administrators can write, before the
+// journal's file gets those records.
+int IsJournalPlanRecord(JournalRecordType type);
+
+// Writes the seal of the journal `bytes` into `out` (at least `size` bytes) and returns its length; 0 when the
+// journal has no valid header.
+size_t CopyJournalSeal(const unsigned char* bytes, size_t size, unsigned char* out);
+
+// 1 when `seal` is a seal (a valid header, a Job record first) and every plan record of the journal, in order, is
+// the seal's record at the same place: the journal holds the seal's plan or the start of it (a kill can come after
+// the sealing and before the file has the records). A journal whose header is torn holds nothing and matches.
+int JournalWithinSeal(const unsigned char* journal, size_t journalSize, const unsigned char* seal, size_t sealSize);

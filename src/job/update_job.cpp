@@ -25,9 +25,9 @@ JobOutcome RollBack(JobJournal* journal)
     if (!journal->bytes)
         return JobRolledBack;  // nothing was recorded, so nothing was done
     SettleResult result = SettleJournal(journal->bytes, journal->size, journal->file, JobLostFile);
-    if (result == SettleStuck || result == SettleLost) {
+    if (result == SettleStuck || result == SettleLost || result == SettleUnrecorded) {
         CloseJobJournal(journal, 0);
-        return result == SettleLost ? JobLost : JobStuck;
+        return result == SettleLost ? JobLost : result == SettleUnrecorded ? JobUnrecorded : JobStuck;
     }
     CloseJobJournal(journal, 1);
     if (result == SettledCleanedUp)

@@ -18,6 +18,7 @@ enum JobOutcome {
     JobRolledBack,   // failed or cancelled; the game is as it was
     JobStuck,        // failed, and the files could not all be put back: the journal stays for the next start
     JobLost,         // failed, and a file's old version is gone (JobLostFile): the journal stays
+    JobUnrecorded,   // failed; every file is back, but the journal could not record it: the journal stays
     JobUnconfirmed,  // every file is the new one, but the journal's record of it may not be on the disk
 };
 

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "job/job_recovery.h"
+#include "job/job_seal.h"
 #include "run/line_breaks.h"
+#include "run/one_copy.h"
 #include "run/startup.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
@@ -85,7 +87,12 @@ int WaitForGameToClose(const char* title)
 
 int CheckInstallationAndRunWizard(HINSTANCE instance)
 {
-    if (!ReadInstallRecord() || !FinishInterruptedJob(InstallRecord))
+    if (!ReadInstallRecord())
+        return 0;
+    NameJobSeal(CompanyName, GameDir);
+    // A running copy's journal is its own to settle.
+    int onlyCopy = ClaimOnlyCopy();
+    if (onlyCopy && !FinishInterruptedJob(InstallRecord))
         return 0;
 
     if (UpdateMessage[0]) {
@@ -112,11 +119,13 @@ int CheckInstallationAndRunWizard(HINSTANCE instance)
     else
         FormatText(WindowCaption, sizeof WindowCaption, "%s アップデータ %s", GameTitle, UpdaterVersion);
 
-    // The only guard between copies: a dialog already showing our caption.
+    // Another copy runs: its dialog, when it shows one already, comes to the front.
     HWND other = FindUpdaterDialog(WindowCaption);
-    if (other) {
-        ShowWindow(other, SW_SHOW);
-        SetForegroundWindow(other);
+    if (other || !onlyCopy) {
+        if (other) {
+            ShowWindow(other, SW_SHOW);
+            SetForegroundWindow(other);
+        }
         return 0;
     }
 

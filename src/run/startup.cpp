@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "run/one_copy.h"
 #include "run/temp_leftovers.h"
 #include "support/updater_values.h"
 #include "support/ansi_names.h"
@@ -177,6 +178,7 @@ int ReadSetupSection()
 
 void ShutdownUpdater()
 {
+    ReleaseOnlyCopy();
     if (UpdateArchive) {
         GlobalFree(UpdateArchive);
         UpdateArchive = nullptr;

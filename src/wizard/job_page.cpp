@@ -100,6 +100,10 @@ void FinishJob(HWND dialog, JobOutcome outcome)
         FormatText(text, sizeof text, LostFormat, JobLostFile);
         ShowUpdaterError(text);
         break;
+    case JobUnrecorded:
+        FormatText(text, sizeof text, UnrecordedFormat, ModeWord);
+        ShowUpdaterError(text);
+        break;
     case JobBroken:
         break;
     }

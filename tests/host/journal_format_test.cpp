@@ -233,3 +233,70 @@ TEST(JournalFormat, RecordsWithImpossibleFieldsAreNotRead)
 }
 
 }  // namespace
+
+namespace {
+
+Bytes SealOf(const Bytes& journal)
+{
+    Bytes seal(journal.size());
+    seal.resize(CopyJournalSeal(journal.data(), journal.size(), seal.data()));
+    return seal;
+}
+
+bool Within(const Bytes& journal, const Bytes& seal)
+{
+    return JournalWithinSeal(journal.data(), journal.size(), seal.data(), seal.size()) != 0;
+}
+
+}  // namespace
+
+// The seal holds the plan records alone, in order: the three marks of how far the commit went stay out of it.
+TEST(JournalSeal, HoldsThePlanRecordsAsWritten)
+{
+    std::vector<JournalRecord> records = EveryKind(), plan;
+    for (const JournalRecord& record : records)
+        if (record.type != JournalCommitBegins && record.type != JournalCommitDone &&
+            record.type != JournalCommitUndone)
+            plan.push_back(record);
+    EXPECT_EQ(SealOf(Encode(records)), Encode(plan));
+    EXPECT_TRUE(SealOf(Bytes{'n', 'o'}).empty());
+}
+
+// A journal is within its seal when its plan records are the seal's, or the first of them (a kill after the
+// sealing, before the file had the records, or a cut tail); anything else a planter could write is not.
+TEST(JournalSeal, TheJournalMustHoldTheSealsStepsOrTheirStart)
+{
+    std::vector<JournalRecord> records = EveryKind();
+    Bytes journal = Encode(records);
+    Bytes seal = SealOf(journal);
+    EXPECT_TRUE(Within(journal, seal));
+    for (size_t cut = 0; cut <= journal.size(); ++cut)
+        EXPECT_TRUE(Within(Bytes(journal.begin(), journal.begin() + (long)cut), seal)) << cut;
+
+    std::vector<JournalRecord> changed = records;
+    changed[3].path[10] ^= 1;  // one byte of a staged file's name
+    std::vector<JournalRecord> added = records;
+    added.push_back(Record(JournalStaged, "C:\\Windows\\system32\\x.dll"));
+    std::vector<JournalRecord> dropped = records;
+    dropped.erase(dropped.begin() + 2);  // a step left out, later ones kept
+    std::vector<JournalRecord> otherJob = records;
+    otherJob[0].time = 1;
+    struct {
+        const char* label;
+        Bytes journal;
+        Bytes seal;
+        bool within;
+    } cases[] = {
+        {"a step changed", Encode(changed), seal, false},
+        {"a step added", Encode(added), seal, false},
+        {"a step left out", Encode(dropped), seal, false},
+        {"another job's tag", Encode(otherJob), seal, false},
+        {"a file that is no journal", Bytes{'n', 'o', 't', ' ', 'o', 'u', 'r', 's', 0, 0, 0, 0, 0}, seal, false},
+        {"a seal without a Job record first", journal, Encode({Record(JournalStaged, "C:\\Games\\~ABCDEF00001")}),
+         false},
+        {"an empty seal", journal, Bytes(), false},
+        {"the status marks come and go", Encode({records[0], Record(JournalCommitDone)}), seal, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Within(c.journal, c.seal), c.within) << c.label;
+}

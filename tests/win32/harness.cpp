@@ -47,10 +47,16 @@ LRESULT CALLBACK CaptureProc(int code, WPARAM wParam, LPARAM lParam)
         GetClassNameA(box, className, sizeof className);
         if (lstrcmpA(className, "#32770") == 0 && GetDlgItem(box, 0xFFFF)) {
             CapturedBox captured;
-            char text[4096] = "";
-            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+            // Read as UTF-16 and kept as cp932 bytes, whatever the system's code page.
+            wchar_t wide[4096] = L"";
+            char text[8192] = "";
+            GetDlgItemTextW(box, 0xFFFF, wide, 4096);
+            WideCharToMultiByte(932, 0, wide, -1, text, sizeof text, nullptr, nullptr);
             captured.text = text;
-            GetWindowTextA(box, text, sizeof text);
+            wide[0] = L'\0';
+            text[0] = '\0';
+            GetWindowTextW(box, wide, 4096);
+            WideCharToMultiByte(932, 0, wide, -1, text, sizeof text, nullptr, nullptr);
             captured.caption = text;
             captured.style = ReadBoxStyle(box);
             captured.owner = GetWindow(box, GW_OWNER);

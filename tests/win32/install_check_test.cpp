@@ -8,6 +8,7 @@
 
 #include "archive_writer.h"
 #include "harness.h"
+#include "run/one_copy.h"
 #include "run/startup.h"
 #include "support/globals.h"
 #include "support/updater_values.h"
@@ -263,6 +264,38 @@ TEST(InstallCheck, AnotherCopyIsBroughtToTheFront)
     EXPECT_FALSE(Seen.opened);
     EXPECT_TRUE(GetWindowLongA(first, GWL_STYLE) & WS_VISIBLE);
     DestroyWindow(first);
+}
+
+// Another copy for the game holds the guard (before its wizard shows): this start neither reads nor touches the
+// journal, and goes without a word. Alone, the same start looks at it (here: a file that is no journal).
+TEST(InstallCheck, AnotherCopysGuardKeepsTheStartAwayFromTheJournal)
+{
+    Installed game;
+    std::string journal = game.folder / "~UPDATE.JNL";
+    ASSERT_TRUE(WriteBytes(journal, "not a journal"));
+    char name[64];
+    OnlyCopyName(game.key.company.c_str(), "UpdTestGame", name);
+    HANDLE other = CreateMutexA(nullptr, FALSE, name);
+    ASSERT_NE(other, (HANDLE) nullptr);
+    RunResult r = RunWith(game.updateIni);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.boxes.empty());
+    EXPECT_FALSE(Seen.opened);
+    EXPECT_EQ(ReadBytes(journal), "not a journal");
+    CloseHandle(other);
+
+    r = RunWith(game.updateIni);
+    EXPECT_EQ(r.exitCode, 0);
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0].text,
+              "インストール先にある ~UPDATE.JNL は、このアップデータの作業記録ではありません（作業記録の形式ではない"
+              "ファイルです）。ゲームのファイルには何もしていません。~UPDATE.JNL を削除するか名前を変えてから、もう一度"
+              "アップデートを実行して下さい");
+    EXPECT_FALSE(Seen.opened);
+    // The guard is let go when the run ends.
+    HANDLE after = CreateMutexA(nullptr, FALSE, name);
+    EXPECT_NE(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    CloseHandle(after);
 }
 
 HWND MakeGameWindow(const char* title)

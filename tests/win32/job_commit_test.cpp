@@ -22,10 +22,8 @@
 #include "settings/setup_settings.h"
 #include "support/globals.h"
 #include "support/updater_values.h"
-#include "job/job_trust.h"
+#include "job/job_seal.h"
 #include "job/journal_format.h"
-
-#include <sddl.h>
 
 namespace {
 
@@ -34,9 +32,49 @@ const char CleanedUp[] = "前回のアップデートは完了していました
 const char Stuck[] =
     "ゲームのファイルを元に戻せませんでした。ファイルを使っているプログラムを終了してから、もう一度アップデートを"
     "実行して下さい";
-const char NotOurs[] =
-    "インストール先にある作業記録 ~UPDATE.JNL は、このアップデータが書いたものと確かめられないため、使いません"
-    "でした。ゲームのファイルには何もしていません。~UPDATE.JNL を削除してから、もう一度アップデートを実行して下さい";
+const char WithoutSeal[] =
+    "インストール先にある作業記録 ~UPDATE.JNL には、このアップデータが作業の前に残す記録がありません。このアップデータ"
+    "が書いたものと確かめられないため、ゲームのファイルには何もしていません。~UPDATE.JNL を削除してから、もう一度"
+    "アップデートを実行して下さい";
+const char DiffersFromSeal[] =
+    "インストール先にある作業記録 ~UPDATE.JNL は、このアップデータが作業の前に残した記録と内容が違います（ほかの"
+    "プログラムかユーザーに書き換えられた可能性があります）。ゲームのファイルには何もしていません。~UPDATE.JNL を"
+    "削除し、ゲームをインストールし直してから、もう一度アップデートを実行して下さい";
+const char InUse[] =
+    "インストール先にある作業記録 ~UPDATE.JNL を、ほかのプログラムが使っています。ゲームのファイルには何もしていま"
+    "せん。そのプログラム（ウイルス対策ソフトやバックアップソフトなど）を終了してから、もう一度アップデートを実行"
+    "して下さい";
+const char Unrecorded[] =
+    "ゲームのファイルは元に戻しましたが、そのことを作業記録 ~UPDATE.JNL に書き込めませんでした（読み取り専用になって"
+    "いるか、ディスクがいっぱいです）。~UPDATE.JNL の読み取り専用を外すか、ディスクの空きを増やしてから、もう一度"
+    "アップデートを実行して下さい";
+
+std::string NotAJournal(const std::string& what)
+{
+    return "インストール先にある ~UPDATE.JNL は、このアップデータの作業記録ではありません（" + what +
+           "）。ゲームのファイルには何もしていません。~UPDATE.JNL を削除するか名前を変えてから、もう一度アップデートを"
+           "実行して下さい";
+}
+
+std::string SealWithoutJournal(const std::string& folder)
+{
+    return "前回のアップデートの記録が残っていましたが、作業記録 ~UPDATE.JNL が「" + folder +
+           "」に見つかりません。ゲームのファイルには何もせず、記録を削除しました";
+}
+
+// Whether this game has a seal now, and its bytes.
+bool SealNow(std::string* bytes = nullptr)
+{
+    unsigned char* sealed = nullptr;
+    size_t size = 0;
+    SealState state = ReadJobSeal(&sealed, &size);
+    if (bytes)
+        *bytes = sealed ? std::string((const char*)sealed, size) : "";
+    if (sealed)
+        GlobalFree(sealed);
+    return state == SealFound;
+}
+
 const char OtherVersion[] =
     "インストール先にある作業記録 ~UPDATE.JNL は、別のバージョンのアップデータが書いたものです。このアップデータ"
     "では使えないため、ゲームのファイルには何もしていません。それを書いたアップデータをもう一度実行して作業を終えて"
@@ -113,6 +151,7 @@ protected:
         if (!CdDrives::Available(&why))
             GTEST_SKIP() << why;
         drives = new CdDrives;
+        ASSERT_TRUE(RemoveJobSeal());
         inst = folder / "inst";
         data = folder / "data";
         UseJobValues(inst, data);
@@ -122,11 +161,15 @@ protected:
         UseUpdateIni("[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=new.dat\r\n"
                      "UpdateFile03=u,kept.dat\r\nUpdateFile04=d,save.dat\r\nCopyFile00=1:tree\r\n");
         ASSERT_TRUE(WriteBytes("D:\\DISK1.CHK", ""));
-        ASSERT_TRUE(CreateDirectoryA("D:\\tree", nullptr));
-        ASSERT_TRUE(CreateDirectoryA("D:\\tree\\深い", nullptr));
+        // On code page 1252 the Japanese folder a run on 932 left cannot be removed through the ANSI calls.
+        ASSERT_TRUE(CreateDirectoryA("D:\\tree", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         ASSERT_TRUE(WriteBytes("D:\\tree\\x.txt", "disc x"));
-        ASSERT_TRUE(WriteBytes("D:\\tree\\深い\\y.txt", "disc y"));
-        ASSERT_TRUE(SetFileAttributesA("D:\\tree\\深い\\y.txt", FILE_ATTRIBUTE_READONLY));
+        // The ANSI calls reach a Japanese name on code page 932 only (the tests run again on 1252 make none).
+        if (GetACP() == 932) {
+            ASSERT_TRUE(CreateDirectoryA("D:\\tree\\深い", nullptr));
+            ASSERT_TRUE(WriteBytes("D:\\tree\\深い\\y.txt", "disc y"));
+            ASSERT_TRUE(SetFileAttributesA("D:\\tree\\深い\\y.txt", FILE_ATTRIBUTE_READONLY));
+        }
     }
 
     void TearDown() override
@@ -136,11 +179,13 @@ protected:
         FreeJobJournal(&journal);
         DropArchive();
         delete drives;
+        RemoveJobSeal();
     }
 
-    // A fresh installation, its folders stamped in the past so that any write into them shows.
+    // A fresh installation (no job's seal), its folders stamped in the past so that any write into them shows.
     void Install(const std::vector<FixtureEntry>& entries)
     {
+        ASSERT_TRUE(RemoveJobSeal());
         RemoveTree(inst);
         RemoveTree(data);
         ASSERT_TRUE(CreateDirectoryA(inst.c_str(), nullptr));
@@ -181,14 +226,14 @@ protected:
     }
 
     // Parse, plan, stage: what the job's thread does before the commit. A plan short of the fixture's six files
-    // and one attribute change is a failure here, before any step is taken on it.
-    StageResult PlanAndStage()
+    // and one attribute change (or of `steps`, unless it is -1) is a failure here, before any step is taken on it.
+    StageResult PlanAndStage(int steps = 7)
     {
         FreeJobPlan(&plan);
         ParseUpdateSection(InstallRecord.InstMode, &section);
         plan.section = &section;
         plan.game = &InstallRecord;
-        if (!PlanUpdateItems(&plan) || !PlanCopyItems(&plan) || CommitStepCount(&plan) != 7) {
+        if (!PlanUpdateItems(&plan) || !PlanCopyItems(&plan) || (steps >= 0 && CommitStepCount(&plan) != steps)) {
             ADD_FAILURE() << "the fixture's plan has " << CommitStepCount(&plan) << " steps";
             return StageFailed;
         }
@@ -348,43 +393,75 @@ TEST_F(JobCommitTest, RecoveryThatCannotFinishKeepsTheJournalForTheNextStart)
     EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
 }
 
-// While a job runs, its journal is open without sharing: another start must not take it for a dead job's.
-TEST_F(JobCommitTest, JournalOfARunningJobIsLeftAlone)
+// A scanner or a backup tool reading the journal of a job that died is not a running copy (the guard between copies
+// tells those): the start says what holds it and does nothing, and once it is let go the start settles the job.
+TEST_F(JobCommitTest, AJournalAnotherProgramReadsIsNotTakenForARunningJob)
 {
     Install(GoodEntries());
+    Sleep(20);
+    TreeSnapshot before = Snapshot();
     ASSERT_EQ(PlanAndStage(), StageDone);
     ASSERT_TRUE(BeginCommit(&plan, &journal));
     ASSERT_TRUE(TakeCommitStep(&plan, 0));
+    Die();
     TreeSnapshot midway = Snapshot();
+
+    HANDLE reader = CreateFileA(JournalPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     std::string box;
-    EXPECT_EQ(NextStart(&box), 1);
-    EXPECT_EQ(box, "");
+    EXPECT_EQ(NextStart(&box), 0);
+    EXPECT_EQ(box, InUse);
     EXPECT_EQ(TreeDifferences(midway, Snapshot()), "");
-    EXPECT_TRUE(PathExists(JournalPath()));
+    CloseHandle(reader);
+
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, RolledBack);
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    EXPECT_FALSE(SealNow());
 }
 
+// What the start finds at the journal's name that holds no step: a journal a kill tore before its first record
+// (sealed, so it goes without a word, its seal with it), or something that is no journal at all, which stays and
+// is named for what it is.
 TEST_F(JobCommitTest, TornOrForeignJournalFiles)
 {
     Install(GoodEntries());
+    std::string seal = JournalBytes({JobRecord(inst, data)});
     struct {
         const char* label;
         std::string bytes;
-        bool stays;
+        bool sealed;
+        bool folder;
+        const char* box;  // what the start says it is, when it is no journal of a sealed job
     } cases[] = {
-        {"empty: killed before its header", "", false},
-        {"torn header", std::string("FA2JRNL\0\2", 9), false},
-        {"a header and no record", std::string("FA2JRNL\0\2\0\0\0", 12), false},
-        {"someone else's file of that name", "not a journal", true},
+        {"empty: killed before its header", "", true, false, nullptr},
+        {"torn header", std::string("FA2JRNL\0\2", 9), true, false, nullptr},
+        {"a header and no record", std::string("FA2JRNL\0\2\0\0\0", 12), true, false, nullptr},
+        {"someone else's file of that name", "not a journal", false, false, "作業記録の形式ではないファイルです"},
+        {"someone else's file where a sealed job's was", "not a journal", true, false, nullptr},
+        {"a folder of that name", "", false, true, "同じ名前のフォルダーです"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        ASSERT_TRUE(WriteBytes(JournalPath(), c.bytes));
+        if (c.folder) {
+            ASSERT_TRUE(CreateDirectoryA(JournalPath().c_str(), nullptr));
+        } else {
+            ASSERT_TRUE(WriteBytes(JournalPath(), c.bytes));
+        }
+        if (c.sealed) {
+            ASSERT_TRUE(WriteJobSeal((const unsigned char*)seal.data(), seal.size(), 1));
+        }
         TreeSnapshot before = Snapshot();
+        bool foreign = c.bytes == "not a journal" || c.folder;
         std::string box;
-        EXPECT_EQ(NextStart(&box), 1);
-        EXPECT_EQ(box, "");
-        EXPECT_EQ(PathExists(JournalPath()), c.stays);
+        EXPECT_EQ(NextStart(&box), foreign ? 0 : 1);
+        EXPECT_EQ(box, c.box ? NotAJournal(c.box) : foreign ? DiffersFromSeal : "");
+        EXPECT_EQ(PathExists(JournalPath()), foreign);
+        EXPECT_EQ(SealNow(), foreign && c.sealed) << "a seal goes with its journal, and only then";
+        RemoveDirectoryA(JournalPath().c_str());
         DeleteFileA(JournalPath().c_str());
+        ASSERT_TRUE(RemoveJobSeal());
         before.erase(std::remove_if(before.begin(), before.end(),
                                     [](const TreeEntry& e) { return e.path == "." || e.path == "~UPDATE.JNL"; }),
                      before.end());
@@ -396,7 +473,8 @@ TEST_F(JobCommitTest, TornOrForeignJournalFiles)
 }
 
 // Journals planted by someone else in a folder ordinary users can write: the elevated start-up must touch nothing
-// they point at, leave them where they are, and say so once. Each would have deleted or replaced the victim.
+// they point at, leave them where they are, and say so once. Each would have deleted or replaced the victim. Each
+// is planted twice: with no seal at all, and over the journal of a job that died, whose seal names other steps.
 TEST_F(JobCommitTest, PlantedJournalsAreNeverActedOn)
 {
     std::string outside = folder / "outside";
@@ -423,68 +501,116 @@ TEST_F(JobCommitTest, PlantedJournalsAreNeverActedOn)
         {"a second Job record", {JobRecord(inst, data), JobRecord(outside, data)}, false},
         {"a journal with a second name", {JobRecord(inst, data), Record(JournalStaged, mine)}, true},
     };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        Install(GoodEntries());
-        RemoveTree(outside);
-        ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
-        ASSERT_TRUE(WriteBytes(victim, "system file"));
-        ASSERT_TRUE(WriteBytes(lib, "library"));
-        ASSERT_TRUE(WriteBytes(mine, "planted"));
-        if (c.records.size() > 2 && c.records[2].type == JournalReplace)
-            c.records[2].hadOriginal = 1;
-        std::string planted = JournalBytes(c.records);
-        ASSERT_TRUE(WriteBytes(JournalPath(), planted));
-        if (c.hardLinked) {
-            ASSERT_TRUE(CreateHardLinkA((outside + "\\link.jnl").c_str(), JournalPath().c_str(), nullptr));
-        }
-        TreeSnapshot before = Snapshot();
-        TreeSnapshot outsideBefore = SnapshotTree(outside);
+    for (bool overADeadJob : {false, true}) {
+        for (auto& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (overADeadJob ? ", over a sealed job's journal" : ", no seal"));
+            Install(GoodEntries());
+            if (overADeadJob) {
+                ASSERT_EQ(PlanAndStage(), StageDone);
+                Die();
+                ASSERT_TRUE(SealNow());
+            }
+            RemoveTree(outside);
+            ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+            ASSERT_TRUE(WriteBytes(victim, "system file"));
+            ASSERT_TRUE(WriteBytes(lib, "library"));
+            ASSERT_TRUE(WriteBytes(mine, "planted"));
+            if (c.records.size() > 2 && c.records[2].type == JournalReplace)
+                c.records[2].hadOriginal = 1;
+            std::string planted = JournalBytes(c.records);
+            ASSERT_TRUE(WriteBytes(JournalPath(), planted));
+            if (c.hardLinked) {
+                ASSERT_TRUE(CreateHardLinkA((outside + "\\link.jnl").c_str(), JournalPath().c_str(), nullptr));
+            }
+            TreeSnapshot before = Snapshot();
+            TreeSnapshot outsideBefore = SnapshotTree(outside);
 
-        std::string box;
-        EXPECT_EQ(NextStart(&box), 0);
-        EXPECT_EQ(box, NotOurs);
-        EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
-        EXPECT_EQ(TreeDifferences(outsideBefore, SnapshotTree(outside)), "");
-        EXPECT_EQ(ReadBytes(JournalPath()), planted);
-        DeleteFileA(JournalPath().c_str());
+            std::string box;
+            EXPECT_EQ(NextStart(&box), 0);
+            EXPECT_EQ(box, overADeadJob ? DiffersFromSeal : WithoutSeal);
+            EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+            EXPECT_EQ(TreeDifferences(outsideBefore, SnapshotTree(outside)), "");
+            EXPECT_EQ(ReadBytes(JournalPath()), planted);
+            EXPECT_EQ(SealNow(), overADeadJob);
+            DeleteFileA(JournalPath().c_str());
+            ASSERT_TRUE(RemoveJobSeal());
+        }
     }
     RemoveTree(outside);
 }
 
-// The file's owner: only whom the updater's own files belong to. (Wine reports every file as the Unix user's,
-// so the rule is judged here with accounts made for it.)
-TEST(JournalOwner, OnlyTheUpdatersOwnersAreTrusted)
+// A dead job's own journal with one step added: a step the job never sealed is never taken, and the journal's own
+// steps are not taken either (the file is no longer what the job wrote).
+TEST_F(JobCommitTest, AStepAddedToASealedJournalIsRefused)
 {
-    const char* tokenOwner = "S-1-5-21-7-8-9-500";
-    const char* tokenUser = "S-1-5-21-7-8-9-1000";
-    struct {
-        const char* owner;
-        int trusted;
-        int byItself;  // trusted whatever the token
-    } cases[] = {
-        {"S-1-5-32-544", 1, 1},         // Administrators
-        {"S-1-5-18", 1, 1},             // SYSTEM
-        {"S-1-5-21-7-8-9-500", 1, 0},   // the token's default owner
-        {"S-1-5-21-7-8-9-1000", 1, 0},  // the token's user
-        {"S-1-5-21-7-8-9-1001", 0, 0},  // another user of the machine
-        {"S-1-5-32-545", 0, 0},         // Users
-        {"S-1-1-0", 0, 0},              // Everyone
-        {"S-1-5-11", 0, 0},             // Authenticated Users
-    };
-    PSID ownerSid = nullptr, userSid = nullptr;
-    ASSERT_TRUE(ConvertStringSidToSidA(tokenOwner, &ownerSid));
-    ASSERT_TRUE(ConvertStringSidToSidA(tokenUser, &userSid));
-    for (const auto& c : cases) {
-        PSID sid = nullptr;
-        ASSERT_TRUE(ConvertStringSidToSidA(c.owner, &sid)) << c.owner;
-        EXPECT_EQ(IsUpdaterOwner(sid, ownerSid, userSid), c.trusted) << c.owner;
-        EXPECT_EQ(IsUpdaterOwner(sid, nullptr, nullptr), c.byItself) << c.owner;
-        LocalFree(sid);
-    }
-    EXPECT_EQ(IsUpdaterOwner(nullptr, ownerSid, userSid), 0);
-    LocalFree(ownerSid);
-    LocalFree(userSid);
+    std::string outside = folder / "outside";
+    RemoveTree(outside);
+    ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside + "\\victim.dll", "system file"));
+    Install(GoodEntries());
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    std::string written(journal.bytes, journal.bytes + journal.size);
+    Die();
+    // Written as the job writes them: a whole record after the last one.
+    std::string added =
+        written + JournalBytes({Record(JournalStaged, outside + "\\victim.dll")}).substr(JournalHeaderSize);
+    ASSERT_TRUE(WriteBytes(JournalPath(), added));
+    TreeSnapshot before = Snapshot(), outsideBefore = SnapshotTree(outside);
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 0);
+    EXPECT_EQ(box, DiffersFromSeal);
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    EXPECT_EQ(TreeDifferences(outsideBefore, SnapshotTree(outside)), "");
+    RemoveTree(outside);
+}
+
+// The start acts on the folders the seal names, never on what the player's registry says today: the player's own
+// account (any program it runs) may have pointed InstPath and DataPath at a system folder and planted a journal
+// there. The dead job is settled where it ran, and the planted journal is not touched.
+TEST_F(JobCommitTest, TodaysRegistryValuesNeverChooseWhatIsSettled)
+{
+    std::string system = folder / "system";
+    RemoveTree(system);
+    ASSERT_TRUE(CreateDirectoryA(system.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(system + "\\victim.dll", "system file"));
+    Install(GoodEntries());
+    Sleep(20);
+    TreeSnapshot before = Snapshot();
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    Die();
+    std::string planted = JournalBytes({JobRecord(system, system), Record(JournalStaged, system + "\\victim.dll")});
+    ASSERT_TRUE(WriteBytes(system + "\\~UPDATE.JNL", planted));
+    TreeSnapshot systemBefore = SnapshotTree(system);
+    lstrcpyA(InstallRecord.InstPath, system.c_str());
+    lstrcpyA(InstallRecord.DataPath, system.c_str());
+
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, RolledBack);
+    lstrcpyA(InstallRecord.InstPath, inst.c_str());
+    lstrcpyA(InstallRecord.DataPath, data.c_str());
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    EXPECT_EQ(TreeDifferences(systemBefore, SnapshotTree(system)), "");
+    EXPECT_FALSE(SealNow());
+    RemoveTree(system);
+}
+
+// A seal whose journal is gone (a kill after the journal was removed and before its seal was): the start says so,
+// touches no file and drops the seal, and the next start has nothing to say.
+TEST_F(JobCommitTest, ASealWithoutItsJournalIsReportedAndDropped)
+{
+    Install(GoodEntries());
+    ASSERT_EQ(PlanAndStage(), StageDone);
+    Die();
+    ASSERT_TRUE(DeleteFileA(JournalPath().c_str()));
+    TreeSnapshot before = Snapshot();
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, SealWithoutJournal(inst));
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    EXPECT_FALSE(SealNow());
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, "");
 }
 
 // Killed after the last commit step, then the game was moved (or its drive got another letter): the journal names
@@ -542,6 +668,137 @@ TEST_F(JobCommitTest, AMissingBackupIsReportedByItsFileNotAsRestored)
         EXPECT_EQ(ReadBytes(inst + "\\a.dat"), fresh);
         EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "old-b.dat");
         EXPECT_FALSE(PathExists(inst + "\\new.dat"));
+    }
+}
+
+// Killed between the two moves of one write (its target gone to the backup name, the new file not yet in), and
+// then the backup went too: the new file is the only version left. It is named as lost, never "put back", and the
+// new file and the journal stay.
+TEST_F(JobCommitTest, KilledBetweenTheTwoMovesOfAWriteWhoseBackupThenGoes)
+{
+    Install(GoodEntries());
+    ASSERT_EQ(PlanAndStage(), StageDone);
+    ASSERT_TRUE(BeginCommit(&plan, &journal));
+    const PlannedWrite* a = nullptr;
+    for (int i = 0; i < plan.writeCount; ++i)
+        if (std::string(plan.writes[i].target) == inst + "\\a.dat")
+            a = &plan.writes[i];
+    ASSERT_NE(a, nullptr);
+    std::string staged = a->staged;
+    // The first move of the write, as the commit makes it; the process dies before the second.
+    ASSERT_TRUE(MoveFileA(a->target, a->backup));
+    ASSERT_TRUE(DeleteFileA(a->backup));
+    Die();
+    std::string fresh = ReadBytes(staged);
+
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        std::string box;
+        EXPECT_EQ(NextStart(&box), 0);
+        EXPECT_EQ(box, Lost(inst + "\\a.dat"));
+        EXPECT_EQ(ReadBytes(staged), fresh) << "the only version left was deleted as a leftover";
+        EXPECT_TRUE(PathExists(JournalPath()));
+        EXPECT_TRUE(SealNow());
+        EXPECT_EQ(ReadBytes(inst + "\\b.dat"), "old-b.dat");
+    }
+}
+
+// The rollback puts every file back but cannot record that it did (the journal is read-only): the box says exactly
+// that, not that a program is using the files; once the journal can be written, the next start finishes.
+TEST_F(JobCommitTest, ARollbackThatCannotRecordItsEndSaysSo)
+{
+    Install(GoodEntries());
+    Sleep(20);
+    TreeSnapshot before = Snapshot();
+    ASSERT_NO_FATAL_FAILURE(TakeEveryCommitStep());
+    Die();
+    ASSERT_TRUE(SetFileAttributesA(JournalPath().c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string box;
+    EXPECT_EQ(NextStart(&box), 0);
+    EXPECT_EQ(box, Unrecorded);
+    EXPECT_EQ(ReadBytes(inst + "\\a.dat"), "old-a.dat");
+    EXPECT_FALSE(PathExists(inst + "\\new.dat"));
+    EXPECT_TRUE(SealNow());
+
+    ASSERT_TRUE(SetFileAttributesA(JournalPath().c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(NextStart(&box), 1);
+    EXPECT_EQ(box, RolledBack);
+    EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+    EXPECT_FALSE(SealNow());
+}
+
+// Journals the job itself writes in three places a check of paths by their text once refused: a folder copy that
+// clears the installation folder's own read-only and hidden marks; a data folder outside the installation folder
+// that the job creates; targets the system's code page reaches only by their short names (run again on code page
+// 1252, where the Japanese names below have no ANSI form). Killed at every commit step, the next start puts the
+// installation back each time.
+TEST_F(JobCommitTest, EveryJournalTheJobWritesIsSettled)
+{
+    const std::string japanese = "日本語の名前.dat";
+    struct {
+        const char* label;
+        const char* ini;
+        bool markedFolder, noDataFolder, japaneseTarget;
+    } cases[] = {
+        {"a folder copy clears the installation folder's marks",
+         "[UPDATE]\r\nUpdateFile00=a.dat\r\nCopyFile00=1:movie\r\n", true, false, false},
+        {"a data folder outside the installation folder, created by the job",
+         "[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n", false, true, false},
+        {"a target reached by its short name", "[UPDATE]\r\nUpdateFile00=a.dat\r\nUpdateFile01=日本語の名前.dat\r\n",
+         false, false, true},
+    };
+    ASSERT_TRUE(CreateDirectoryA("D:\\movie", nullptr));
+    ASSERT_TRUE(WriteBytes("D:\\movie\\m.txt", "disc m"));
+    for (const auto& c : cases) {
+        UseUpdateIni(c.ini);
+        std::vector<FixtureEntry> entries = GoodEntries();
+        entries.push_back(FixtureEntry{japanese, "new Japanese-named file"});
+        for (int taken = 0;; ++taken) {
+            SCOPED_TRACE(std::string(c.label) + ", killed after " + std::to_string(taken) + " steps");
+            Install(entries);
+            // Made and removed by its real name, which code page 1252 has no ANSI form for.
+            wchar_t wide[MAX_PATH];
+            ASSERT_TRUE(MultiByteToWideChar(932, 0, (inst + "\\" + japanese).c_str(), -1, wide, MAX_PATH));
+            if (c.japaneseTarget) {
+                HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+                ASSERT_NE(file, INVALID_HANDLE_VALUE);
+                DWORD written = 0;
+                ASSERT_TRUE(WriteFile(file, "old", 3, &written, nullptr));
+                CloseHandle(file);
+            }
+            if (c.noDataFolder)
+                RemoveTree(data);
+            Sleep(20);
+            TreeSnapshot before = Snapshot();
+            if (c.markedFolder) {
+                ASSERT_TRUE(SetFileAttributesA(inst.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+            }
+            DWORD instMarks = GetFileAttributesA(inst.c_str());
+            ASSERT_EQ(PlanAndStage(-1), StageDone);
+            int steps = CommitStepCount(&plan);
+            if (c.japaneseTarget && GetACP() != 932) {
+                bool shortName = false;
+                for (int i = 0; i < plan.writeCount; ++i)
+                    shortName |= plan.writes[i].longTarget[0] != 0;
+                EXPECT_TRUE(shortName) << "no target was reached by its short name";
+            }
+            ASSERT_TRUE(BeginCommit(&plan, &journal));
+            for (int i = 0; i < taken; ++i)
+                ASSERT_TRUE(TakeCommitStep(&plan, i)) << i;
+            Die();
+
+            std::string box;
+            EXPECT_EQ(NextStart(&box), 1);
+            EXPECT_EQ(box, RolledBack);
+            EXPECT_EQ(GetFileAttributesA(inst.c_str()), instMarks);
+            SetFileAttributesA(inst.c_str(), FILE_ATTRIBUTE_DIRECTORY);
+            EXPECT_EQ(TreeDifferences(before, Snapshot()), "");
+            EXPECT_FALSE(PathExists(JournalPath()));
+            EXPECT_FALSE(SealNow());
+            DeleteFileW(wide);
+            if (taken >= steps || HasFailure())
+                break;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "job/job_seal.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
 #include "support/updater_values.h"
@@ -77,6 +78,10 @@ void UseJobValues(const std::string& inst, const std::string& data)
     lstrcpyA(WindowCaption, "表示ゲーム アップデート");
     lstrcpyA(ModeWord, "アップデート");
     lstrcpyA(GameTitle, "表示ゲーム");
+    // The game's name in the registry, which names its job's seal.
+    lstrcpyA(CompanyName, "ソフト会社");
+    lstrcpyA(GameDir, "UpdTestGame");
+    NameJobSeal(CompanyName, GameDir);
     MissingKeySilent = 1;
     DataFolder[0] = '\0';
     memset(&SetupSettings, 0, sizeof SetupSettings);

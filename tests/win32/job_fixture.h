@@ -20,6 +20,6 @@ void UseArchiveEntries(const std::vector<FixtureEntry>& entries);
 // Lets the opened table go.
 void DropArchive();
 
-// The start-up's values a job reads: a Japanese update's caption, wording and title, silent missing keys, no data
+// The start-up's values a job reads: a Japanese update's caption, wording, title and game, silent missing keys, no data
 // folder, no disc check files, and an installation of type 1 in `inst` with its data folder `data`.
 void UseJobValues(const std::string& inst, const std::string& data);

@@ -12,6 +12,7 @@
 #include "archive/archive.h"
 #include "harness.h"
 #include "job/update_job.h"
+#include "job/job_seal.h"
 #include "job_fixture.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
@@ -21,6 +22,17 @@
 #include "wizard_driver.h"
 
 namespace {
+
+// Whether a job's seal is still there: one that ended (finished, or rolled back) leaves none.
+bool SealLeft()
+{
+    unsigned char* seal = nullptr;
+    size_t size = 0;
+    SealState state = ReadJobSeal(&seal, &size);
+    if (seal)
+        GlobalFree(seal);
+    return state != SealNone;
+}
 
 unsigned long long LastAccess(const std::string& path)
 {
@@ -97,6 +109,8 @@ protected:
         lstrcpyA(ModeWord, "アップデート");
         ModeTextInstall = 0;
         lstrcpyA(GameTitle, "表示ゲーム");
+        NameJobSeal("ソフト会社", "UpdTestGame");
+        RemoveJobSeal();
         AgreementTextData = nullptr;
         AgreementTitleData = nullptr;
         MissingKeySilent = 1;
@@ -180,6 +194,7 @@ protected:
         boxes.boxes.swap(failures);
         const CapturedBox& last = boxes.boxes.back();
         EXPECT_EQ(last.text, LeftAsItWas);
+        EXPECT_FALSE(SealLeft()) << "the next start would take the job for a killed one";
         EXPECT_EQ(last.caption, "表示ゲーム アップデート");
         EXPECT_EQ(last.style, (UINT)(MB_ICONINFORMATION | MB_OK));
         EXPECT_EQ(last.owner, run.dialog);
@@ -202,6 +217,7 @@ protected:
         EXPECT_FALSE(run.after.cancelEnabled);
         EXPECT_EQ(run.after.step, 2);
         EXPECT_EQ(run.cursorAfter, (unsigned long long)(UINT_PTR)LoadCursorA(nullptr, IDC_ARROW));
+        EXPECT_FALSE(SealLeft()) << "the next start would take the job for a killed one";
     }
 
     void ExpectEndedByFailure(const JobRun& run)
