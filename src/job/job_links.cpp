@@ -143,12 +143,16 @@ HANDLE HoldFolderFor(const wchar_t* path, wchar_t* final, const wchar_t** name)
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE held = OpenChecked(folder, FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    // Judged by where the new name lands: the folder a data folder is created in lies outside the job's folders.
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (IsJobFolder(folder) ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE held = Files.CreateFileW(folder, FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
     if (held == INVALID_HANDLE_VALUE)
         return held;
+    BY_HANDLE_FILE_INFORMATION info;
     size_t length;
-    if (!FinalPath(held, final) || (length = (size_t)lstrlenW(final)) + 2 + (size_t)lstrlenW(*name) > FinalPathSize) {
+    if (!Files.GetFileInformationByHandle(held, &info) || !FinalPath(held, final) ||
+        (length = (size_t)lstrlenW(final)) + 2 + (size_t)lstrlenW(*name) > FinalPathSize) {
         Files.CloseHandle(held);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
@@ -156,6 +160,12 @@ HANDLE HoldFolderFor(const wchar_t* path, wchar_t* final, const wchar_t** name)
     if (final[length - 1] != L'\\')
         final[length++] = L'\\';
     lstrcpyW(final + length, *name);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(IsWithin(JobFolders[0], final) || IsWithin(JobFolders[1], final))) {
+        Files.CloseHandle(held);
+        NoteLink(folder);
+        return INVALID_HANDLE_VALUE;
+    }
     return held;
 }
 
@@ -176,7 +186,9 @@ int CheckExistingPart(const wchar_t* path)
 {
     wchar_t part[MAX_PATH];
     lstrcpynW(part, path, MAX_PATH);
-    for (;;) {
+    // Up to the job's folders, not above them: a data folder the job is to create is judged when it is created,
+    // by where its name lands.
+    while (IsWithin(GivenFolders[0], part) || IsWithin(GivenFolders[1], part)) {
         HANDLE handle = OpenChecked(part, FILE_READ_ATTRIBUTES, AnyShare, 0);
         if (handle != INVALID_HANDLE_VALUE) {
             Files.CloseHandle(handle);
@@ -191,6 +203,7 @@ int CheckExistingPart(const wchar_t* path)
             return 1;  // not the job's to judge: the step that needs it fails and says so
         lstrcpyW(part, folder);
     }
+    return 1;
 }
 
 int CheckAnsiPath(const char* path, int oneName)
@@ -201,6 +214,39 @@ int CheckAnsiPath(const char* path, int oneName)
         return CheckExistingPart(wide);
     Handle handle(OpenChecked(wide, FILE_READ_ATTRIBUTES, AnyShare, 1));
     return handle.handle != INVALID_HANDLE_VALUE || GetLastError() != LinkFoundError;
+}
+
+// The final path of `folder`, followed once if it is a link (a game moved to another disk and linked back). A data
+// folder the job is to create is resolved through the nearest folder above it that is there, its missing names
+// kept as they are given. Empty when nothing of it resolves.
+void ResolveFolder(const wchar_t* folder, wchar_t* final)
+{
+    wchar_t part[MAX_PATH];
+    lstrcpynW(part, folder, MAX_PATH);
+    final[0] = L'\0';
+    for (int level = 0; level < 32; ++level) {
+        Handle found(Files.CreateFileW(part, FILE_READ_ATTRIBUTES, AnyShare, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (found.handle != INVALID_HANDLE_VALUE) {
+            const wchar_t* rest = folder + lstrlenW(part);
+            while (*rest == L'\\')
+                ++rest;
+            if (!FinalPath(found.handle, final) || (size_t)lstrlenW(final) + lstrlenW(rest) + 2 >= FinalPathSize) {
+                final[0] = L'\0';
+            } else if (*rest) {
+                if (final[lstrlenW(final) - 1] != L'\\')
+                    lstrcatW(final, L"\\");
+                lstrcatW(final, rest);
+            }
+            return;
+        }
+        const wchar_t* name;
+        wchar_t above[MAX_PATH];
+        DWORD error = GetLastError();
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !SplitLast(part, above, &name))
+            return;
+        lstrcpyW(part, above);
+    }
 }
 
 }  // namespace
@@ -220,12 +266,7 @@ int UseJobFolders(const char* installFolder, const char* dataFolder)
         WidenPath(folders[i], wide);
         if (!wide[0])
             continue;
-        // The folders themselves may be links (a game moved to another disk and linked back): they are followed,
-        // once, here.
-        Handle folder(Files.CreateFileW(wide, FILE_READ_ATTRIBUTES, AnyShare, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (folder.handle != INVALID_HANDLE_VALUE && !FinalPath(folder.handle, JobFolders[i]))
-            JobFolders[i][0] = L'\0';
+        ResolveFolder(wide, JobFolders[i]);
     }
     return JobFolders[0][0] != L'\0';
 }
