@@ -151,10 +151,11 @@ int StageEntry(const ArchiveEntry* entry, uint64_t offset, const std::string& ol
     uint32_t sum = 0;
     EntryFileOutput piece = {file, 0, &sum};
     EntryStreamResult result = EntryStreamDamaged;
+    int changed = 0;
     if (workspace)
         result = EntryMethodOf(entry) == EntryMethodDelta
                      ? StreamDeltaOverTarget(entry, stored, old.c_str(), workspace, *workspaceSize, WriteStagedPiece,
-                                             &piece)
+                                             &piece, &changed)
                      : StreamEntry(entry, stored, workspace, *workspaceSize, WriteStagedPiece, &piece);
     if (workspace)
         GlobalFree(workspace);

@@ -11,8 +11,8 @@ int ParseDeltaHeader(const ArchiveEntry* entry, unsigned char* header, DeltaBase
 {
     if (EntryNeedsCopy(entry))
         DescrambleAt(entry->storedSize, 0, header, DeltaHeaderSize);
-    if (memcmp(header, DeltaMark, sizeof DeltaMark) != 0 || (header[41] & ~DeltaHasWhole) || header[42] ||
-        header[43])
+    if (memcmp(header, DeltaMark, sizeof DeltaMark) != 0 || (header[41] & ~DeltaHasWhole) ||
+        header[42] > DeltaLayoutApproximate || header[43])
         return 0;
     switch (header[40]) {
     case EntryStorageStored: base->bodyMethod = EntryMethodStored; break;
@@ -23,6 +23,7 @@ int ParseDeltaHeader(const ArchiveEntry* entry, unsigned char* header, DeltaBase
     base->oldSize = LoadLe32(header + 4);
     memcpy(base->oldSha256, header + 8, Sha256Size);
     base->hasWhole = header[41] & DeltaHasWhole;
+    base->layout = header[42];
     base->bodySize = LoadLe32(header + 44);
     return 1;
 }
@@ -64,7 +65,21 @@ int FetchBody(void* context, uint32_t offset, unsigned char* bytes, size_t count
 }
 
 enum ApplyFailure { ApplyOk, ApplyDamaged, ApplyOldUnreadable, ApplyStopped };
-enum ParseState { ExpectTag, ExpectLength, ExpectDistance, Adding };
+enum ParseState {
+    ExpectTag, ExpectLength, ExpectDistance, Adding,  // layout 0
+    ExpectBlockOutput, ExpectBlockCommands, ExpectCopy, ExpectCopyDistance, ExpectAdd, Differences, NewBytes  // 1
+};
+
+// One command of a layout 1 block, its copy's start resolved.
+struct BlockCommand {
+    uint64_t copyStart;
+    uint32_t copyLength;
+    uint32_t addLength;
+    uint32_t hasDifference;
+    uint32_t blockAt;  // where its copy begins in the block
+};
+
+const size_t BlockCommandsBytes = DeltaBlockCommandsMost * sizeof(BlockCommand);
 
 // Turns the decoded body, as it comes, into the new file's bytes.
 struct DeltaApplier {
@@ -84,6 +99,16 @@ struct DeltaApplier {
     uint64_t windowStart;
     size_t windowLength;
     ApplyFailure failure;
+    // Layout 1: the block under way, its bytes gathered in `block` and handed on whole.
+    unsigned char* block;       // DeltaBlockOutputMost bytes
+    BlockCommand* commands;     // DeltaBlockCommandsMost
+    uint32_t blockOutput;       // o
+    uint32_t blockCommands;     // k
+    uint32_t commandsRead;
+    uint32_t blockFilled;       // bytes of the block the commands read so far cover
+    uint32_t cursor;            // the command whose difference or new bytes come next
+    uint32_t cursorAt;          // where in the block they go
+    uint32_t cursorLeft;        // how many of them are left
 };
 
 int Fail(DeltaApplier* a, ApplyFailure failure)
@@ -98,8 +123,9 @@ int Emit(DeltaApplier* a, const unsigned char* bytes, size_t count)
     return a->output(a->context, bytes, count) ? 1 : Fail(a, ApplyStopped);
 }
 
-// Old bytes [start, start + length), through the window; the range was checked against the old file's size.
-int CopyOld(DeltaApplier* a, uint64_t start, uint32_t length)
+// Old bytes [start, start + length), through the window, to the output or else into `into`; the range was
+// checked against the old file's size.
+int CopyOld(DeltaApplier* a, uint64_t start, uint32_t length, unsigned char* into)
 {
     uint64_t at = start, end = start + length;
     while (at < end) {
@@ -114,8 +140,12 @@ int CopyOld(DeltaApplier* a, uint64_t start, uint32_t length)
         }
         uint64_t available = a->windowStart + a->windowLength - at;
         size_t count = (size_t)(end - at < available ? end - at : available);
-        if (!Emit(a, a->window + (at - a->windowStart), count))
+        if (into) {
+            memcpy(into, a->window + (at - a->windowStart), count);
+            into += count;
+        } else if (!Emit(a, a->window + (at - a->windowStart), count)) {
             return 0;
+        }
         at += count;
     }
     return 1;
@@ -153,7 +183,7 @@ int DistanceRead(DeltaApplier* a)
     a->state = ExpectTag;
     a->value = 0;
     a->varintBytes = 0;
-    return CopyOld(a, (uint64_t)start, a->length);
+    return CopyOld(a, (uint64_t)start, a->length, nullptr);
 }
 
 // The EntryOutput of the body: parses commands across piece boundaries.
@@ -188,9 +218,166 @@ int ApplyBodyPiece(void* context, const unsigned char* bytes, size_t count)
                 a->state = ExpectTag;
             break;
         }
+        default:
+            return Fail(a, ApplyDamaged);  // a layout 1 state: never set for layout 0
         }
     }
     return 1;
+}
+
+// ---- Layout 1: blocks of approximate copies ----
+
+int BlockOutputRead(DeltaApplier* a, uint64_t value)
+{
+    if (value == 0 || value > DeltaBlockOutputMost || value > (uint64_t)(a->newSize - a->produced))
+        return Fail(a, ApplyDamaged);
+    a->blockOutput = (uint32_t)value;
+    a->state = ExpectBlockCommands;
+    return 1;
+}
+
+int BlockCommandsRead(DeltaApplier* a, uint64_t value)
+{
+    if (value == 0 || value > DeltaBlockCommandsMost)
+        return Fail(a, ApplyDamaged);
+    a->blockCommands = (uint32_t)value;
+    a->commandsRead = 0;
+    a->blockFilled = 0;
+    a->state = ExpectCopy;
+    return 1;
+}
+
+int CopyRead(DeltaApplier* a, uint64_t value)
+{
+    uint64_t length = value >> 1;
+    uint32_t hasDifference = (uint32_t)(value & 1);
+    if (length > a->blockOutput - a->blockFilled || (hasDifference && length == 0))
+        return Fail(a, ApplyDamaged);
+    BlockCommand* c = &a->commands[a->commandsRead];
+    c->copyStart = 0;
+    c->copyLength = (uint32_t)length;
+    c->addLength = 0;
+    c->hasDifference = hasDifference;
+    c->blockAt = a->blockFilled;
+    a->blockFilled += (uint32_t)length;
+    a->state = length ? ExpectCopyDistance : ExpectAdd;
+    return 1;
+}
+
+int CopyDistanceRead(DeltaApplier* a, uint64_t value)
+{
+    BlockCommand* c = &a->commands[a->commandsRead];
+    int64_t distance = (int64_t)(value >> 1) ^ -(int64_t)(value & 1);
+    int64_t start = (int64_t)a->copyEnd + distance;
+    if (start < 0 || (uint64_t)start + c->copyLength > a->oldSize)
+        return Fail(a, ApplyDamaged);
+    c->copyStart = (uint64_t)start;
+    a->copyEnd = (uint64_t)start + c->copyLength;
+    a->state = ExpectAdd;
+    return 1;
+}
+
+// The next run of differences (or, once they are all in, of new bytes) in the block; the block goes to the
+// output when both are done.
+int NextRun(DeltaApplier* a)
+{
+    for (;;) {
+        while (a->cursor < a->blockCommands) {
+            const BlockCommand* c = &a->commands[a->cursor++];
+            int differences = a->state == Differences;
+            uint32_t length = differences ? (c->hasDifference ? c->copyLength : 0) : c->addLength;
+            if (length) {
+                a->cursorAt = c->blockAt + (differences ? 0 : c->copyLength);
+                a->cursorLeft = length;
+                return 1;
+            }
+        }
+        if (a->state == NewBytes)
+            break;
+        a->state = NewBytes;
+        a->cursor = 0;
+    }
+    a->state = ExpectBlockOutput;
+    return Emit(a, a->block, a->blockOutput);
+}
+
+// Every copy of the block read from the old file into its place; the differences then go onto them.
+int StartBlockBytes(DeltaApplier* a)
+{
+    if (a->blockFilled != a->blockOutput)
+        return Fail(a, ApplyDamaged);
+    for (uint32_t i = 0; i < a->blockCommands; i++) {
+        const BlockCommand* c = &a->commands[i];
+        if (c->copyLength && !CopyOld(a, c->copyStart, c->copyLength, a->block + c->blockAt))
+            return 0;
+    }
+    a->state = Differences;
+    a->cursor = 0;
+    return NextRun(a);
+}
+
+int AddRead(DeltaApplier* a, uint64_t value)
+{
+    BlockCommand* c = &a->commands[a->commandsRead];
+    if (value > a->blockOutput - a->blockFilled || (value == 0 && c->copyLength == 0))
+        return Fail(a, ApplyDamaged);
+    c->addLength = (uint32_t)value;
+    a->blockFilled += (uint32_t)value;
+    a->commandsRead++;
+    if (a->commandsRead < a->blockCommands) {
+        a->state = ExpectCopy;
+        return 1;
+    }
+    return StartBlockBytes(a);
+}
+
+int ApproximateNumberRead(DeltaApplier* a)
+{
+    uint64_t value = a->value;
+    a->value = 0;
+    a->varintBytes = 0;
+    switch (a->state) {
+    case ExpectBlockOutput: return BlockOutputRead(a, value);
+    case ExpectBlockCommands: return BlockCommandsRead(a, value);
+    case ExpectCopy: return CopyRead(a, value);
+    case ExpectCopyDistance: return CopyDistanceRead(a, value);
+    default: return AddRead(a, value);
+    }
+}
+
+// The EntryOutput of a layout 1 body.
+int ApplyApproximatePiece(void* context, const unsigned char* bytes, size_t count)
+{
+    DeltaApplier* a = (DeltaApplier*)context;
+    size_t i = 0;
+    while (i < count) {
+        if (a->state == Differences || a->state == NewBytes) {
+            size_t take = count - i < a->cursorLeft ? count - i : a->cursorLeft;
+            unsigned char* into = a->block + a->cursorAt;
+            if (a->state == Differences) {
+                for (size_t k = 0; k < take; k++)
+                    into[k] = (unsigned char)(into[k] + bytes[i + k]);
+            } else {
+                memcpy(into, bytes + i, take);
+            }
+            i += take;
+            a->cursorAt += (uint32_t)take;
+            a->cursorLeft -= (uint32_t)take;
+            if (a->cursorLeft == 0 && !NextRun(a))
+                return 0;
+            continue;
+        }
+        int complete = 0;
+        if (!TakeVarintByte(a, bytes[i++], &complete) || (complete && !ApproximateNumberRead(a)))
+            return 0;
+    }
+    return 1;
+}
+
+// Room the applier takes after the body decoder's: the old file's window, and for layout 1 one block.
+size_t ApplierBytes(const DeltaBase* base)
+{
+    return DeltaOldWindow + (base->layout == DeltaLayoutApproximate ? DeltaBlockOutputMost + BlockCommandsBytes : 0);
 }
 
 int BodyWorkspaceSize(const ArchiveEntry* entry, const DeltaBase* base, const StoredSource* bodySource,
@@ -200,9 +387,9 @@ int BodyWorkspaceSize(const ArchiveEntry* entry, const DeltaBase* base, const St
     // The body's sizes are held to the rule of every entry before a byte of it is fetched.
     size_t inner;
     if (!CheckEntryData(&body, 0, body.storedSize) || !SourceWorkspaceSize(&body, bodySource, pieces, &inner) ||
-        inner > (size_t)-1 - DeltaOldWindow - 16)
+        inner > (size_t)-1 - ApplierBytes(base) - 16)
         return 0;
-    *size = ((inner + 15) & ~(size_t)15) + DeltaOldWindow;
+    *size = ((inner + 15) & ~(size_t)15) + ApplierBytes(base);
     return 1;
 }
 
@@ -259,12 +446,18 @@ EntryStreamResult Apply(const ArchiveEntry* entry, const unsigned char* stored, 
     a.old = old;
     a.oldSize = start.base.oldSize;
     a.newSize = entry->unpackedSize;
-    a.state = ExpectTag;
-    a.window = workspace + (needed - DeltaOldWindow);
+    int approximate = start.base.layout == DeltaLayoutApproximate;
+    a.state = approximate ? ExpectBlockOutput : ExpectTag;
+    size_t inner = needed - ApplierBytes(&start.base);
+    a.window = workspace + inner;
+    if (approximate) {
+        a.block = a.window + DeltaOldWindow;
+        a.commands = (BlockCommand*)(a.block + DeltaBlockOutputMost);
+    }
     a.failure = ApplyOk;
     ArchiveEntry body = BodyEntry(entry, &start.base);
-    EntryStreamResult result = StreamEntryFromSource(&body, &start.bodySource, pieces, workspace,
-                                                     needed - DeltaOldWindow, ApplyBodyPiece, &a);
+    EntryStreamResult result = StreamEntryFromSource(&body, &start.bodySource, pieces, workspace, inner,
+                                                     approximate ? ApplyApproximatePiece : ApplyBodyPiece, &a);
     switch (a.failure) {
     case ApplyDamaged: return EntryStreamDamaged;
     case ApplyOldUnreadable: return EntryStreamOldUnreadable;
@@ -273,7 +466,7 @@ EntryStreamResult Apply(const ArchiveEntry* entry, const unsigned char* stored, 
     }
     if (result != EntryStreamDone)
         return result == EntryStreamUnreadable ? EntryStreamUnreadable : EntryStreamDamaged;
-    if (a.state != ExpectTag || a.produced != a.newSize)
+    if (a.state != (approximate ? ExpectBlockOutput : ExpectTag) || a.varintBytes || a.produced != a.newSize)
         return EntryStreamDamaged;
     return EntryStreamDone;
 }
@@ -289,43 +482,62 @@ int ReadDeltaBase(const ArchiveEntry* entry, const unsigned char* head, DeltaBas
     return ParseDeltaHeader(entry, header, base);
 }
 
-OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
-                               unsigned char* buffer, size_t bufferSize)
+int HashOldFile(uint64_t oldFileSize, const OldFileReader* old, unsigned char* buffer, size_t bufferSize,
+                unsigned char digest[Sha256Size])
 {
-    if (oldFileSize != base->oldSize)
-        return OldFileDiffers;
     Sha256 sha;
     StartSha256(&sha);
     for (uint64_t at = 0; at < oldFileSize;) {
         size_t count = oldFileSize - at < bufferSize ? (size_t)(oldFileSize - at) : bufferSize;
         if (!old->read(old->context, at, buffer, count))
-            return OldFileUnreadable;
+            return 0;
         Sha256Update(&sha, buffer, count);
         at += count;
     }
-    unsigned char digest[Sha256Size];
     FinishSha256(&sha, digest);
+    return 1;
+}
+
+OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
+                               unsigned char* buffer, size_t bufferSize)
+{
+    if (oldFileSize != base->oldSize)
+        return OldFileDiffers;
+    unsigned char digest[Sha256Size];
+    if (!HashOldFile(oldFileSize, old, buffer, bufferSize, digest))
+        return OldFileUnreadable;
     return memcmp(digest, base->oldSha256, Sha256Size) == 0 ? OldFileMatches : OldFileDiffers;
+}
+
+uint32_t DeltaRunLength(const ArchiveTable* table, const ArchiveEntry* delta)
+{
+    const ArchiveEntry* records = ArchiveTableEntries(table);
+    const ArchiveEntry* end = records + table->header.entryCount;
+    uint32_t count = 0;
+    for (const ArchiveEntry* r = delta; r < end && EntryMethodOf(r) == EntryMethodDelta &&
+                                        memcmp(r->name, delta->name, ArchiveNameSize) == 0;
+         r++)
+        count++;
+    return count;
 }
 
 int FindWholeFallback(const ArchiveTable* table, const ArchiveEntry* delta, const ArchiveEntry** whole,
                       uint64_t* dataOffset)
 {
     const ArchiveEntry* records = ArchiveTableEntries(table);
+    uint32_t first = (uint32_t)(delta - records), run = DeltaRunLength(table, delta);
+    if (run == 0 || first + run >= table->header.entryCount)
+        return 0;
     uint64_t offset = ArchiveHeaderSize;
-    for (uint32_t i = 0; i + 1 < table->header.entryCount; i++) {
+    for (uint32_t i = 0; i < first + run; i++)
         offset += PaddedStoredSize(records[i].storedSize);
-        if (&records[i] != delta)
-            continue;
-        const ArchiveEntry* next = &records[i + 1];
-        if (memcmp(next->name, delta->name, ArchiveNameSize) != 0 || EntryMethodOf(next) == EntryMethodDelta ||
-            EntryMethodOf(next) == EntryMethodUnknown || next->unpackedSize != delta->unpackedSize)
-            return 0;
-        *whole = next;
-        *dataOffset = offset;
-        return 1;
-    }
-    return 0;
+    const ArchiveEntry* next = &records[first + run];
+    if (memcmp(next->name, delta->name, ArchiveNameSize) != 0 || EntryMethodOf(next) == EntryMethodUnknown ||
+        next->unpackedSize != delta->unpackedSize)
+        return 0;
+    *whole = next;
+    *dataOffset = offset;
+    return 1;
 }
 
 int DeltaWorkspaceSize(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)

@@ -1,7 +1,8 @@
 #pragma once
 // Applying a delta entry: the new file is produced piece by piece into an EntryOutput while the old (installed)
 // file is read only through the caller's positioned reads, a window of DeltaOldWindow bytes at a time. Memory is
-// the body decoder's workspace plus that window, whatever the files' sizes. Portable: the updater's job, fa2 and
+// the body decoder's workspace plus that window (and, for approximate copies, one block of DeltaBlockOutputMost
+// bytes and its commands), whatever the files' sizes. Portable: the updater's job, fa2 and
 // the fuzzer share it.
 //
 // The updater's job, for a delta entry (EntryMethodOf == EntryMethodDelta):
@@ -35,6 +36,7 @@ struct DeltaBase {
     unsigned char oldSha256[Sha256Size];
     EntryMethod bodyMethod;  // stored, block or LZMA
     int hasWhole;            // the next record holds the whole file (FindWholeFallback)
+    unsigned char layout;    // DeltaLayoutExact or DeltaLayoutApproximate
     uint32_t bodySize;
 };
 
@@ -53,8 +55,16 @@ enum OldFileCheck {
 OldFileCheck CheckDeltaOldFile(const DeltaBase* base, uint64_t oldFileSize, const OldFileReader* old,
                                unsigned char* buffer, size_t bufferSize);
 
-// The whole entry that rides along with the delta `delta`, a record of `table` (--fallback-whole): the next
-// record, of the same name, stored with another method. 0 when there is none.
+// The old file's SHA-256 (`oldFileSize` bytes, read in pieces of `bufferSize`). 0 when a read failed.
+int HashOldFile(uint64_t oldFileSize, const OldFileReader* old, unsigned char* buffer, size_t bufferSize,
+                unsigned char digest[Sha256Size]);
+
+// A file built against several old releases carries one delta per distinct old file, records of the same name in
+// a row. How many there are from `delta`, a record of `table`, on (0 when it is no delta).
+uint32_t DeltaRunLength(const ArchiveTable* table, const ArchiveEntry* delta);
+
+// The whole entry that rides along with the deltas from `delta` (--fallback-whole): the record right after their
+// run, of the same name, stored with another method. 0 when there is none.
 int FindWholeFallback(const ArchiveTable* table, const ArchiveEntry* delta, const ArchiveEntry** whole,
                       uint64_t* dataOffset);
 

@@ -8,10 +8,10 @@
 #include "archive/delta_decoder.h"
 #include "job/job_sink.h"
 #include "job/job_stage.h"
+#include "support/file_calls.h"
 #include "support/messages.h"
 #include "support/owned.h"
 #include "support/text_format.h"
-#include "support/file_calls.h"
 
 namespace {
 
@@ -51,32 +51,87 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
 
 HANDLE OpenInstalled(const char* target)
 {
-    // Others may read it meanwhile; nobody may change it while the delta is built on it.
+    // Others may read it meanwhile; nobody may write, rename or delete it while the delta is built on it.
     return Files.CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The installed file held to the delta's base: OldFileMatches, OldFileDiffers (also when it is missing), or
-// OldFileUnreadable.
-OldFileCheck CheckInstalled(const DeltaBase* base, const char* target, int* cancelled)
+// The open installed file held to the delta's base: OldFileMatches, OldFileDiffers or OldFileUnreadable.
+OldFileCheck CheckOpenInstalled(const DeltaBase* base, HANDLE handle, int* cancelled)
 {
-    FileHandle file(OpenInstalled(target));
-    if (file.handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND ? OldFileDiffers
-                                                                                                  : OldFileUnreadable;
     LARGE_INTEGER size;
-    if (!Files.GetFileSizeEx(file.handle, &size))
+    if (!Files.GetFileSizeEx(handle, &size))
         return OldFileUnreadable;
     GlobalBlock buffer;
     if (!buffer.Allocate(DeltaOldWindow))
         return OldFileUnreadable;
-    InstalledFile installed = {file.handle, 1, 0};
+    InstalledFile installed = {handle, 1, 0};
     OldFileReader reader = {ReadInstalled, &installed};
     OldFileCheck check = CheckDeltaOldFile(base, (uint64_t)size.QuadPart, &reader, buffer.bytes, DeltaOldWindow);
     *cancelled = installed.cancelled;
     return check;
 }
 
+// The open installed file's SHA-256; 0 when it cannot be read (or Cancel stopped the reading: `*cancelled`).
+int HashInstalled(HANDLE handle, uint64_t size, unsigned char digest[Sha256Size], int* cancelled)
+{
+    GlobalBlock buffer;
+    InstalledFile installed = {handle, 1, 0};
+    OldFileReader reader = {ReadInstalled, &installed};
+    int read = buffer.Allocate(DeltaOldWindow) && HashOldFile(size, &reader, buffer.bytes, DeltaOldWindow, digest);
+    *cancelled = installed.cancelled;
+    return read;
+}
+
+// Of the deltas from `entry` on (one per old release the update was built from), the one whose base is the
+// installed file: size first, then its SHA-256, read once whatever the number of deltas. OldFileMatches with
+// `*use` and `*useOffset` set, OldFileDiffers (also for a missing file), OldFileUnreadable, or 0 for a damaged
+// header.
+int MatchInstalled(const ArchiveEntry* entry, uint64_t offset, const char* target, const ArchiveEntry** use,
+                   uint64_t* useOffset, OldFileCheck* check, int* cancelled)
+{
+    uint32_t run = DeltaRunLength(UpdateArchive, entry);
+    FileHandle file(OpenInstalled(target));
+    DWORD openError = GetLastError();
+    LARGE_INTEGER size;
+    size.QuadPart = -1;
+    if (file.handle != INVALID_HANDLE_VALUE && !Files.GetFileSizeEx(file.handle, &size)) {
+        *check = OldFileUnreadable;
+        return 1;
+    }
+    unsigned char digest[Sha256Size];
+    int hashed = 0;
+    *check = file.handle == INVALID_HANDLE_VALUE && openError != ERROR_FILE_NOT_FOUND &&
+                     openError != ERROR_PATH_NOT_FOUND
+                 ? OldFileUnreadable
+                 : OldFileDiffers;
+    for (uint32_t k = 0; k < run; k++) {
+        const ArchiveEntry* delta = entry + k;
+        DeltaBase base;
+        if (!CheckEntryData(delta, offset, ArchiveImageSize) || !ReadDeltaBase(delta, ArchiveImage + offset, &base))
+            return 0;
+        if (file.handle != INVALID_HANDLE_VALUE && (uint64_t)size.QuadPart == base.oldSize) {
+            if (!hashed && !HashInstalled(file.handle, base.oldSize, digest, cancelled)) {
+                *check = OldFileUnreadable;
+                return 1;
+            }
+            hashed = 1;
+            if (memcmp(digest, base.oldSha256, Sha256Size) == 0) {
+                *use = delta;
+                *useOffset = offset;
+                *check = OldFileMatches;
+                return 1;
+            }
+        }
+        offset += PaddedStoredSize(delta->storedSize);
+    }
+    return 1;
+}
+
 }  // namespace
+
+const char DeltaBaseChangedFormat[] =
+    "「%s」が、アップデートの確認の後に、ほかのプログラムによって変更されました。ゲームのファイルは元のままです。"
+    "ほかのプログラムを終了してから、もう一度アップデートしてください";
 
 int StagedEntryWorkspace(const ArchiveEntry* entry, const unsigned char* stored, size_t* size)
 {
@@ -95,14 +150,15 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
     }
     JobStartFile(shown);
     int cancelled = 0;
-    OldFileCheck check = CheckInstalled(&base, target, &cancelled);
+    OldFileCheck check;
+    if (!MatchInstalled(entry, offset, target, use, useOffset, &check, &cancelled)) {
+        ShowEntryDamage(0);
+        return 0;
+    }
     if (cancelled)
         return 0;
-    if (check == OldFileMatches) {
-        *use = entry;
-        *useOffset = offset;
+    if (check == OldFileMatches)
         return 1;
-    }
     if (check == OldFileUnreadable) {
         JobShowError(WriteFailureText);
         return 0;
@@ -122,12 +178,34 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
 
 EntryStreamResult StreamDeltaOverTarget(const ArchiveEntry* entry, const unsigned char* stored, const char* target,
                                         unsigned char* workspace, size_t workspaceSize, EntryOutput output,
-                                        void* context)
+                                        void* context, int* changed)
 {
+    *changed = 0;
+    DeltaBase base;
+    if (!ReadDeltaBase(entry, stored, &base))
+        return EntryStreamDamaged;
     FileHandle file(OpenInstalled(target));
-    if (file.handle == INVALID_HANDLE_VALUE)
+    if (file.handle == INVALID_HANDLE_VALUE) {
+        *changed = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         return EntryStreamOldUnreadable;
+    }
+    // Planning closed the file: checked again on the handle the delta reads, which nobody can change now.
+    int cancelled = 0;
+    OldFileCheck check = CheckOpenInstalled(&base, file.handle, &cancelled);
+    if (cancelled)
+        return EntryStreamStopped;
+    if (check != OldFileMatches) {
+        *changed = check == OldFileDiffers;
+        return EntryStreamOldUnreadable;
+    }
     InstalledFile installed = {file.handle, 0, 0};
     OldFileReader reader = {ReadInstalled, &installed};
     return StreamDeltaEntry(entry, stored, &reader, workspace, workspaceSize, output, context);
+}
+
+void ShowDeltaBaseChanged(const char* shown)
+{
+    char text[1024];
+    FormatText(text, sizeof text, DeltaBaseChangedFormat, shown);
+    JobShowError(text);
 }

@@ -19,8 +19,15 @@ int ChooseDeltaSource(const ArchiveEntry* entry, uint64_t offset, const char* ta
                       const ArchiveEntry** use, uint64_t* useOffset);
 
 // The new file's bytes from the delta `entry` (its stored bytes at `stored`) over the installed file `target`, to
-// `output`, through `workspace` (StagedEntryWorkspace bytes). EntryStreamOldUnreadable when `target` cannot be
-// opened or read.
+// `output`, through `workspace` (StagedEntryWorkspace bytes). The file stays open from a second check against the
+// base through the last read, shared for reading only: planning's check closed it, and another program may have
+// changed it since. EntryStreamOldUnreadable when `target` cannot be opened or read, with `*changed` 1 when it is
+// missing or no longer the base; EntryStreamStopped when Cancel stopped the check.
 EntryStreamResult StreamDeltaOverTarget(const ArchiveEntry* entry, const unsigned char* stored, const char* target,
                                         unsigned char* workspace, size_t workspaceSize, EntryOutput output,
-                                        void* context);
+                                        void* context, int* changed);
+
+// The box for an installed file (`shown` to the player, the %s of the format) that changed between planning and
+// staging.
+extern const char DeltaBaseChangedFormat[];
+void ShowDeltaBaseChanged(const char* shown);

@@ -234,7 +234,10 @@ int StopFlusher(Flusher* flusher)
 }
 
 // How one write ended.
-enum WriteResult { WriteDone, WriteBroken, WriteCopyBroken, WriteDamaged, WriteSumWrong, WriteNoMemory, WriteStopped };
+enum WriteResult {
+    WriteDone, WriteBroken, WriteCopyBroken, WriteDamaged, WriteSumWrong, WriteNoMemory, WriteStopped,
+    WriteBaseChanged  // the installed file under a delta is no longer the one planning checked
+};
 
 // The entry's pieces go to the staged file (with their sum, when the payload has sums), and the progress moves;
 // a confirmed Cancel stops the decoding at the next piece.
@@ -268,15 +271,19 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
     uint32_t sum = 0;
     StagedOutput output{{file, 0, UpdateSumsLoaded ? &sum : nullptr}, 0};
     // A delta reads the installed file, still in its place until the commit.
+    int changed = 0;
     EntryStreamResult result =
         EntryMethodOf(write.entry) == EntryMethodDelta
-            ? StreamDeltaOverTarget(write.entry, stored, write.target, workspace, size, WriteStagedPiece, &output)
+            ? StreamDeltaOverTarget(write.entry, stored, write.target, workspace, size, WriteStagedPiece, &output,
+                                    &changed)
             : StreamEntry(write.entry, stored, workspace, size, WriteStagedPiece, &output);
     GlobalFree(workspace);
     if (result == EntryStreamDamaged)
         return WriteDamaged;
     if (result == EntryStreamStopped)
-        return output.stopped ? WriteStopped : WriteBroken;
+        return output.stopped || JobStopRequested() ? WriteStopped : WriteBroken;
+    if (changed)
+        return WriteBaseChanged;
     if (result != EntryStreamDone)
         return WriteBroken;  // the installed file under a delta could not be read
     // Checked before the file can go in: a damaged download never reaches the game.
@@ -389,6 +396,9 @@ StageResult ReportWrite(const JobPlan* plan, PlannedWrite* write, WriteResult re
     case WriteNoMemory:
         JobShowError(NoMemoryText);
         break;
+    case WriteBaseChanged:
+        ShowDeltaBaseChanged(write->shown);
+        return StageFailed;
     default:
         break;
     }

@@ -50,7 +50,15 @@ std::string NextPack(const std::string& old)
 // About 64 MB: staging it over the installed file takes long enough to Cancel in the middle.
 const int BigPackRecords = 320000;
 
-enum Installed { TheOldRelease, AnotherVersion, NoFile };
+enum Installed { TheOldRelease, TheSecondRelease, AnotherVersion, NoFile };
+
+// Another old release of the pack: one record replaced near its start.
+std::string SecondPack(const std::string& old)
+{
+    std::string second = old;
+    second.replace(second.size() / 10, 200, Pack(1, 13).substr(0, 200));
+    return second;
+}
 
 // The updater started and walked to its confirmation page.
 HWND ToConfirmation(UpdaterRun& run, const UpdateScenario& s, const std::string& tempDir)
@@ -66,6 +74,7 @@ HWND ToConfirmation(UpdaterRun& run, const UpdateScenario& s, const std::string&
 struct DeltaGame {
     UpdateScenario s;
     std::string oldPack, newPack;
+    std::string secondPack;  // when set, the update is built from this release too
 
     explicit DeltaGame(int records = 3000) : oldPack(Pack(records, 1)), newPack(NextPack(oldPack)) {}
 
@@ -78,6 +87,12 @@ struct DeltaGame {
         if (!WriteFileMakingFolders(old + "\\pack.dat", oldPack))
             return ::testing::AssertionFailure() << "cannot write the old release";
         s.buildOptions = "--from \"" + old + "\"" + (fallbackWhole ? " --fallback-whole" : "");
+        if (!secondPack.empty()) {
+            std::string second = s.scratch / "second";
+            if (!WriteFileMakingFolders(second + "\\pack.dat", secondPack))
+                return ::testing::AssertionFailure() << "cannot write the second old release";
+            s.buildOptions += " --from \"" + second + "\"";
+        }
         ::testing::AssertionResult prepared = ::Prepare(s);
         if (!prepared)
             return prepared;
@@ -86,12 +101,14 @@ struct DeltaGame {
         bytes[bytes.size() / 3] ^= 1;
         if (installed == TheOldRelease && !WriteBytes(target, oldPack))
             return ::testing::AssertionFailure() << "cannot install " << target;
+        if (installed == TheSecondRelease && !WriteBytes(target, secondPack))
+            return ::testing::AssertionFailure() << "cannot install " << target;
         if (installed == AnotherVersion && !WriteBytes(target, bytes))
             return ::testing::AssertionFailure() << "cannot install " << target;
         return ::testing::AssertionSuccess();
     }
 
-    // What the built updater carries for pack.dat: its first record's method, and whether a whole one follows.
+    // What the built updater carries for pack.dat: a small delta per old release, and whether a whole one follows.
     ::testing::AssertionResult CarriesDelta(bool withWhole) const
     {
         std::string payload;
@@ -100,14 +117,21 @@ struct DeltaGame {
         ArchiveTable* table = OpenArchive(payload.data(), (uint32_t)payload.size());
         const ArchiveEntry* entry = nullptr;
         uint64_t offset = 0;
-        bool delta = table && FindArchiveEntry(table, "pack.dat", &entry, &offset) &&
-                     EntryMethodOf(entry) == EntryMethodDelta && entry->storedSize < newPack.size() / 10;
-        bool whole = delta && entry + 1 < ArchiveTableEntries(table) + table->header.entryCount &&
-                     EntryMethodOf(entry + 1) != EntryMethodDelta;
+        size_t deltas = 0;
+        bool found = table && FindArchiveEntry(table, "pack.dat", &entry, &offset);
+        const ArchiveEntry* end = found ? ArchiveTableEntries(table) + table->header.entryCount : nullptr;
+        for (; found && entry + deltas < end && EntryMethodOf(entry + deltas) == EntryMethodDelta &&
+               entry[deltas].storedSize < newPack.size() / 10;
+             deltas++) {
+        }
+        bool whole = found && deltas && entry + deltas < end && EntryMethodOf(entry + deltas) != EntryMethodDelta &&
+                     lstrcmpA(entry[deltas].name, "pack.dat") == 0;
         if (table)
             GlobalFree(table);
-        if (!delta)
-            return ::testing::AssertionFailure() << "pack.dat is not a small delta entry";
+        size_t releases = secondPack.empty() ? 1 : 2;
+        if (deltas != releases)
+            return ::testing::AssertionFailure() << "pack.dat has " << deltas << " small delta entries, not "
+                                                 << releases;
         if (whole != withWhole)
             return ::testing::AssertionFailure() << "the whole file " << (whole ? "rides along" : "is missing");
         return ::testing::AssertionSuccess();
@@ -132,6 +156,50 @@ TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMo
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DeltaGame game;
+        ASSERT_TRUE(game.Prepare(c.installed, c.fallbackWhole));
+        ASSERT_TRUE(game.CarriesDelta(c.fallbackWhole));
+        TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
+
+        UpdaterRun run;
+        HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
+        ASSERT_TRUE(wizard) << run.problem;
+        std::string caption = game.s.DefaultCaption();
+        if (c.updated) {
+            ASSERT_TRUE(RunJobToEnd(wizard));
+            ASSERT_TRUE(Click(wizard, Next));
+            EXPECT_TRUE(EndsWith(run, 1));
+            EXPECT_TRUE(ReadBytes(game.s.instPath + "\\pack.dat") == game.newPack) << "not the new release";
+            EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
+            continue;
+        }
+        ASSERT_TRUE(Click(wizard, Next));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(WrongBase, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+    }
+}
+
+// One updater built from two old releases updates an installation of either; a third version stops before
+// anything moves, unless the whole file rides along.
+TEST(WholeRunDelta, OneUpdaterForTwoOldReleases)
+{
+    struct {
+        const char* name;
+        Installed installed;
+        bool fallbackWhole;
+        bool updated;  // else stopped, the game as it was
+    } cases[] = {
+        {"the first release", TheOldRelease, false, true},
+        {"the second release", TheSecondRelease, false, true},
+        {"a third version", AnotherVersion, false, false},
+        {"a third version, whole file along", AnotherVersion, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeltaGame game;
+        game.secondPack = SecondPack(game.oldPack);
         ASSERT_TRUE(game.Prepare(c.installed, c.fallbackWhole));
         ASSERT_TRUE(game.CarriesDelta(c.fallbackWhole));
         TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
@@ -212,10 +280,13 @@ TEST(WholeRunDelta, CancelWhileTheDeltaIsStagedLeavesTheOldRelease)
 
 // The installed file held open by another program: the delta is staged from it (it can be read), the commit
 // cannot move it; killed there, the next start puts everything back.
-TEST(WholeRunDelta, KilledWhileCommittingIsPutBackByTheNextStart)
+void KillWhileCommitting(Installed installed)
 {
     DeltaGame game;
-    ASSERT_TRUE(game.Prepare(TheOldRelease, false));
+    if (installed == TheSecondRelease)
+        game.secondPack = SecondPack(game.oldPack);
+    ASSERT_TRUE(game.Prepare(installed, false));
+    std::string installedPack = installed == TheOldRelease ? game.oldPack : game.secondPack;
     std::string target = game.s.instPath + "\\pack.dat";
     TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
     HANDLE inUse = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -242,7 +313,16 @@ TEST(WholeRunDelta, KilledWhileCommittingIsPutBackByTheNextStart)
     ASSERT_TRUE(wizard) << again.problem;
     EXPECT_TRUE(CancelIsReportedAsInterrupted(again, wizard, game.s.DefaultCaption()));
     EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
-    EXPECT_TRUE(ReadBytes(target) == game.oldPack);
+    EXPECT_TRUE(ReadBytes(target) == installedPack);
+}
+
+// So too for the second of two releases the update was built from.
+TEST(WholeRunDelta, KilledWhileCommittingIsPutBackByTheNextStart)
+{
+    for (Installed installed : {TheOldRelease, TheSecondRelease}) {
+        SCOPED_TRACE(installed == TheOldRelease ? "one release" : "the second of two releases");
+        KillWhileCommitting(installed);
+    }
 }
 
 }  // namespace

@@ -673,8 +673,9 @@ TEST(ArchiveWriter, AFileChangedWhilePackedIsAnError)
         std::string error;
         ASSERT_EQ(StartArchive(&writer, VectorSink(&archive), options), 1);
         DeltaOutcome outcome = DeltaTooLarge;
-        int added = c.delta ? AddArchiveDelta(&writer, "meddled.dat", path, oldPath, 0, 0, c.delta == 2, &outcome,
-                                              &error)
+        std::vector<std::string> bases;
+        int added = c.delta ? AddArchiveDelta(&writer, "meddled.dat", path, {oldPath}, 0, 0, c.delta == 2, &outcome,
+                                              &bases, &error)
                             : AddArchiveFile(&writer, "meddled.dat", path, 0, c.storage, 0, &error);
         EXPECT_EQ(added, 0);
         EXPECT_GE(meddling.done, 1) << "the file was changed during the packing";

@@ -13,6 +13,8 @@
 
 #include "archive/archive_format.h"
 #include "archive_reader.h"
+#include "block_encoder.h"
+#include "build_progress.h"
 #include "cmd_build.h"
 #include "file_io.h"
 #include "pe_resources.h"
@@ -636,7 +638,7 @@ TEST(Build, LzmaJobsGiveTheSameBytes)
             BuildOptions o = Options(dir + "/src", dir + "/u" + std::to_string(jobs) + ".exe");
             o.codec = CodecLzma;
             o.scramble = c.scramble;
-            o.fromDir = c.from ? dir + "/old" : "";
+            o.fromDirs = c.from ? std::vector<std::string>{dir + "/old"} : std::vector<std::string>();
             o.fallbackWhole = c.fallbackWhole;
             o.jobs = jobs;
             Outcome r = Build(o);
@@ -885,6 +887,40 @@ TEST(Build, EntryNamesOfUpdateItems)
     int cut = 0;
     UpdateItemEntryName("u," + std::string(300, 'x'), &cut);
     EXPECT_EQ(cut, 1);
+}
+
+// A delta is several passes over one file (matching, compressing its body, compressing the whole file to
+// compare), each restarting the encoder's counter: the line says which pass runs and never goes back.
+TEST(BuildProgressLine, ADeltasPassesOnlyMoveItForward)
+{
+    BuildProgress progress;
+    StartProgress(&progress, stderr, ProgressNone);
+    ProgressPhase(&progress, "packing", 2, 1000);
+    ProgressFile(&progress, "game.pak");
+    ProgressCompressing(&progress, 200);
+    struct Step {
+        const char* step;
+        size_t encoded;     // the encoder's counter
+        const char* shown;  // the percentage on the line
+    } steps[] = {
+        {"reading the old file, matching", 300, "(50%)"},
+        {"compressing the delta", 50, "(50%)"},    // a new pass starts its counter at 0
+        {"compressing the delta", 400, "(60%)"},
+        {"compressing the whole file to compare", 10, "(60%)"},
+        {"compressing the whole file to compare", 5000, "(100%)"},  // never past the total
+    };
+    for (const Step& s : steps) {
+        ProgressStep(&progress, s.step);
+        EncodeBlockProgress = s.encoded;
+        std::string line = ProgressLine(&progress);
+        EXPECT_NE(line.find(s.shown), std::string::npos) << line;
+        EXPECT_NE(line.find(std::string("game.pak: ") + s.step), std::string::npos) << line;
+    }
+    ProgressDone(&progress, 1, 1000);
+    std::string line = ProgressLine(&progress);
+    EXPECT_NE(line.find("(100%)"), std::string::npos) << line;
+    EXPECT_EQ(line.find(": compressing"), std::string::npos) << "the step ends with its entry: " << line;
+    EncodeBlockProgress = 0;
 }
 
 }  // namespace

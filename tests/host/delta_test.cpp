@@ -209,7 +209,7 @@ void PutLe32(unsigned char* p, uint32_t v)
 
 // A delta entry's stored bytes with a stored body, written from the layout the guide gives.
 Bytes DeltaStored(uint32_t oldSize, const unsigned char* sha, const Bytes& body, unsigned char method = 1,
-                  uint32_t bodySize = 0xFFFFFFFF)
+                  uint32_t bodySize = 0xFFFFFFFF, unsigned char layout = DeltaLayoutExact)
 {
     Bytes stored(DeltaHeaderSize, 0);
     memcpy(stored.data(), "FA2D", 4);
@@ -217,6 +217,7 @@ Bytes DeltaStored(uint32_t oldSize, const unsigned char* sha, const Bytes& body,
     if (sha)
         memcpy(&stored[8], sha, 32);
     stored[40] = method;
+    stored[42] = layout;
     PutLe32(&stored[44], bodySize == 0xFFFFFFFF ? (uint32_t)body.size() : bodySize);
     stored.insert(stored.end(), body.begin(), body.end());
     return stored;
@@ -311,8 +312,25 @@ Bytes Spliced(Bytes bytes, size_t at, size_t removed, const Bytes& inserted)
 struct EditCase {
     const char* name;
     Bytes before, now;
-    size_t mostBody;  // the body may not be larger: the matches were found
+    size_t mostBody;   // the body may not be larger: the matches were found
+    size_t mostAdded;  // nor may more new bytes travel than these
 };
+
+// `bytes` with one byte in every `every` of [from, to) raised by one: what moving code does to its addresses.
+Bytes Nudged(Bytes bytes, size_t from, size_t to, size_t every)
+{
+    for (size_t i = from; i < to && i < bytes.size(); i += every)
+        bytes[i]++;
+    return bytes;
+}
+
+// Every byte of [from, to) changed.
+Bytes Inverted(Bytes bytes, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; i++)
+        bytes[i] ^= 0xFF;
+    return bytes;
+}
 
 std::vector<EditCase> EditCases()
 {
@@ -324,17 +342,28 @@ std::vector<EditCase> EditCases()
     moved.insert(moved.begin() + 900000, block.begin(), block.end());
     Bytes twice(base.begin(), base.begin() + 70000);
     twice.insert(twice.end(), base.begin(), base.begin() + 70000);
+    const size_t any = (size_t)-1;
+    // Exact copies would carry one byte in every 24 after the insert as a new byte.
+    Bytes code = Nudged(Spliced(base, 100000, 0, Noise(3000, 9)), 103000, size + 3000, 24);
     return {
-        {"insert", base, Spliced(base, 1034567, 0, Noise(7000, 2)), 7000 + 200},
-        {"delete", base, Spliced(base, 800001, 50000, Bytes()), 200},
-        {"move", base, moved, 300},
-        {"changed middle", base, Spliced(base, size / 2, 20000, Noise(20000, 3)), 20000 + 200},
-        {"many small edits", base, Spliced(Spliced(Spliced(base, 5, 3, Noise(9, 4)), 1000000, 1, Bytes()), 1200000, 0, Noise(1, 5)), 300},
-        {"empty old", Bytes(), Noise(5000, 6), 5000 + 10},
-        {"empty new", base, Bytes(), 0},
-        {"both empty", Bytes(), Bytes(), 0},
-        {"repeated within the new file", Bytes(base.begin(), base.begin() + 70000), twice, 100},
-        {"unrelated", Noise(100000, 7), Noise(100000, 8), 100000 + 100},
+        {"insert", base, Spliced(base, 1034567, 0, Noise(7000, 2)), 7000 + 200, 7000},
+        {"delete", base, Spliced(base, 800001, 50000, Bytes()), 200, 0},
+        {"move", base, moved, 300, 0},
+        {"changed middle", base, Spliced(base, size / 2, 20000, Noise(20000, 3)), 20000 + 200, 20000},
+        {"many small edits", base, Spliced(Spliced(Spliced(base, 5, 3, Noise(9, 4)), 1000000, 1, Bytes()), 1200000, 0, Noise(1, 5)), 300, 20},
+        {"empty old", Bytes(), Noise(5000, 6), 5000 + 10, 5000},
+        {"empty new", base, Bytes(), 0, 0},
+        {"both empty", Bytes(), Bytes(), 0, 0},
+        {"repeated within the new file", Bytes(base.begin(), base.begin() + 70000), twice, 100, 0},
+        {"unrelated", Noise(100000, 7), Noise(100000, 8), 100000 + 100, 100000},
+        {"addresses moved after an insert", base, code, any, 3000 + 100},
+        {"approximate at both ends", base, Nudged(Nudged(base, 0, 40000, 9), size - 40000, size, 9), any, 100},
+        {"approximate, old longer", base, Nudged(Bytes(base.begin(), base.begin() + 500000), 0, 500000, 10), any,
+         100},
+        {"approximate, old shorter", Bytes(base.begin(), base.begin() + 500000),
+         Nudged(Spliced(base, 500000, 0, Bytes()), 0, 500000, 10), any, size - 500000 + 100},
+        {"every byte of a range differs", base, Inverted(base, 300000, 330000), any, 30000 + 100},
+        {"every byte differs", Bytes(base.begin(), base.begin() + 300000), Inverted(Bytes(base.begin(), base.begin() + 300000), 0, 300000), any, 300000},
     };
 }
 
@@ -344,6 +373,7 @@ TEST(Delta, RoundTripsAndFindsTheMatches)
         DeltaEncodeResult encoded;
         Bytes body = EncodeBody(c.before, c.now, &encoded);
         EXPECT_LE(body.size(), c.mostBody) << c.name;
+        EXPECT_LE(encoded.added, c.mostAdded) << c.name;
         unsigned char sha[Sha256Size];
         Sha256 hash;
         StartSha256(&hash);
@@ -355,8 +385,8 @@ TEST(Delta, RoundTripsAndFindsTheMatches)
             OldBytes old;
             old.bytes = &c.before;
             Bytes out;
-            EXPECT_EQ(Apply(DeltaStored((uint32_t)c.before.size(), sha, body), (uint32_t)c.now.size(), &old, &out,
-                            scramble),
+            EXPECT_EQ(Apply(DeltaStored((uint32_t)c.before.size(), sha, body, 1, 0xFFFFFFFF, DeltaLayoutApproximate),
+                            (uint32_t)c.now.size(), &old, &out, scramble),
                       EntryStreamDone)
                 << c.name;
             EXPECT_TRUE(out == c.now) << c.name << " scramble " << scramble;
@@ -450,6 +480,109 @@ TEST(Delta, HostileDeltasAreRefusedWithoutReadingOutside)
     EXPECT_EQ(out, expected);
 }
 
+// A layout 1 body by hand.
+struct Blocks {
+    Bytes bytes;
+    Blocks& Number(uint64_t v)
+    {
+        do {
+            bytes.push_back((unsigned char)((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+            v >>= 7;
+        } while (v);
+        return *this;
+    }
+    Blocks& Block(uint64_t output, uint64_t commands) { return Number(output).Number(commands); }
+    Blocks& Command(uint64_t copy, int difference, int64_t distance, uint64_t add)
+    {
+        Number(copy << 1 | (uint64_t)difference);
+        if (copy)
+            Number(((uint64_t)distance << 1) ^ (uint64_t)(distance >> 63));
+        return Number(add);
+    }
+    Blocks& Raw(const Bytes& more)
+    {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return *this;
+    }
+    Blocks& Raw(const std::string& text) { return Raw(Bytes(text.begin(), text.end())); }
+};
+
+Bytes ApproximateStored(const Blocks& body) { return DeltaStored(1000, nullptr, body.bytes, 1, 0xFFFFFFFF, 1); }
+
+TEST(Delta, ApproximateCopiesReadAsTheGuideSays)
+{
+    Bytes before = Noise(1000, 21);
+    // Each command's copy then its new bytes; differences and new bytes each in command order; distances from
+    // where the previous copy ended, across blocks.
+    Blocks body;
+    body.Block(13, 3).Command(4, 1, 990, 2).Command(0, 0, 0, 3).Command(4, 0, -994, 0);
+    body.Raw(Bytes{1, 0, 0xFF, 0x80}).Raw("ab").Raw("cde");
+    body.Block(3, 1).Command(3, 0, 10, 0);
+    Bytes expected = {(unsigned char)(before[990] + 1), before[991], (unsigned char)(before[992] - 1),
+                      (unsigned char)(before[993] + 0x80), 'a', 'b', 'c', 'd', 'e'};
+    expected.insert(expected.end(), before.begin(), before.begin() + 4);
+    expected.insert(expected.end(), before.begin() + 14, before.begin() + 17);
+    for (int scramble : {0, 1}) {
+        OldBytes old;
+        old.bytes = &before;
+        Bytes out;
+        EXPECT_EQ(Apply(ApproximateStored(body), 16, &old, &out, scramble), EntryStreamDone);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+TEST(Delta, HostileApproximateBodiesAreRefusedWithoutReadingOutside)
+{
+    Bytes before = Noise(1000, 22);
+    const uint32_t most = DeltaBlockOutputMost;
+    Blocks good;
+    good.Block(4, 1).Command(2, 1, 0, 2).Raw(Bytes{1, 2}).Raw("ab");
+    struct Case {
+        const char* name;
+        Blocks body;
+        uint32_t newSize;
+    } cases[] = {
+        {"block of nothing", Blocks().Block(0, 1).Command(0, 0, 0, 1).Raw("a"), 1},
+        {"block past the most", Blocks().Block(most + 1, 1).Command(0, 0, 0, most + 1), most + 1},
+        {"block past the file", Blocks().Block(5, 1).Command(0, 0, 0, 5).Raw("abcde"), 4},
+        {"no commands", Blocks().Block(1, 0), 1},
+        {"too many commands", Blocks().Block(5000, DeltaBlockCommandsMost + 1), 5000},
+        {"command of nothing", Blocks().Block(1, 2).Command(0, 0, 0, 0).Command(0, 0, 0, 1).Raw("a"), 1},
+        {"difference without a copy", Blocks().Block(1, 1).Command(0, 1, 0, 1).Raw("a"), 1},
+        {"copy past the old end", Blocks().Block(10, 1).Command(10, 0, 995, 0), 10},
+        {"copy before the start", Blocks().Block(20, 2).Command(10, 0, 20, 0).Command(10, 0, -31, 0), 20},
+        {"commands short of the block", Blocks().Block(5, 1).Command(3, 0, 0, 0), 5},
+        {"commands past the block", Blocks().Block(5, 1).Command(3, 0, 0, 3).Raw("abc"), 6},
+        {"differences shorter than their copies", Blocks().Block(4, 1).Command(4, 1, 0, 0).Raw(Bytes{1, 2}), 4},
+        {"new bytes cut short", Blocks().Block(4, 1).Command(0, 0, 0, 4).Raw("ab"), 4},
+        {"blocks short of the file", good, 5},
+        {"bytes after the last block", Blocks(good).Raw(Bytes{1}), 4},
+        {"block header cut", Blocks(good).Number(3), 7},
+        {"block header cut inside its first number", Blocks(good).Raw(Bytes{0x83}), 4},
+        {"nothing but a cut number", Blocks().Raw(Bytes{0xBF}), 0},
+        {"six-byte varint", Blocks().Raw(Bytes{0x81, 0x81, 0x81, 0x81, 0x81, 0x01}), 1},
+        {"distance past 2^34", Blocks().Block(5, 1).Number(10).Number(0x7FFFFFFFFull).Number(0), 5},
+    };
+    for (const Case& c : cases) {
+        for (int scramble : {0, 1}) {
+            OldBytes old;
+            old.bytes = &before;
+            Bytes out;
+            EXPECT_EQ(Apply(ApproximateStored(c.body), c.newSize, &old, &out, scramble), EntryStreamDamaged) << c.name;
+        }
+    }
+    OldBytes old;
+    old.bytes = &before;
+    Bytes out;
+    EXPECT_EQ(Apply(ApproximateStored(good), 4, &old, &out), EntryStreamDone);
+    EXPECT_EQ(out, (Bytes{(unsigned char)(before[0] + 1), (unsigned char)(before[1] + 2), 'a', 'b'}));
+    // A layout this reader does not know is refused before anything is read.
+    Bytes later = ApproximateStored(good);
+    later[42] = 2;
+    EXPECT_EQ(Apply(later, 4, &old, &out), EntryStreamDamaged);
+    EXPECT_EQ(old.reads, 1u);
+}
+
 TEST(Delta, AFailedOldReadIsItsOwnResult)
 {
     Bytes before = Noise(200000, 12), out;
@@ -538,7 +671,9 @@ Bytes DeltaArchive(ArchiveCodec codec, PackMode table, const std::string& newPat
     ArchiveWriter writer;
     std::string error;
     EXPECT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
-    EXPECT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, oldPath, 0, scramble, withWhole, outcome, &error))
+    std::vector<std::string> bases;
+    EXPECT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, {oldPath}, 0, scramble, withWhole, outcome, &bases,
+                                &error))
         << error;
     EXPECT_TRUE(FinishArchive(&writer, &error)) << error;
     for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
@@ -601,6 +736,86 @@ TEST(Delta, ArchiveEntriesForEveryCodecWithAndWithoutTheWholeFile)
                 // Without a reader a delta is refused, never decoded from nothing.
                 EXPECT_FALSE(StreamLoadedEntry(loaded, 0, Collect, &collected, &sum, &error));
             }
+        }
+    }
+}
+
+// Several old releases: one delta per distinct old file (a copy of one is not another), each rebuilding the new
+// file from its own base, the whole file after them when asked or when some release's delta was not smaller.
+TEST(Delta, OneDeltaPerDistinctOldFileThenTheWholeFile)
+{
+    Files files;
+    Bytes a = Noise(400000, 31);
+    Bytes b = Spliced(Spliced(a, 1000, 0, Noise(3000, 32)), 200000, 5000, Bytes());
+    Bytes now = Spliced(Spliced(a, 300000, 0, Noise(2000, 33)), 50000, 100, Noise(100, 34));
+    std::string pathA = files.Put("a/data.pak", a), pathB = files.Put("b/data.pak", b),
+                copyOfA = files.Put("c/data.pak", a), unrelated = files.Put("d/data.pak", Noise(400000, 35)),
+                newPath = files.Put("new/data.pak", now);
+    struct Case {
+        const char* name;
+        std::vector<std::string> olds;
+        int withWhole;
+        std::vector<std::string> bases;  // of the records written
+    } cases[] = {
+        {"two releases and a copy", {pathA, pathB, copyOfA}, 0, {pathA, pathB}},
+        {"with the whole file", {pathA, pathB, copyOfA}, 1, {pathA, pathB, ""}},
+        {"one release's delta not smaller", {pathA, unrelated}, 0, {pathA, ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriterOptions options;
+        options.table = PackCompressIfSmaller;
+        options.level = EncodeFast;
+        options.scratch = tmpfile();
+        options.deltaBody = tmpfile();
+        options.deltaStored = tmpfile();
+        Bytes archive;
+        ArchiveWriter writer;
+        std::string error;
+        DeltaOutcome outcome;
+        std::vector<std::string> bases;
+        ASSERT_TRUE(StartArchive(&writer, VectorSink(&archive), options));
+        ASSERT_TRUE(AddArchiveDelta(&writer, "data.pak", newPath, c.olds, 0, 0, c.withWhole, &outcome, &bases, &error))
+            << error;
+        ASSERT_TRUE(FinishArchive(&writer, &error)) << error;
+        for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
+            fclose(f);
+        EXPECT_EQ(outcome, DeltaWritten);
+        EXPECT_EQ(bases, c.bases);
+        LoadedArchive loaded;
+        ASSERT_TRUE(OpenLoadedArchive(&archive, &loaded, &error)) << error;
+        ASSERT_EQ(LoadedEntryCount(loaded), c.bases.size());
+        const ArchiveTable* table = LoadedTable(loaded);
+        const ArchiveEntry* first = LoadedEntry(loaded, 0);
+        size_t deltas = std::count_if(c.bases.begin(), c.bases.end(), [](const std::string& p) { return !p.empty(); });
+        EXPECT_EQ(DeltaRunLength(table, first), deltas);
+        const ArchiveEntry* whole = nullptr;
+        uint64_t offset = 0;
+        int hasWhole = c.bases.back().empty();
+        ASSERT_EQ(FindWholeFallback(table, first, &whole, &offset), hasWhole);
+        if (hasWhole) {
+            EXPECT_EQ(whole, LoadedEntry(loaded, (uint32_t)deltas));
+            EXPECT_EQ(offset, loaded.dataOffsets[deltas]);
+        }
+        for (uint32_t i = 0; i < deltas; i++) {
+            DeltaBase base;
+            ASSERT_TRUE(LoadedDeltaBase(loaded, i, &base));
+            EXPECT_EQ(base.hasWhole, hasWhole);
+            EXPECT_EQ(CheckOldFile(loaded, i, c.bases[i]), "");
+            for (uint32_t j = 0; j < deltas; j++) {
+                if (j != i) {
+                    EXPECT_NE(CheckOldFile(loaded, i, c.bases[j]), "") << "delta " << i << " over base " << j;
+                }
+            }
+            OldFileInput old;
+            ASSERT_TRUE(OpenOldFile(c.bases[i], &old, &error));
+            OldFileReader reader = OldFileReaderOf(&old);
+            Collected collected;
+            collected.limit = (uint32_t)now.size();
+            uint32_t sum;
+            ASSERT_TRUE(StreamLoadedEntry(loaded, i, Collect, &collected, &sum, &error, &reader)) << error;
+            EXPECT_TRUE(collected.bytes == now) << "delta " << i;
+            EXPECT_EQ(sum, writer.sums[i]);
         }
     }
 }

@@ -26,6 +26,7 @@
 #include "lzma_encoder.h"
 #include "pe_resources.h"
 #include "support/crc32.h"
+#include "support/sha256.h"
 
 #ifndef FA2_EXE
 #error "FA2_EXE must name the built fa2 program"
@@ -943,6 +944,20 @@ std::vector<unsigned char> RandomBytes(size_t size, unsigned seed)
 
 }  // namespace
 
+// The first 8 bytes of the SHA-256 of `bytes`, as fa2 list shows them.
+static std::string Sha256Start(const Bytes& bytes)
+{
+    unsigned char digest[Sha256Size];
+    Sha256 sha;
+    StartSha256(&sha);
+    Sha256Update(&sha, bytes.data(), bytes.size());
+    FinishSha256(&sha, digest);
+    char hex[17];
+    for (int i = 0; i < 8; i++)
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    return hex;
+}
+
 // An update of a changed pack file with --from: a delta that lists, verifies and extracts against the old
 // release, and refuses another old file; with --fallback-whole the whole file is there for it.
 TEST_F(Fa2Tool, DeltaUpdateFromTheOldRelease)
@@ -974,8 +989,8 @@ TEST_F(Fa2Tool, DeltaUpdateFromTheOldRelease)
         Result list = Run("list '" + exe + "'");
         ASSERT_EQ(list.status, 0);
         EXPECT_NE(list.out.find(" d- "), std::string::npos) << list.out;
-        EXPECT_NE(list.out.find("game.pak  [delta: old 2000000 -> new 2020000 bytes, body stored" +
-                                std::string(fallback ? ", whole file follows]" : "]")),
+        EXPECT_NE(list.out.find("game.pak  [delta: old 2000000 -> new 2020000 bytes, body stored, old SHA-256 " +
+                                Sha256Start(old) + "..." + std::string(fallback ? ", whole file follows]" : "]")),
                   std::string::npos)
             << list.out;
 
@@ -1025,4 +1040,75 @@ TEST_F(Fa2Tool, DeltaUpdateFromTheOldRelease)
             EXPECT_TRUE(ReadBytes(wrong + "/readme.txt") == Text("only in the new release\r\n"));
         }
     }
+}
+
+// Built against two old releases (and a copy of one), an updater carries one delta per distinct old file: list
+// shows each one's base; verify and extract take any of the releases; a third release is refused unless the
+// whole file rides along; a ninth --from is refused.
+TEST_F(Fa2Tool, DeltaUpdateFromSeveralOldReleases)
+{
+    Bytes a = RandomBytes(1000000, 11), b = a, now = a;
+    b.erase(b.begin() + 100000, b.begin() + 104000);
+    Bytes inserted = RandomBytes(20000, 12);
+    now.insert(now.begin() + 600000, inserted.begin(), inserted.end());
+    Bytes c = a;
+    c[5000] ^= 1;
+    for (const char* dir : {"new", "a", "b", "copy", "c"})
+        fs::create_directories(Path(dir));
+    WriteFile(Path("new/game.pak"), now);
+    WriteFile(Path("new/UPDATE.INI"), Text("[SETUP]\r\nCompanyName=Q\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=G\r\n"
+                                           "[UPDATE]\r\nUpdateFile00=game.pak\r\n"));
+    WriteFile(Path("a/game.pak"), a);
+    WriteFile(Path("b/game.pak"), b);
+    WriteFile(Path("copy/game.pak"), a);
+    WriteFile(Path("c/game.pak"), c);
+    const std::string stub = " --stub '" + SourceRoot() + "/tests/host/pe_fixtures/stub_plain.exe'";
+    const std::string froms = " --from '" + Path("a") + "' --from '" + Path("b") + "' --from '" + Path("copy") + "'";
+
+    for (int fallback : {0, 1}) {
+        SCOPED_TRACE(fallback ? "whole file along" : "deltas only");
+        std::string exe = Path(fallback ? "whole.exe" : "delta.exe");
+        Result build = Run("build '" + Path("new") + "'" + froms + " -o '" + exe + "'" + stub +
+                           (fallback ? " --fallback-whole" : ""));
+        ASSERT_EQ(build.status, 0) << build.err;
+        EXPECT_NE(build.out.find("2 deltas"), std::string::npos) << build.out;
+
+        Result list = Run("list '" + exe + "'");
+        ASSERT_EQ(list.status, 0);
+        for (const Bytes* base : {&a, &b})
+            EXPECT_NE(list.out.find("game.pak  [delta: old " + std::to_string(base->size()) + " -> new " +
+                                    std::to_string(now.size()) + " bytes, body stored, old SHA-256 " +
+                                    Sha256Start(*base) + "..."),
+                      std::string::npos)
+                << list.out;
+
+        Result verifyBoth = Run("verify '" + exe + "' --from '" + Path("a") + "' --from '" + Path("b") + "'");
+        EXPECT_EQ(verifyBoth.status, 0) << verifyBoth.out;
+        Result verifyOne = Run("verify '" + exe + "' --from '" + Path("b") + "'");
+        EXPECT_EQ(verifyOne.status, 3) << verifyOne.out;
+        EXPECT_NE(verifyOne.out.find("1 delta entries checked without their old files"), std::string::npos)
+            << verifyOne.out;
+        Result verifyOther = Run("verify '" + exe + "' --from '" + Path("c") + "'");
+        EXPECT_EQ(verifyOther.status, 1) << verifyOther.out;
+
+        for (const char* release : {"a", "b", "c"}) {
+            std::string out = Path(std::string("x-") + release + (fallback ? "-whole" : ""));
+            Result extract = Run("extract '" + exe + "' '" + out + "' --from '" + Path(release) + "'");
+            bool refused = release[0] == 'c' && !fallback;
+            EXPECT_EQ(extract.status, refused ? 1 : 0) << release << ": " << extract.err;
+            EXPECT_EQ(extract.err.find("skipped"), std::string::npos) << extract.err;
+            if (refused) {
+                EXPECT_FALSE(fs::exists(out + "/game.pak"));
+            } else {
+                EXPECT_TRUE(ReadBytes(out + "/game.pak") == now) << release;
+            }
+        }
+    }
+
+    std::string nine;
+    for (int i = 0; i < 9; i++)
+        nine += " --from '" + Path("a") + "'";
+    Result tooMany = Run("build '" + Path("new") + "'" + nine + " -o '" + Path("nine.exe") + "'" + stub);
+    EXPECT_EQ(tooMany.status, 2);
+    EXPECT_NE(tooMany.err.find("--from may be given at most 8 times"), std::string::npos) << tooMany.err;
 }

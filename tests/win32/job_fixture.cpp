@@ -66,6 +66,32 @@ void UseArchiveEntries(const std::vector<FixtureEntry>& fixtures)
     ASSERT_NE(UpdateArchive, nullptr);
 }
 
+void UseDeltaArchive(const std::string& name, const std::string& oldPath, const std::string& newPath)
+{
+    WriterOptions options{PackCompressIfSmaller, EncodeFast};
+    options.scratch = tmpfile();
+    options.deltaBody = tmpfile();
+    options.deltaStored = tmpfile();
+    ASSERT_TRUE(options.scratch && options.deltaBody && options.deltaStored);
+    DropArchive();
+    ImageBytes.clear();
+    ArchiveWriter writer;
+    DeltaOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(StartArchive(&writer, VectorSink(&ImageBytes), options));
+    std::vector<std::string> bases;
+    ASSERT_TRUE(AddArchiveDelta(&writer, name, newPath, {oldPath}, EntryTime, 0, 0, &outcome, &bases, &error))
+        << error;
+    ASSERT_EQ(outcome, DeltaWritten);
+    ASSERT_TRUE(FinishArchive(&writer, &error)) << error;
+    for (FILE* f : {options.scratch, options.deltaBody, options.deltaStored})
+        fclose(f);
+    ArchiveImage = ImageBytes.data();
+    ArchiveImageSize = (uint32_t)ImageBytes.size();
+    UpdateArchive = OpenArchive(ImageBytes.data(), (uint32_t)ImageBytes.size());
+    ASSERT_NE(UpdateArchive, nullptr);
+}
+
 void DropArchive()
 {
     if (UpdateArchive)

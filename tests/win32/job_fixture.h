@@ -17,6 +17,8 @@ struct FixtureEntry {
 // depth).
 void UseArchive(const std::vector<std::string>& names);
 void UseArchiveEntries(const std::vector<FixtureEntry>& entries);
+// One delta entry `name`: the file at `newPath` against the one at `oldPath` (paths fa2's writer opens).
+void UseDeltaArchive(const std::string& name, const std::string& oldPath, const std::string& newPath);
 // Lets the opened table go.
 void DropArchive();
 

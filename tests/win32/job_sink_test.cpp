@@ -6,14 +6,17 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "harness.h"
+#include "job/job_delta.h"
 #include "job/job_stage.h"
 #include "job/update_job.h"
 #include "job_fixture.h"
 #include "support/messages.h"
+#include "support/text_format.h"
 
 namespace {
 
@@ -31,6 +34,8 @@ struct RecordingSink {
     bool movedAfterCommit = false;
     bool overran = false;        // bytes beyond the total
     std::vector<std::string> files, errors, questions;
+    std::function<void(const std::string& file)> onFile;  // as each file's name is shown
+    std::function<void()> onBytes;                        // as the bar moves
 
     JobSink Sink()
     {
@@ -54,9 +59,13 @@ struct RecordingSink {
                            RecordingSink* sink = Of(c);
                            sink->files.push_back(name);
                            sink->movedAfterCommit |= sink->cancelOff;
+                           if (sink->onFile)
+                               sink->onFile(name);
                        },
                        [](void* c, uint64_t count) {
                            RecordingSink* sink = Of(c);
+                           if (sink->onBytes)
+                               sink->onBytes();
                            sink->done += count;
                            sink->overran |= sink->done > sink->total;
                            sink->movedAfterCommit |= sink->cancelOff;
@@ -200,3 +209,74 @@ TEST_F(JobSinkTest, FailuresReachTheSinkAsTheirBoxes)
 }
 
 }  // namespace
+
+// A delta's installed file is checked while the job plans and read again while it stages. Between the two another
+// program may change it: the job then says so (not that the download is damaged) and leaves that program's file;
+// while the delta is read, nobody may write, rename or delete it.
+class DeltaBaseTest : public JobSinkTest {
+protected:
+    std::string before, after, other;
+
+    void SetUp() override
+    {
+        JobSinkTest::SetUp();
+        for (int i = 0; i < 300000; i++)
+            before += (char)(i * 7 + i / 251);
+        after = before;
+        after.replace(100000, 5, "EDIT!");
+        other = before;
+        other[200000] ^= 1;  // the same size: only the bytes tell
+        ASSERT_TRUE(WriteBytes(folder / "old.dat", before));
+        ASSERT_TRUE(WriteBytes(folder / "new.dat", after));
+        UseDeltaArchive("a.dat", folder / "old.dat", folder / "new.dat");
+        ASSERT_TRUE(WriteBytes(inst + "\\a.dat", before));
+        UseUpdateIni("[SETUP]\r\nGameDir=x\r\n[UPDATE]\r\nUpdateFile00=a.dat\r\n");
+    }
+};
+
+TEST_F(DeltaBaseTest, AFileChangedAfterItsCheckIsReportedAsChanged)
+{
+    std::string target = inst + "\\a.dat";
+    RecordingSink untouched;
+    ASSERT_EQ(Run(&untouched), JobFinished);
+    EXPECT_TRUE(untouched.errors.empty());
+    EXPECT_EQ(ReadBytes(target), after);
+
+    ASSERT_TRUE(WriteBytes(target, before));
+    RecordingSink sink;
+    int shown = 0;
+    sink.onFile = [&](const std::string& file) {
+        if (file == "a.dat" && ++shown == 2)  // planning showed it first; staging shows it now
+            WriteBytes(target, other);
+    };
+    EXPECT_EQ(Run(&sink), JobRolledBack);
+    EXPECT_EQ(shown, 2);
+    ASSERT_EQ(sink.errors.size(), 1u);
+    char text[1024];
+    FormatText(text, sizeof text, DeltaBaseChangedFormat, "a.dat");
+    EXPECT_EQ(sink.errors[0], text);
+    EXPECT_EQ(ReadBytes(target), other);
+    EXPECT_FALSE(PathExists(inst + "\\~UPDATE.JNL"));
+}
+
+TEST_F(DeltaBaseTest, NobodyWritesRenamesOrDeletesTheFileWhileTheDeltaReadsIt)
+{
+    std::string target = inst + "\\a.dat";
+    RecordingSink sink;
+    int tries = 0;
+    sink.onBytes = [&] {
+        if (tries++)
+            return;
+        HANDLE writer = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+        if (writer != INVALID_HANDLE_VALUE)
+            CloseHandle(writer);
+        EXPECT_FALSE(MoveFileA(target.c_str(), (inst + "\\moved.dat").c_str()));
+        EXPECT_FALSE(DeleteFileA(target.c_str()));
+    };
+    EXPECT_EQ(Run(&sink), JobFinished);
+    EXPECT_GT(tries, 0);
+    EXPECT_TRUE(sink.errors.empty());
+    EXPECT_EQ(ReadBytes(target), after);
+}

@@ -1,5 +1,6 @@
 #include "archive_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -266,6 +267,12 @@ int WholeEntrySize(ArchiveWriter* writer, const std::string& path, uint64_t size
     return 1;
 }
 
+void Step(ArchiveWriter* writer, const char* step)
+{
+    if (writer->options.step)
+        writer->options.step(writer->options.progressContext, step);
+}
+
 // The delta's body into deltaBody, then compressed into deltaStored; says which of the two to ship.
 struct PreparedDelta {
     DeltaEncodeResult encoded;
@@ -292,6 +299,7 @@ int PrepareDelta(ArchiveWriter* writer, const std::string& path, const std::stri
     }
     if (writer->options.compressing)
         writer->options.compressing(writer->options.progressContext, writer->inputBytes);
+    Step(writer, "reading the old file, matching");
     int ok = EncodeDelta(oldFile, d->oldSize, newFile, d->newSize, FileSink(o.deltaBody), &d->encoded, error);
     fclose(newFile);
     fclose(oldFile);
@@ -303,6 +311,7 @@ int PrepareDelta(ArchiveWriter* writer, const std::string& path, const std::stri
         return 0;
     FileInput body = {o.deltaBody, "a temporary file", 0, ""};
     uint64_t encoded = 0;
+    Step(writer, "compressing the delta");
     if (!EncodeFileToScratch(o, o.deltaStored, &body, d->encoded.bodySize, &encoded, error))
         return 0;
     d->bodyCompressed = encoded < d->encoded.bodySize;
@@ -327,6 +336,7 @@ int WriteDelta(ArchiveWriter* writer, const std::string& name, const PreparedDel
                  : writer->options.codec == CodecLzma ? EntryStorageLzma
                                                       : EntryStorageCompressed;
     header[41] = withWhole ? DeltaHasWhole : 0;
+    header[42] = DeltaLayoutApproximate;  // all EncodeDelta writes
     StoreLe32(header + 44, (uint32_t)d.encoded.bodySize);
     ScrambleKey key;
     StartDescramble(&key, (uint32_t)storedSize);
@@ -553,46 +563,129 @@ const char* CodecHelp()
                : "  --codec NAME       compression method: fa2 only (this build has no LZMA encoder)\n";
 }
 
-int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
-                    const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,
-                    std::string* error)
+namespace {
+
+// The old files a delta can be made against: one per distinct old version (size and SHA-256), in the order
+// given; `*anyTooLarge` when one is past 4 GiB - 1 (its installations need the whole entry).
+int DistinctOldFiles(const std::vector<std::string>& oldPaths, std::vector<std::string>* distinct,
+                     std::vector<uint64_t>* sizes, int* anyTooLarge, std::string* error)
 {
+    std::vector<std::string> seen;  // size and SHA-256 of each one kept
+    *anyTooLarge = 0;
+    for (const std::string& oldPath : oldPaths) {
+        std::error_code code;
+        uint64_t size = fs::file_size(fs::u8path(oldPath), code);
+        if (code) {
+            *error = oldPath + ": " + code.message();
+            return 0;
+        }
+        if (size > MostArchiveBytes) {
+            *anyTooLarge = 1;
+            continue;
+        }
+        FILE* file = OpenFileForReading(oldPath, error);
+        if (!file)
+            return 0;
+        unsigned char digest[Sha256Size];
+        int ok = FileSha256(file, size, digest, error);
+        fclose(file);
+        if (!ok) {
+            *error = oldPath + ": " + *error;
+            return 0;
+        }
+        std::string key = std::to_string(size) + ":" + std::string((const char*)digest, Sha256Size);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
+            continue;
+        seen.push_back(key);
+        distinct->push_back(oldPath);
+        sizes->push_back(size);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
+                    const std::vector<std::string>& oldPaths, uint64_t fileTime, int scramble, int withWhole,
+                    DeltaOutcome* outcome, std::vector<std::string>* bases, std::string* error)
+{
+    bases->clear();
     if (!CheckEntryName(name, error))
         return 0;
-    PreparedDelta d;
     std::error_code code;
-    d.newSize = fs::file_size(fs::u8path(path), code);
-    if (!code)
-        d.oldSize = fs::file_size(fs::u8path(oldPath), code);
+    uint64_t newSize = fs::file_size(fs::u8path(path), code);
     if (code) {
-        *error = (d.newSize == (uint64_t)-1 ? path : oldPath) + ": " + code.message();
+        *error = path + ": " + code.message();
         return 0;
     }
+    std::vector<std::string> olds;
+    std::vector<uint64_t> oldSizes;
+    int anyTooLarge;
+    Step(writer, "reading the old files");
+    if (!DistinctOldFiles(oldPaths, &olds, &oldSizes, &anyTooLarge, error))
+        return 0;
     *outcome = DeltaTooLarge;
-    if (d.newSize > MostArchiveBytes || d.oldSize > MostArchiveBytes)
+    if (newSize > MostArchiveBytes || olds.empty()) {
+        bases->push_back("");
         return AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error);
+    }
     uint64_t timeBefore;
-    if (!GetFileTimeValue(path, &timeBefore, error) || !PrepareDelta(writer, path, oldPath, &d, error))
+    if (!GetFileTimeValue(path, &timeBefore, error))
         return 0;
-    uint64_t deltaSize = DeltaHeaderSize + d.bodyStored;
+    // Each delta is made once to learn its size; only the last one made is still in the temporary files.
+    std::vector<PreparedDelta> made(olds.size());
+    uint64_t largest = 0;
+    for (size_t i = 0; i < olds.size(); i++) {
+        made[i].newSize = newSize;
+        made[i].oldSize = oldSizes[i];
+        if (!PrepareDelta(writer, path, olds[i], &made[i], error))
+            return 0;
+        largest = std::max(largest, DeltaHeaderSize + made[i].bodyStored);
+    }
     uint64_t wholeSize;
-    if (!WholeEntrySize(writer, path, d.newSize, deltaSize, &wholeSize, error))
+    Step(writer, "compressing the whole file to compare");
+    if (!WholeEntrySize(writer, path, newSize, largest, &wholeSize, error))
         return 0;
+    Step(writer, "writing");
+    std::vector<size_t> kept;
+    for (size_t i = 0; i < olds.size(); i++)
+        if (DeltaHeaderSize + made[i].bodyStored < wholeSize)
+            kept.push_back(i);
     *outcome = DeltaNotSmaller;
-    if (deltaSize >= wholeSize)
+    if (kept.empty()) {
+        bases->push_back("");
         return AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error);
+    }
+    // A version whose delta was not kept, or could not be made, still needs the whole file.
+    withWhole = withWhole || kept.size() < olds.size() || anyTooLarge;
     *outcome = DeltaWritten;
-    if (!WriteDelta(writer, name, d, fileTime, scramble, withWhole, error))
-        return 0;
+    size_t inFiles = olds.size() - 1;  // the delta the temporary files hold
+    for (size_t k = 0; k < kept.size(); k++) {
+        size_t i = kept[k];
+        if (i != inFiles && !PrepareDelta(writer, path, olds[i], &made[i], error))
+            return 0;
+        inFiles = i;
+        if (!WriteDelta(writer, name, made[i], fileTime, scramble, withWhole, error))
+            return 0;
+        if (k > 0)
+            writer->inputBytes -= newSize;  // the same file again: progress counts it once
+        bases->push_back(olds[i]);
+    }
     if (withWhole) {
-        writer->inputBytes -= d.newSize;  // the same file again: progress counts it once
+        writer->inputBytes -= newSize;
         if (!AddArchiveFile(writer, name, path, fileTime, PackCompressIfSmaller, scramble, error))
             return 0;
         // Read once for the delta and again for the whole entry: both must carry the same bytes.
-        if (writer->sums.back() != d.encoded.newSum) {
+        if (writer->sums.back() != made[kept[0]].encoded.newSum) {
             *error = ChangedWhilePacking(path);
             return 0;
         }
+        bases->push_back("");
     }
-    return UnchangedSince(path, d.newSize, timeBefore, error);
+    for (size_t k = 1; k < kept.size(); k++)
+        if (made[kept[k]].encoded.newSum != made[kept[0]].encoded.newSum) {
+            *error = ChangedWhilePacking(path);
+            return 0;
+        }
+    return UnchangedSince(path, newSize, timeBefore, error);
 }

@@ -38,6 +38,8 @@ struct WriterOptions {
     // Called when an entry's compression starts, after `bytesBefore` input bytes (may be null): until the next
     // progress call, EncodeBlockProgress tells how far into the entry it is.
     void (*compressing)(void* context, uint64_t bytesBefore) = nullptr;
+    // Called as a delta's work moves on to another pass over the file ("matching"; may be null).
+    void (*step)(void* context, const char* step) = nullptr;
     void* progressContext = nullptr;
     ArchiveCodec codec = CodecBlock;
     // Where AddArchiveFile compresses a file before it knows whether to keep that: a file open for reading and
@@ -94,20 +96,24 @@ int CommitArchiveFile(ArchiveWriter* writer, const std::string& name, const Prep
 
 // What AddArchiveDelta wrote.
 enum DeltaOutcome {
-    DeltaWritten = 1,      // a delta entry (and, with `withWhole`, the whole entry right after it)
-    DeltaNotSmaller,       // the whole entry alone: the delta was not smaller
-    DeltaTooLarge          // the whole entry alone: a file past 4 GiB - 1
+    DeltaWritten = 1,      // delta entries (and the whole entry right after them, with `withWhole` or when needed)
+    DeltaNotSmaller,       // the whole entry alone: no delta was smaller
+    DeltaTooLarge          // the whole entry alone: the file past 4 GiB - 1, or no old file under that
 };
 
-// The file at `path` as a delta against the old file at `oldPath` (format in archive/delta_format.h), its body
-// compressed with the build's codec where that makes it smaller. The delta is kept only when it is smaller than
-// the whole entry, which is compressed too until it is known to be no smaller than the delta. With `withWhole`
-// the whole entry follows the delta as the next record of the same name, for installations whose old file
-// differs. The file is held to its size and time when the delta began, and the whole entry to the bytes the delta
-// makes, as in CommitArchiveFile. Needs options.scratch, deltaBody and deltaStored (no other user at the time).
+// The file at `path` as deltas against the old files at `oldPaths` (the same file in up to MostOldReleases old
+// releases; format in archive/delta_format.h): one delta per distinct old file (size and SHA-256), records of
+// `name` in a row, each body compressed with the build's codec where that makes it smaller. A delta is kept only
+// when it is smaller than the whole entry, which is compressed too until it is known to be no smaller than the
+// largest delta. The whole entry follows the deltas as the next record of the same name with `withWhole`, and
+// also when an old version's delta was not kept, for installations whose old file differs. `bases`: the old file
+// of each record written ("" for a whole entry). The file is held to its size and time when the deltas began, and
+// every record to the same bytes, as in CommitArchiveFile. Needs options.scratch, deltaBody and deltaStored (no
+// other user at the time).
+const size_t MostOldReleases = 8;
 int AddArchiveDelta(ArchiveWriter* writer, const std::string& name, const std::string& path,
-                    const std::string& oldPath, uint64_t fileTime, int scramble, int withWhole, DeltaOutcome* outcome,
-                    std::string* error);
+                    const std::vector<std::string>& oldPaths, uint64_t fileTime, int scramble, int withWhole,
+                    DeltaOutcome* outcome, std::vector<std::string>* bases, std::string* error);
 
 // The table behind the entries, then the header at the start. 0 with one line in `error`.
 int FinishArchive(ArchiveWriter* writer, std::string* error);

@@ -12,13 +12,19 @@ double Seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-// "packing 3/8 entries, 120.0 MB of 300.0 MB (40%), big.dat, 15.2 MB/s"; the lock is held.
-std::string ProgressText(const BuildProgress* p)
+// "packing 3/8 entries, 120.0 MB of 300.0 MB (40%), big.dat, 15.2 MB/s", and a delta's step after the name;
+// the lock is held.
+std::string ProgressText(BuildProgress* p)
 {
     double seconds = Seconds(p->phaseStart);
     uint64_t done = p->bytesDone + (p->compressing ? EncodeBlockProgress.load(std::memory_order_relaxed) : 0);
     for (const std::atomic<size_t>* aside : p->aside)
         done += aside ? aside->load(std::memory_order_relaxed) : 0;
+    if (done > p->bytesTotal)
+        done = p->bytesTotal;
+    if (done < p->shownDone)
+        done = p->shownDone;
+    p->shownDone = done;
     char text[256];
     snprintf(text, sizeof text, "%s %zu/%zu entries, %s of %s (%d%%), %s/s", p->phase, p->entriesDone,
              p->entriesTotal, MegaBytes((double)done).c_str(), MegaBytes((double)p->bytesTotal).c_str(),
@@ -27,6 +33,8 @@ std::string ProgressText(const BuildProgress* p)
     std::string line = text;
     if (!p->current.empty())
         line += ", " + p->current;
+    if (p->step)
+        line += std::string(": ") + p->step;
     return line;
 }
 
@@ -63,6 +71,8 @@ void StartProgress(BuildProgress* progress, FILE* err, ProgressMode mode)
     progress->entriesDone = progress->entriesTotal = 0;
     progress->bytesDone = progress->bytesTotal = 0;
     progress->compressing = 0;
+    progress->step = nullptr;
+    progress->shownDone = 0;
     progress->start = progress->phaseStart = std::chrono::steady_clock::now();
     if (mode != ProgressNone)
         progress->ticker = std::thread(Tick, progress);
@@ -78,6 +88,8 @@ void ProgressPhase(BuildProgress* progress, const char* phase, size_t entries, u
     progress->bytesDone = 0;
     progress->bytesTotal = bytes;
     progress->compressing = 0;
+    progress->step = nullptr;
+    progress->shownDone = 0;
     progress->phaseStart = std::chrono::steady_clock::now();
 }
 
@@ -93,6 +105,19 @@ void ProgressDone(BuildProgress* progress, size_t entriesDone, uint64_t bytesDon
     progress->entriesDone = entriesDone;
     progress->bytesDone = bytesDone;
     progress->compressing = 0;
+    progress->step = nullptr;
+}
+
+void ProgressStep(BuildProgress* progress, const char* step)
+{
+    std::lock_guard<std::mutex> hold(progress->lock);
+    progress->step = step;
+}
+
+std::string ProgressLine(BuildProgress* progress)
+{
+    std::lock_guard<std::mutex> hold(progress->lock);
+    return ProgressText(progress);
 }
 
 void ProgressCompressing(BuildProgress* progress, uint64_t bytesBefore)

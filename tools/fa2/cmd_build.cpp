@@ -36,7 +36,7 @@ namespace {
 
 const char BuildUsage[] =
     "usage: fa2 build SOURCE_DIR -o OUT.exe [--stub UPDATE.exe] [--fast|--best|--store] [--scramble]\n"
-    "                 [--codec fa2|lzma] [--from OLD_DIR [--fallback-whole]]\n"
+    "                 [--codec fa2|lzma] [--from OLD_DIR]... [--fallback-whole]\n"
     "Checks SOURCE_DIR/UPDATE.INI against the folder, packs UPDATE.INI and every file it names (found anywhere\n"
     "below SOURCE_DIR, by its bare file name), and writes OUT.exe: a copy of the updater with the archive as its\n"
     "resource UPDATE/102 and the archive's checksums as UPDATE/103.\n"
@@ -47,11 +47,12 @@ const char BuildUsage[] =
     "  --scramble         scramble the entries the updater extracts (agreement texts stay plain)\n"
     "  --jobs N           LZMA: files compressed at once, 1 or 2 (default 2; the same updater either way;\n"
     "                     a delta is made on its own, with no other file compressed beside it)\n"
-    "  --from OLD_DIR     the previous release as installed: an item whose file is at its path there is\n"
-    "                     carried as a delta against it (kept only where smaller than the whole file), and\n"
-    "                     the updater refuses an installation whose file differs. The delta encoder needs\n"
-    "                     about 73 MiB whatever the files' sizes, and reads each old and new file twice\n"
-    "  --fallback-whole   with --from: the whole file rides along after each delta, for installations\n"
+    "  --from OLD_DIR     a previous release as installed (up to 8 times): an item whose file is at its\n"
+    "                     path there is carried as a delta against it, one per distinct old file (kept only\n"
+    "                     where smaller than the whole file), and the updater refuses an installation whose\n"
+    "                     file is none of them. The delta encoder needs about 105 MiB whatever the files'\n"
+    "                     sizes, and reads each old and new file twice or more\n"
+    "  --fallback-whole   with --from: the whole file rides along after its deltas, for installations\n"
     "                     whose old file differs (the update is then larger than without --from)\n"
     "File times come from the files, or all from SOURCE_DATE_EPOCH when it is set.\n"
     "Exit codes: 0 built, 1 failed, 2 wrong usage, 3 the folder or UPDATE.INI has problems.\n";
@@ -190,10 +191,11 @@ int CheckOutputPlace(BuildRun* run)
                     "lies inside the source folder " + o.sourceDir + ", which is what gets packed; write it elsewhere");
         return BuildExitUsage;
     }
-    if (!o.fromDir.empty() && !fs::is_directory(fs::u8path(o.fromDir), code)) {
-        ReportError(&run->report, o.fromDir, "not a folder (--from names the previous release's folder)");
-        return BuildExitUsage;
-    }
+    for (const std::string& fromDir : o.fromDirs)
+        if (!fs::is_directory(fs::u8path(fromDir), code)) {
+            ReportError(&run->report, fromDir, "not a folder (--from names a previous release's folder)");
+            return BuildExitUsage;
+        }
     std::string stem = o.output + ".fa2-" + std::to_string(ProcessId());
     if (!CreateTemporary(run, stem + "-archive.tmp", ArchiveSlot, &run->archivePath, &run->archiveFile) ||
         !CreateTemporary(run, stem + "-image.tmp", ImageSlot, &run->imagePath, &run->imageFile) ||
@@ -201,7 +203,7 @@ int CheckOutputPlace(BuildRun* run)
         (CompressesAside(o) &&
          !CreateTemporary(run, stem + "-entry2.tmp", AsideSlot, &run->asidePath, &run->asideFile)))
         return BuildExitFailed;
-    if (!o.fromDir.empty() &&
+    if (!o.fromDirs.empty() &&
         (!CreateTemporary(run, stem + "-delta.tmp", DeltaBodySlot, &run->deltaBodyPath, &run->deltaBodyFile) ||
          !CreateTemporary(run, stem + "-delta-packed.tmp", DeltaStoredSlot, &run->deltaStoredPath,
                           &run->deltaStoredFile)))
@@ -296,12 +298,17 @@ void WriterCompressing(void* context, uint64_t bytesBefore)
     ProgressCompressing((BuildProgress*)context, bytesBefore);
 }
 
-// The file an UpdateFile item replaces, in the previous release's folder: the first of the entry's item paths
-// that is a file there. "" when there is none (or no --from); UPDATE.INI and the agreement texts, which the
-// updater loads whole, never have one.
+void WriterStep(void* context, const char* step)
+{
+    ProgressStep((BuildProgress*)context, step);
+}
+
+// The file an UpdateFile item replaces, in a previous release's folder: the first of the entry's item paths
+// that is a file there. "" when there is none; UPDATE.INI and the agreement texts, which the updater loads
+// whole, never have one.
 std::string OldFilePath(const std::string& fromDir, const SourceFile& file)
 {
-    if (fromDir.empty() || file.plain)
+    if (file.plain)
         return "";
     for (const std::string& item : file.itemPaths) {
         std::string relative;
@@ -329,25 +336,36 @@ int ReportWriteFailure(BuildRun* run)
     return 1;
 }
 
-// One file as a delta against its old file, with no other file compressed beside it (it takes the writer's
+// The file in each old release that `file` replaces, where there is one.
+std::vector<std::string> OldFilePaths(const std::vector<std::string>& fromDirs, const SourceFile& file)
+{
+    std::vector<std::string> paths;
+    for (const std::string& fromDir : fromDirs) {
+        std::string path = OldFilePath(fromDir, file);
+        if (!path.empty())
+            paths.push_back(path);
+    }
+    return paths;
+}
+
+// One file as deltas against its old files, with no other file compressed beside it (it takes the writer's
 // scratch file); the records it adds are noted for the read-back.
-int PackDelta(BuildRun* run, const SourceFile* f, const std::string& oldPath, std::string* error)
+int PackDelta(BuildRun* run, const SourceFile* f, const std::vector<std::string>& oldPaths, std::string* error)
 {
     const BuildOptions& o = *run->options;
     uint64_t time = o.fileTime;
     DeltaOutcome outcome = DeltaNotSmaller;
+    std::vector<std::string> bases;
     if ((!o.fixedTime && !GetFileTimeValue(f->path, &time, error)) ||
-        !AddArchiveDelta(&run->writer, f->entry, f->path, oldPath, time, o.scramble && !f->plain, o.fallbackWhole,
-                         &outcome, error))
+        !AddArchiveDelta(&run->writer, f->entry, f->path, oldPaths, time, o.scramble && !f->plain, o.fallbackWhole,
+                         &outcome, &bases, error))
         return 0;
-    run->oldPaths.push_back(outcome == DeltaWritten ? oldPath : "");
-    if (outcome == DeltaWritten && o.fallbackWhole)
-        run->oldPaths.push_back("");
+    run->oldPaths.insert(run->oldPaths.end(), bases.begin(), bases.end());
     return 1;
 }
 
-// `oldFiles`: per packed file, the old file it is made a delta against, or "".
-int PackOneByOne(BuildRun* run, const std::vector<std::string>& oldFiles, std::string* error)
+// `oldFiles`: per packed file, the old files it is made deltas against (none: a whole entry).
+int PackOneByOne(BuildRun* run, const std::vector<std::vector<std::string>>& oldFiles, std::string* error)
 {
     const BuildOptions& o = *run->options;
     for (size_t i = 0; i < run->packed.size(); i++) {
@@ -387,7 +405,7 @@ void CompressAside(const WriterOptions* options, const SourceFile* file, FILE* s
 // Files i and i + 1 are compressed at once (file j in scratch file j % 2); file i goes in as soon as it is ready
 // and file i + 2 takes its place, so both cores stay busy while the entries go in in order. A delta is made
 // alone: no file after it starts before it is in.
-int PackSideBySide(BuildRun* run, const std::vector<std::string>& oldFiles, std::string* error)
+int PackSideBySide(BuildRun* run, const std::vector<std::vector<std::string>>& oldFiles, std::string* error)
 {
     const BuildOptions& o = *run->options;
     WriterOptions options = run->writer.options;
@@ -446,6 +464,7 @@ int PackArchive(BuildRun* run)
     writer.codec = o.codec;
     writer.progress = WriterProgress;
     writer.compressing = WriterCompressing;
+    writer.step = WriterStep;
     writer.progressContext = &run->progress;
     writer.scratch = run->scratchFile;
     writer.deltaBody = run->deltaBodyFile;
@@ -457,9 +476,9 @@ int PackArchive(BuildRun* run)
             ReportError(&run->report, "", run->archivePath + ": write error");
         return BuildExitFailed;
     }
-    std::vector<std::string> oldFiles;
+    std::vector<std::vector<std::string>> oldFiles;
     for (const SourceFile* f : run->packed)
-        oldFiles.push_back(o.store ? "" : OldFilePath(o.fromDir, *f));
+        oldFiles.push_back(o.store ? std::vector<std::string>() : OldFilePaths(o.fromDirs, *f));
     int packed = CompressesAside(o) ? PackSideBySide(run, oldFiles, &error) : PackOneByOne(run, oldFiles, &error);
     if (!packed) {
         if (!ReportWriteFailure(run))
@@ -767,7 +786,11 @@ int RunBuild(const std::vector<std::string>& args)
                 UsageError("--from needs the previous release's folder");
                 return BuildExitUsage;
             }
-            options.fromDir = args[++i];
+            if (options.fromDirs.size() == MostOldReleases) {
+                UsageError("--from may be given at most " + std::to_string(MostOldReleases) + " times");
+                return BuildExitUsage;
+            }
+            options.fromDirs.push_back(args[++i]);
         } else if (arg == "--fallback-whole") {
             options.fallbackWhole = 1;
         } else if (arg == "--store") {
@@ -791,7 +814,7 @@ int RunBuild(const std::vector<std::string>& args)
         UsageError("--store, --fast and --best exclude each other");
         return BuildExitUsage;
     }
-    if (options.fallbackWhole && options.fromDir.empty()) {
+    if (options.fallbackWhole && options.fromDirs.empty()) {
         UsageError("--fallback-whole goes with --from");
         return BuildExitUsage;
     }

@@ -29,8 +29,8 @@ struct BuildOptions {
     uint64_t fileTime;      // FILETIME
     ProgressMode progress;
     int jobs = 2;           // LZMA entries compressed at once (1 or 2); the output is the same either way
-    std::string fromDir;    // the previous release, as installed: items with a file there get a delta
-    int fallbackWhole = 0;  // 1: each delta entry is followed by its whole entry
+    std::vector<std::string> fromDirs;  // old releases, as installed (up to 8): a file there gets a delta
+    int fallbackWhole = 0;  // 1: each file's deltas are followed by its whole entry
 };
 
 // The payload's place in the updater executable, and its sums beside it.

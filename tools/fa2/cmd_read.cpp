@@ -19,43 +19,46 @@ static const char ListUsage[] =
     "usage: fa2 list ARCHIVE\n"
     "Prints one line per entry: unpacked size, stored size, marks (method: - stored, c block method,\n"
     "l LZMA, d delta; then s: scrambled), file time (UTC) and name. A delta entry's line goes on with the old\n"
-    "file's size it applies to, the new file's size, its body's method, and whether the whole file follows.\n";
+    "file's size it applies to, the new file's size, its body's method, the start of the old file's SHA-256,\n"
+    "and whether the whole file follows. A file built against several old releases has one delta line per\n"
+    "distinct old file.\n";
 static const char ExtractUsage[] =
-    "usage: fa2 extract ARCHIVE DIR [NAME...] [--from OLD_DIR]\n"
+    "usage: fa2 extract ARCHIVE DIR [NAME...] [--from OLD_DIR]...\n"
     "Writes every entry, or the named ones, into DIR (created when missing) with their file times.\n"
     "Names are looked up as the updater looks them up: letter case ignored, first match wins.\n"
-    "A delta entry is rebuilt from its old file: the file of its name below OLD_DIR whose size and SHA-256 are\n"
-    "the ones it was built from. Without such a file it is refused, or its whole entry is written when it\n"
-    "carries one.\n";
+    "A delta entry is rebuilt from its old file: the file of its name below an OLD_DIR whose size and SHA-256\n"
+    "are those of one of the file's deltas. Without such a file it is refused, or its whole entry is written\n"
+    "when it carries one.\n";
 static const char VerifyUsage[] =
-    "usage: fa2 verify ARCHIVE [--from OLD_DIR]\n"
+    "usage: fa2 verify ARCHIVE [--from OLD_DIR]...\n"
     "Decodes the table and every entry, reports each damaged one. An updater built by fa2 build carries\n"
     "checksums of its table and entries, which are compared too. A delta entry is rebuilt from its old file below\n"
-    "OLD_DIR and held to its checksum; without --from its header and commands are checked (every copy inside the\n"
-    "old file's size, exactly the entry's size made) but not its bytes. Exit status: 0 every entry decodes and\n"
-    "matches its checksum, 1 an entry or the table is damaged or a delta's old file is not below OLD_DIR, 3 every\n"
+    "an OLD_DIR and held to its checksum; without it (no --from, or another old release's delta of a file that\n"
+    "has one below an OLD_DIR) its header and commands are checked (every copy inside the old file's size,\n"
+    "exactly the entry's size made) but not its bytes. Exit status: 0 every entry decodes and matches its\n"
+    "checksum, 1 an entry or the table is damaged or no old file of a delta's is below any OLD_DIR, 3 every\n"
     "entry decodes but not all could be held to checksums (a bare archive, checksums of a later format, or delta\n"
-    "entries without --from): a changed byte may have gone unseen.\n";
+    "entries checked without their old files): a changed byte may have gone unseen.\n";
 static const char DecodeBlockUsage[] =
     "usage: fa2 decode-block --size N IN OUT\n"
     "Decodes the raw compressed block in IN, which must decode to exactly N bytes, into OUT.\n";
 
-// Splits options from operands; `--` ends the options. 0 after reporting an unknown option. `from`, when given,
-// takes the value of --from.
+// Splits options from operands; `--` ends the options. 0 after reporting an unknown option. `froms`, when given,
+// takes the values of --from.
 static int SplitArgs(const char* command, const std::vector<std::string>& args, std::vector<std::string>* operands,
-                     std::string* from = nullptr)
+                     std::vector<std::string>* froms = nullptr)
 {
     int optionsDone = 0;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
         if (!optionsDone && arg == "--") {
             optionsDone = 1;
-        } else if (!optionsDone && from && arg == "--from") {
+        } else if (!optionsDone && froms && arg == "--from") {
             if (i + 1 >= args.size()) {
-                CommandError(command, "--from needs the previous release's folder");
+                CommandError(command, "--from needs a previous release's folder");
                 return 0;
             }
-            *from = args[++i];
+            froms->push_back(args[++i]);
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             CommandError(command, "unknown option " + arg);
             return 0;
@@ -93,42 +96,54 @@ static const char* MethodName(EntryMethod method)
     return method == EntryMethodLzma ? "LZMA" : method == EntryMethodBlock ? "block" : "stored";
 }
 
-// What a delta entry's line adds: the sizes it goes between, its body's method, the whole entry after it.
+// What a delta entry's line adds: the sizes it goes between, its body's method, its base, the whole entry after
+// it.
 static std::string DeltaDescription(const LoadedArchive& archive, uint32_t index)
 {
     DeltaBase base;
     if (!LoadedDeltaBase(archive, index, &base))
         return "  [delta: damaged header]";
+    static const char digits[] = "0123456789abcdef";
+    std::string sha;
+    for (int i = 0; i < 8; i++) {
+        sha += digits[base.oldSha256[i] >> 4];
+        sha += digits[base.oldSha256[i] & 15];
+    }
     return "  [delta: old " + std::to_string(base.oldSize) + " -> new " +
            std::to_string(LoadedEntry(archive, index)->unpackedSize) + " bytes, body " + MethodName(base.bodyMethod) +
-           (base.hasWhole ? ", whole file follows]" : "]");
+           ", old SHA-256 " + sha + "..." + (base.hasWhole ? ", whole file follows]" : "]");
 }
 
-// The old release's folder for --from: its files by entry name, as fa2 build finds an update's files.
+// The old releases' folders for --from: their files by entry name, as fa2 build finds an update's files.
 struct OldRelease {
     int given = 0;
-    SourceFolder folder;
+    std::vector<SourceFolder> folders;
 };
 
-static int ReadOldRelease(const char* command, const std::string& dir, OldRelease* old)
+static int ReadOldRelease(const char* command, const std::vector<std::string>& dirs, OldRelease* old)
 {
-    if (dir.empty())
-        return 1;
-    std::string error;
-    if (!ReadSourceFolder(dir, &old->folder, &error)) {
-        CommandError(command, error);
-        return 0;
+    old->folders.resize(dirs.size());
+    for (size_t i = 0; i < dirs.size(); i++) {
+        std::string error;
+        if (!ReadSourceFolder(dirs[i], &old->folders[i], &error)) {
+            CommandError(command, error);
+            return 0;
+        }
     }
-    old->given = 1;
+    old->given = !dirs.empty();
     return 1;
 }
 
-// The file below the old release that delta entry `index` was built from: of the files with its entry name, the
+// The file below the old releases that delta entry `index` was built from: of the files with its entry name, the
 // one whose size and SHA-256 match. "" with the reason in `problem` when none does.
 static std::string FindOldFile(OldRelease* old, const LoadedArchive& archive, uint32_t index, std::string* problem)
 {
     std::string name = EntryName(LoadedEntry(archive, index));
-    std::vector<SourceFile*> candidates = SourceEntries(&old->folder, name);
+    std::vector<SourceFile*> candidates;
+    for (SourceFolder& folder : old->folders) {
+        std::vector<SourceFile*> more = SourceEntries(&folder, name);
+        candidates.insert(candidates.end(), more.begin(), more.end());
+    }
     std::string shown = Cp932ForDisplay(name.data(), name.size());
     if (candidates.empty()) {
         *problem = "no file named " + shown + " in the old release's folder";
@@ -141,6 +156,41 @@ static std::string FindOldFile(OldRelease* old, const LoadedArchive& archive, ui
     }
     *problem += "; this update is for the version of " + shown + " it was built from";
     return "";
+}
+
+// The deltas of entry `index`'s file: the run of them that the first record of its name begins (none when
+// that record is no delta).
+static void FileDeltas(const LoadedArchive& archive, uint32_t index, uint32_t* first, uint32_t* count)
+{
+    const ArchiveTable* table = LoadedTable(archive);
+    const ArchiveEntry* entry;
+    uint64_t offset;
+    std::string name = EntryName(LoadedEntry(archive, index));
+    *first = index;
+    if (FindArchiveEntry(table, name.c_str(), &entry, &offset))
+        *first = (uint32_t)(entry - ArchiveTableEntries(table));
+    *count = DeltaRunLength(table, LoadedEntry(archive, *first));
+}
+
+// Of entry `index`'s file's deltas, the first whose old file is below the old releases; else 0 with the reason
+// (the first delta's) in `problem`.
+static int FindAnyOldFile(OldRelease* old, const LoadedArchive& archive, uint32_t index, uint32_t* delta,
+                          std::string* path, std::string* problem)
+{
+    uint32_t first, count;
+    FileDeltas(archive, index, &first, &count);
+    std::string firstProblem;
+    for (uint32_t i = first; i < first + count; i++) {
+        *path = FindOldFile(old, archive, i, problem);
+        if (i == first)
+            firstProblem = *problem;
+        if (!path->empty()) {
+            *delta = i;
+            return 1;
+        }
+    }
+    *problem = firstProblem;
+    return 0;
 }
 
 int RunList(const std::vector<std::string>& args)
@@ -238,14 +288,14 @@ static int ChooseSource(OldRelease* old, const LoadedArchive& archive, uint32_t 
     if (EntryMethodOf(entry) != EntryMethodDelta)
         return 1;
     std::string name = EntryName(entry), problem = "it is a delta: give the previous release with --from";
-    std::string shown = Cp932ForDisplay(name.data(), name.size());
-    std::string path = old->given ? FindOldFile(old, archive, index, &problem) : "";
-    if (!path.empty())
+    std::string shown = Cp932ForDisplay(name.data(), name.size()), path;
+    if (old->given && FindAnyOldFile(old, archive, index, source, &path, &problem))
         return OpenOldFile(path, oldFile, &problem) ? 1 : (CommandError("extract", problem), 0);
+    const ArchiveTable* table = LoadedTable(archive);
     const ArchiveEntry* whole;
     uint64_t offset;
-    if (FindWholeFallback(LoadedTable(archive), entry, &whole, &offset)) {
-        *source = index + 1;
+    if (FindWholeFallback(table, entry, &whole, &offset)) {
+        *source = (uint32_t)(whole - ArchiveTableEntries(table));
         return 1;
     }
     CommandError("extract", shown + ": not extracted: " + problem);
@@ -369,8 +419,7 @@ int RunExtract(const std::vector<std::string>& args)
         fputs(ExtractUsage, stdout);
         return 0;
     }
-    std::vector<std::string> operands;
-    std::string from;
+    std::vector<std::string> operands, from;
     if (!SplitArgs("extract", args, &operands, &from))
         return 2;
     if (operands.size() < 2) {
@@ -405,8 +454,10 @@ int RunExtract(const std::vector<std::string>& args)
             uint64_t offset;
             std::string name = EntryName(LoadedEntry(archive, i));
             if (FindArchiveEntry(table, name.c_str(), &first, &offset) && first != LoadedEntry(archive, i)) {
-                CommandError("extract", Cp932ForDisplay(name.data(), name.size()) +
-                                            ": skipped: an earlier entry has the same name");
+                // The file's other deltas and its whole entry are the first record's to choose from.
+                if (LoadedEntry(archive, i) - first > DeltaRunLength(table, first))
+                    CommandError("extract", Cp932ForDisplay(name.data(), name.size()) +
+                                                ": skipped: an earlier entry has the same name");
                 continue;
             }
             if (!ExtractOne(&run, i))
@@ -445,8 +496,7 @@ int RunVerify(const std::vector<std::string>& args)
         fputs(VerifyUsage, stdout);
         return 0;
     }
-    std::vector<std::string> operands;
-    std::string from;
+    std::vector<std::string> operands, from;
     if (!SplitArgs("verify", args, &operands, &from))
         return 2;
     if (operands.size() != 1) {
@@ -467,11 +517,17 @@ int RunVerify(const std::vector<std::string>& args)
     for (uint32_t i = 0; i < count; i++) {
         std::string error;
         uint32_t sum;
-        // A delta without its old file: its commands run over zeros, which checks them but not the bytes.
+        // A delta without its old file: its commands run over zeros, which checks them but not the bytes. So is
+        // another old release's delta of a file that has its old file here.
         OldFileInput oldFile;
-        int noOldGiven = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta && !old.given;
-        if (!noOldGiven && EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta) {
-            std::string path = FindOldFile(&old, archive, i, &error);
+        int isDelta = EntryMethodOf(LoadedEntry(archive, i)) == EntryMethodDelta;
+        int noOldGiven = isDelta && !old.given;
+        std::string path = isDelta && old.given ? FindOldFile(&old, archive, i, &error) : "";
+        uint32_t other;
+        std::string otherPath, otherProblem;
+        if (isDelta && old.given && path.empty() && FindAnyOldFile(&old, archive, i, &other, &otherPath, &otherProblem))
+            noOldGiven = 1;
+        if (!noOldGiven && isDelta) {
             if (path.empty() || !OpenOldFile(path, &oldFile, &error)) {
                 std::string name = EntryName(LoadedEntry(archive, i));
                 printf("old file: %s: %s\n", Cp932ForDisplay(name.data(), name.size()).c_str(), error.c_str());

@@ -1,9 +1,12 @@
 #pragma once
 // fa2's delta encoder: the commands that rebuild a new file from an old one (format in archive/delta_format.h).
 // A hashed index of the old file, sampled at a stride chosen so that it never holds more than DeltaIndexSlots / 2
-// blocks, finds candidate matches anywhere in the old file (moved and inserted data included); each is verified
-// and extended both ways through a window of the old file read with positioned reads. Memory is fixed whatever
-// the files' sizes: the index (64 MiB), one segment of the new file (8 MiB) and the old file's window (1 MiB).
+// blocks, finds exact matches anywhere in the old file (moved and inserted data included). A scan of the new file
+// keeps the alignment of old and new under way while its bytes match about as well as a new one's; where a new
+// one wins, the old one's copy is extended forward as far as more bytes match than differ, the new one's
+// backward likewise, and what lies between is new bytes (layout 1 of archive/delta_format.h: the copies carry
+// their byte-wise difference). Memory is fixed whatever the files' sizes: the index (64 MiB), one segment of the
+// new file (8 MiB), up to DeltaOldWindowsHeld windows of the old file (32 MiB) and one block of the body.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -12,6 +15,7 @@
 #include "support/sha256.h"
 
 const uint32_t DeltaIndexBits = 23;
+const size_t DeltaOldWindowsHeld = 32;  // 1 MiB windows of the old file
 const uint64_t DeltaIndexSlots = (uint64_t)1 << DeltaIndexBits;
 
 struct DeltaEncodeResult {
