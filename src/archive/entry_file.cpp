@@ -2,6 +2,7 @@
 
 #include "support/crc32.h"
 #include "support/owned.h"
+#include "support/file_calls.h"
 
 int WriteEntryPiece(void* context, const unsigned char* bytes, size_t count)
 {
@@ -9,7 +10,7 @@ int WriteEntryPiece(void* context, const unsigned char* bytes, size_t count)
     if (out->sum)
         *out->sum = Crc32Update(*out->sum, bytes, count);
     DWORD written = 0;
-    if (!WriteFile(out->file, bytes, (DWORD)count, &written, nullptr) || written != count) {
+    if (!Files.WriteFile(out->file, bytes, (DWORD)count, &written, nullptr) || written != count) {
         out->failed = 1;
         return 0;
     }

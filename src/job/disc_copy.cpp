@@ -8,6 +8,7 @@
 #include "support/path_join.h"
 #include "support/text_format.h"
 #include "support/updater_values.h"
+#include "support/file_calls.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ int PlanDiscFolder(CopyPlanning* copy, const char* relative, const char* destina
         !AppendPathName(pattern, sizeof pattern, "*"))
         return 0;
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern, &found);
+    HANDLE search = Files.FindFirstFileA(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_NO_MORE_FILES;
     int ok = 1;
@@ -107,8 +108,8 @@ int PlanDiscFolder(CopyPlanning* copy, const char* relative, const char* destina
         char innerRelative[MAX_PATH], innerDestination[MAX_PATH];
         ok = Join(innerRelative, relative, found.cFileName) && Join(innerDestination, destination, found.cFileName) &&
              PlanDiscEntry(copy, innerRelative, innerDestination, found);
-    } while (ok && FindNextFileA(search, &found));
-    FindClose(search);
+    } while (ok && Files.FindNextFileA(search, &found));
+    Files.FindClose(search);
     return ok;
 }
 
@@ -149,7 +150,7 @@ int PlanMatches(CopyPlanning* copy, const char* relativePattern)
         return 0;
     size_t folderLength = FolderPartLength(relativePattern);
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern, &found);
+    HANDLE search = Files.FindFirstFileA(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return 0;  // a source the disc lacks
     int ok = 1, matched = 0;
@@ -163,8 +164,8 @@ int PlanMatches(CopyPlanning* copy, const char* relativePattern)
         ok = AppendPathName(relative, sizeof relative, found.cFileName) &&
              Join(destination, copy->plan->game->InstPath, found.cFileName) &&
              PlanDiscEntry(copy, relative, destination, found);
-    } while (ok && FindNextFileA(search, &found));
-    FindClose(search);
+    } while (ok && Files.FindNextFileA(search, &found));
+    Files.FindClose(search);
     return ok && matched;
 }
 
@@ -172,7 +173,7 @@ int PlanMatches(CopyPlanning* copy, const char* relativePattern)
 int PlanInstallFolderAttributes(JobPlan* plan)
 {
     const char* instPath = plan->game->InstPath;
-    DWORD attributes = GetFileAttributesA(instPath);
+    DWORD attributes = Files.GetFileAttributesA(instPath);
     const DWORD cleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE;
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & cleared))
@@ -186,14 +187,14 @@ int PlanInstallFolderAttributes(JobPlan* plan)
 // folder. A source that is not on the disc matches nothing, and fails.
 int PlanCopySource(CopyPlanning* copy, const char* source, const char* path)
 {
-    DWORD attributes = GetFileAttributesA(source);
+    DWORD attributes = Files.GetFileAttributesA(source);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         char destination[MAX_PATH];
         WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA(source, &found);
+        HANDLE search = Files.FindFirstFileA(source, &found);
         if (search == INVALID_HANDLE_VALUE)
             return 0;
-        FindClose(search);
+        Files.FindClose(search);
         return Join(destination, copy->plan->game->InstPath, path) && NeedParents(copy, destination) &&
                PlanDiscFile(copy, path, destination, found, FILE_ATTRIBUTE_NORMAL);
     }
@@ -255,10 +256,10 @@ int FindDiskDrive(int diskNo, const char* itemPath, char* drive)
     for (;;) {
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
             char root[3] = {letter, ':', '\0'};
-            if (GetDriveTypeA(root) != DRIVE_CDROM)
+            if (Files.GetDriveTypeA(root) != DRIVE_CDROM)
                 continue;
             checkPath[0] = letter;
-            if (GetFileAttributesA(checkPath) != INVALID_FILE_ATTRIBUTES) {
+            if (Files.GetFileAttributesA(checkPath) != INVALID_FILE_ATTRIBUTES) {
                 memcpy(drive, root, sizeof root);
                 return 1;
             }

@@ -3,20 +3,15 @@
 #include <cstring>
 
 #include "job/job_durable.h"
+#include "job/job_links.h"
 #include "job/job_retry.h"
+#include "support/file_calls.h"
 
 namespace {
 
 int Exists(const char* path)
 {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-// An ANSI path as UTF-16, read in the system's code page as the ANSI calls read it.
-void Widen(const char* path, wchar_t* wide)
-{
-    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH))
-        wide[0] = L'\0';
+    return Files.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Where the new file goes in: its real name when the plan has one.
@@ -25,7 +20,7 @@ void TargetName(const PlannedWrite& write, wchar_t* wide)
     if (write.longTarget[0])
         lstrcpyW(wide, write.longTarget);
     else
-        Widen(write.target, wide);
+        WidenPath(write.target, wide);
 }
 
 // NTFS gives a file renamed into a name the creation time of the file renamed away from it moments before; an
@@ -34,28 +29,23 @@ void StampCreationTime(const PlannedWrite& write)
 {
     wchar_t target[MAX_PATH];
     TargetName(write, target);
-    HANDLE file = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
     FILETIME time;
     time.dwLowDateTime = (DWORD)write.time;
     time.dwHighDateTime = (DWORD)(write.time >> 32);
-    SetFileTime(file, &time, nullptr, nullptr);
-    CloseHandle(file);
+    SetJobTimes(target, &time, nullptr);
 }
 
 int Move(const char* from, const wchar_t* to)
 {
     wchar_t source[MAX_PATH];
-    Widen(from, source);
+    WidenPath(from, source);
     return MoveHeldFile(source, to);
 }
 
 int PlaceWrite(PlannedWrite* write)
 {
     wchar_t backup[MAX_PATH], target[MAX_PATH];
-    Widen(write->backup, backup);
+    WidenPath(write->backup, backup);
     TargetName(*write, target);
     if (write->hadOriginal && !Move(write->target, backup)) {
         if (!write->optional)
@@ -120,7 +110,9 @@ int TakeCommitStep(JobPlan* plan, int index)
         return write->dropped || PlaceWrite(write);
     }
     const PlannedAttributes& change = plan->changes[index - plan->writeCount];
-    return SetFileAttributesA(change.path, change.newAttributes) != 0;
+    wchar_t path[MAX_PATH];
+    WidenPath(change.path, path);
+    return SetJobAttributes(path, change.newAttributes);
 }
 
 CommitEnd EndCommit(JobJournal* journal)

@@ -8,6 +8,7 @@
 #include "archive/delta_decoder.h"
 #include "job/job_sink.h"
 #include "job/job_stage.h"
+#include "support/file_calls.h"
 #include "support/messages.h"
 #include "support/owned.h"
 #include "support/text_format.h"
@@ -39,7 +40,7 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
         at.Offset = (DWORD)offset;
         at.OffsetHigh = (DWORD)(offset >> 32);
         DWORD piece = count > (1u << 20) ? (1u << 20) : (DWORD)count, got = 0;
-        if (!ReadFile(file->handle, bytes, piece, &got, &at) || got == 0)
+        if (!Files.ReadFile(file->handle, bytes, piece, &got, &at) || got == 0)
             return 0;
         bytes += got;
         offset += got;
@@ -51,14 +52,14 @@ int ReadInstalled(void* context, uint64_t offset, unsigned char* bytes, size_t c
 HANDLE OpenInstalled(const char* target)
 {
     // Others may read it meanwhile; nobody may write, rename or delete it while the delta is built on it.
-    return CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return Files.CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // The open installed file held to the delta's base: OldFileMatches, OldFileDiffers or OldFileUnreadable.
 OldFileCheck CheckOpenInstalled(const DeltaBase* base, HANDLE handle, int* cancelled)
 {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle, &size))
+    if (!Files.GetFileSizeEx(handle, &size))
         return OldFileUnreadable;
     GlobalBlock buffer;
     if (!buffer.Allocate(DeltaOldWindow))
@@ -93,7 +94,7 @@ int MatchInstalled(const ArchiveEntry* entry, uint64_t offset, const char* targe
     DWORD openError = GetLastError();
     LARGE_INTEGER size;
     size.QuadPart = -1;
-    if (file.handle != INVALID_HANDLE_VALUE && !GetFileSizeEx(file.handle, &size)) {
+    if (file.handle != INVALID_HANDLE_VALUE && !Files.GetFileSizeEx(file.handle, &size)) {
         *check = OldFileUnreadable;
         return 1;
     }

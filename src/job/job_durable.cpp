@@ -5,6 +5,7 @@
 #include "support/grow_block.h"
 #include "job/job_plan.h"
 #include "job/journal_format.h"
+#include "support/file_calls.h"
 
 namespace {
 
@@ -30,16 +31,16 @@ int AddFolderOf(FolderList* list, const char* path)
 
 int FlushFolder(const char* folder)
 {
-    HANDLE handle = CreateFileA(folder, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
+    HANDLE handle = Files.CreateFileA(folder, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
-    int flushed = FlushFileBuffers(handle) != 0;
+    int flushed = Files.FlushFileBuffers(handle) != 0;
     DWORD error = GetLastError();
-    CloseHandle(handle);
+    Files.CloseHandle(handle);
     return flushed || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "job/job_links.h"
 #include "job/job_seal.h"
+#include "support/file_calls.h"
 #include "support/grow_block.h"
 #include "support/path_join.h"
 
@@ -22,7 +24,7 @@ int KeepInMemory(JobJournal* journal, const unsigned char* bytes, size_t count)
 int WriteAll(HANDLE file, const unsigned char* bytes, size_t count)
 {
     DWORD written = 0;
-    return WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
+    return Files.WriteFile(file, bytes, (DWORD)count, &written, nullptr) && written == count;
 }
 
 // The seal again when the plan grew since it was written last.
@@ -43,8 +45,8 @@ void DropUnwritten(JobJournal* journal)
 {
     LARGE_INTEGER end;
     end.QuadPart = (LONGLONG)journal->written;
-    if (SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
-        SetEndOfFile(journal->file);
+    if (Files.SetFilePointerEx(journal->file, end, nullptr, FILE_BEGIN))
+        Files.SetEndOfFile(journal->file);
     journal->size = journal->written;
 }
 
@@ -79,12 +81,21 @@ int CreateJobJournal(JobJournal* journal, const char* folder, const char* dataFo
         FreeJobJournal(journal);
         return 0;
     }
-    journal->file = CreateFileA(journal->path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A journal that cannot be written whole goes again, and its folder gets back the time it had before it.
+    WIN32_FILE_ATTRIBUTE_DATA before;
+    int timed = Files.GetFileAttributesExA(folder, GetFileExInfoStandard, &before);
+    wchar_t path[MAX_PATH], wideFolder[MAX_PATH];
+    WidenPath(journal->path, path);
+    WidenPath(folder, wideFolder);
+    journal->file = CreateJobFile(path, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL);
     if (journal->file == INVALID_HANDLE_VALUE || !WriteAll(journal->file, journal->bytes, journal->size)) {
         // A file of that name that is not ours stays; the seal, ours, goes.
-        CloseJobJournal(journal, journal->file != INVALID_HANDLE_VALUE);
+        int created = journal->file != INVALID_HANDLE_VALUE;
+        CloseJobJournal(journal, created);
         RemoveJobSeal();
         FreeJobJournal(journal);
+        if (created && timed)
+            SetJobTimes(wideFolder, nullptr, &before.ftLastWriteTime);
         return 0;
     }
     journal->written = journal->size;
@@ -111,15 +122,24 @@ int FlushJobJournal(JobJournal* journal)
         }
         journal->written = journal->size;
     }
-    return FlushFileBuffers(journal->file) != 0;
+    return Files.FlushFileBuffers(journal->file) != 0;
 }
 
 void CloseJobJournal(JobJournal* journal, int remove)
 {
-    if (journal->file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal->file);
+    // Removed through its own handle while it is open: the name may have been swapped for something else meanwhile.
+    int removed = 0;
+    if (journal->file != INVALID_HANDLE_VALUE) {
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        removed = remove && Files.SetFileInformationByHandle(journal->file, FileDispositionInfo, &disposition,
+                                                             sizeof disposition);
+        Files.CloseHandle(journal->file);
+    }
     journal->file = INVALID_HANDLE_VALUE;
-    if (remove && journal->path[0] && (DeleteFileA(journal->path) || GetLastError() == ERROR_FILE_NOT_FOUND))
+    wchar_t path[MAX_PATH];
+    WidenPath(journal->path, path);
+    if (remove && journal->path[0] &&
+        (removed || DeleteJobFile(path) || GetLastError() == ERROR_FILE_NOT_FOUND))
         RemoveJobSeal();
 }
 

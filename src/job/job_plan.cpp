@@ -15,6 +15,7 @@
 #include "job/job_sink.h"
 #include "job/update_section.h"
 #include "job/job_volumes.h"
+#include "support/file_calls.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ int PlanFolderLevel(JobPlan* plan, const char* folder)
     char path[MAX_PATH];
     lstrcpynA(path, folder, sizeof path);
     TrimSeparator(path);
-    if (FolderWillExist(plan, path) || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+    if (FolderWillExist(plan, path) || Files.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
         return 1;
     char parent[MAX_PATH];
     FolderOfPath(path, parent);
@@ -75,7 +76,7 @@ void NoteLongName(PlannedWrite* write, int resolved)
     wchar_t wide[MAX_PATH];
     DWORD length = 0;
     if (resolved && MultiByteToWideChar(CP_ACP, 0, write->target, -1, wide, MAX_PATH))
-        length = GetLongPathNameW(wide, write->longTarget, MAX_PATH);
+        length = Files.GetLongPathNameW(wide, write->longTarget, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         write->longTarget[0] = L'\0';
 }
@@ -86,13 +87,13 @@ int PlanWriteBack(JobPlan* plan, const UpdateItem& item, const char* target, con
 {
     if (now.attributes & FILE_ATTRIBUTE_READONLY)
         return 1;
-    HANDLE file = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    HANDLE file = Files.CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     LARGE_INTEGER size;
-    int readable = GetFileSizeEx(file, &size) && size.QuadPart < 0x100000000LL;
-    CloseHandle(file);
+    int readable = Files.GetFileSizeEx(file, &size) && size.QuadPart < 0x100000000LL;
+    Files.CloseHandle(file);
     if (!readable)
         return 1;
     PlannedWrite* write = AddPlannedWrite(plan);
@@ -284,7 +285,7 @@ void LookAtTarget(JobPlan* plan, const char* path, PlannedTarget* target)
             return;
         }
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+    if (!Files.GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
         DWORD error = GetLastError();
         target->error = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
         return;
@@ -300,7 +301,7 @@ int FolderWillExist(const JobPlan* plan, const char* path)
     for (int i = 0; i < plan->folderCount; ++i)
         if (SamePath(plan->folders[i].path, path))
             return 1;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = Files.GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

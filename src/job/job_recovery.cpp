@@ -7,6 +7,7 @@
 #include "job/job_seal.h"
 #include "job/job_settle.h"
 #include "job/job_trust.h"
+#include "support/file_calls.h"
 #include "support/messages.h"
 #include "support/owned.h"
 #include "support/text_format.h"
@@ -128,12 +129,12 @@ void ShowSettled(SettleResult result)
 unsigned char* ReadJournal(HANDLE file, size_t* size)
 {
     LARGE_INTEGER length;
-    if (!GetFileSizeEx(file, &length) || length.QuadPart > JournalSizeLimit)
+    if (!Files.GetFileSizeEx(file, &length) || length.QuadPart > JournalSizeLimit)
         return nullptr;
     *size = (size_t)length.QuadPart;
     unsigned char* bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, *size ? *size : 1);
     DWORD read = 0;
-    if (bytes && (!ReadFile(file, bytes, (DWORD)*size, &read, nullptr) || read != *size)) {
+    if (bytes && (!Files.ReadFile(file, bytes, (DWORD)*size, &read, nullptr) || read != *size)) {
         GlobalFree(bytes);
         bytes = nullptr;
     }
@@ -152,16 +153,16 @@ JournalOpen OpenJournalIn(const char* folder, HANDLE* file)
     // A read-only journal is read only (a process of an administrator under Wine could write it anyway): the
     // rollback then cannot record its end, and says so.
     const DWORD always = GENERIC_READ | READ_CONTROL | DELETE;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = Files.GetFileAttributesA(path);
     int readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    *file = CreateFileA(path, readOnly ? always : always | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    *file = Files.CreateFileA(path, readOnly ? always : always | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (*file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !readOnly)
-        *file = CreateFileA(path, always, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        *file = Files.CreateFileA(path, always, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (*file != INVALID_HANDLE_VALUE) {
         if (JournalFileIsPlain(*file))
             return JournalOpened;
-        CloseHandle(*file);
+        Files.CloseHandle(*file);
         *file = INVALID_HANDLE_VALUE;
         ShowNotAJournal(IsALink);
         return JournalRefused;
@@ -173,7 +174,7 @@ JournalOpen OpenJournalIn(const char* folder, HANDLE* file)
     if (error == ERROR_SHARING_VIOLATION)
         ShowInUse();
     else {
-        attributes = GetFileAttributesA(path);
+        attributes = Files.GetFileAttributesA(path);
         ShowNotAJournal(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
                             ? IsAFolder
                             : CannotBeOpened);
@@ -194,13 +195,13 @@ int SettleSealed(HANDLE file, const unsigned char* bytes, size_t size, JournalHe
         FormatText(text, sizeof text,
                    result == SettleLost ? LostFormat : result == SettleStuck ? StuckFormat : UnrecordedFormat,
                    result == SettleLost ? lost : ModeWord);
-        CloseHandle(file);
+        Files.CloseHandle(file);
         ShowUpdaterError(text);
         return 0;
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
-    BOOL removed = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-    CloseHandle(file);
+    BOOL removed = Files.SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    Files.CloseHandle(file);
     // The seal goes only after its journal: a kill between the two leaves a seal without a journal, never the reverse.
     if (removed)
         RemoveJobSeal();

@@ -1,5 +1,7 @@
 #include "job/job_retry.h"
 
+#include "job/job_links.h"
+
 namespace {
 
 template <typename Step>
@@ -19,10 +21,10 @@ int Retried(Step step)
 
 int MoveHeldFile(const wchar_t* from, const wchar_t* to)
 {
-    return Retried([&] { return MoveFileExW(from, to, 0) != 0; });
+    return Retried([&] { return MoveJobFile(from, to); });
 }
 
 int DeleteHeldFile(const wchar_t* path)
 {
-    return Retried([&] { return DeleteFileW(path) != 0; });
+    return Retried([&] { return DeleteJobFile(path); });
 }

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "job/job_durable.h"
+#include "job/job_links.h"
 #include "job/job_retry.h"
+#include "support/file_calls.h"
 
 namespace {
 
@@ -31,7 +33,7 @@ struct WidePath {
 
 int Exists(const WidePath& path)
 {
-    if (GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES)
+    if (Files.GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES)
         return 1;
     DWORD error = GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
@@ -40,10 +42,13 @@ int Exists(const WidePath& path)
 // A file of the job's (a new file that went in, a staged file, a backup); a read-only mark would stop the deletion.
 int RemoveFile(const WidePath& path)
 {
-    if (!Exists(path))
+    DWORD attributes = Files.GetFileAttributesW(path.text);
+    if (attributes == INVALID_FILE_ATTRIBUTES && !Exists(path))
         return 1;
-    SetFileAttributesW(path.text, FILE_ATTRIBUTE_NORMAL);
-    return DeleteHeldFile(path.text) || !Exists(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !SetJobAttributes(path.text, FILE_ATTRIBUTE_NORMAL))
+        return 0;
+    return DeleteHeldFile(path.text) || (GetLastError() != LinkFoundError && !Exists(path));
 }
 
 // The records, walked from the last one back: undoing goes in the reverse order of doing.
@@ -125,20 +130,20 @@ int RecordUndone(HANDLE journal, size_t end)
     LARGE_INTEGER at;
     at.QuadPart = (LONGLONG)end;
     DWORD written = 0;
-    return journal != INVALID_HANDLE_VALUE && journal && SetFilePointerEx(journal, at, nullptr, FILE_BEGIN) &&
-           SetEndOfFile(journal) && WriteFile(journal, encoded, (DWORD)size, &written, nullptr) &&
-           written == size && FlushFileBuffers(journal);
+    return journal != INVALID_HANDLE_VALUE && journal && Files.SetFilePointerEx(journal, at, nullptr, FILE_BEGIN) &&
+           Files.SetEndOfFile(journal) && Files.WriteFile(journal, encoded, (DWORD)size, &written, nullptr) &&
+           written == size && Files.FlushFileBuffers(journal);
 }
 
 int UndoAttributes(const JournalRecord& r)
 {
     WidePath path(r.path);
-    DWORD now = GetFileAttributesW(path.text);
+    DWORD now = Files.GetFileAttributesW(path.text);
     if (now == INVALID_FILE_ATTRIBUTES || now == r.oldAttributes)
         return 1;
     // The folder bit is read, never set.
     DWORD attributes = r.oldAttributes & ~(DWORD)FILE_ATTRIBUTE_DIRECTORY;
-    return SetFileAttributesW(path.text, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+    return SetJobAttributes(path.text, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 }
 
 // Files first, then what they sat in: a created folder can only go once the files in it have. The targets and
@@ -180,7 +185,7 @@ SettleResult RollBack(const unsigned char* bytes, size_t size, const RecordList&
                 break;
             default:
                 // A folder something else has put a file into since stays; nothing of the player's is lost.
-                RemoveDirectoryW(WidePath(record.path).text);
+                stuck |= !RemoveJobFolder(WidePath(record.path).text) && GetLastError() == LinkFoundError;
                 break;
             }
         }
@@ -204,10 +209,23 @@ SettleResult CleanUp(const unsigned char* bytes, size_t size, const RecordList& 
     return stuck || !FlushJournalFolders(bytes, size) ? SettleStuck : SettledCleanedUp;
 }
 
+// The folders the journal's Job record names, the only ones its settling may change anything in.
+void UseJournalFolders(const unsigned char* bytes, size_t size)
+{
+    JournalReader reader;
+    JournalRecord record;
+    StartJournalReader(&reader, bytes, size);
+    if (NextJournalRecord(&reader, &record) && record.type == JournalJob)
+        UseJobFolders(record.path, record.staged);
+    else
+        UseJobFolders("", "");
+}
+
 }  // namespace
 
 SettleResult SettleJournal(const unsigned char* bytes, size_t size, HANDLE journal, char* lostFile)
 {
+    UseJournalFolders(bytes, size);
     RecordList list;
     if (!ListRecords(bytes, size, &list)) {
         if (list.offsets)
@@ -224,21 +242,16 @@ SettleResult SettleJournal(const unsigned char* bytes, size_t size, HANDLE journ
 
 void RestoreFolderTimes(const unsigned char* bytes, size_t size)
 {
+    UseJournalFolders(bytes, size);
     JournalReader reader;
     JournalRecord record;
     StartJournalReader(&reader, bytes, size);
     while (NextJournalRecord(&reader, &record)) {
         if (record.type != JournalFolderTime)
             continue;
-        HANDLE folder = CreateFileW(WidePath(record.path).text, FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (folder == INVALID_HANDLE_VALUE)
-            continue;
         FILETIME time;
         time.dwLowDateTime = (DWORD)record.time;
         time.dwHighDateTime = (DWORD)(record.time >> 32);
-        SetFileTime(folder, nullptr, nullptr, &time);
-        CloseHandle(folder);
+        SetJobTimes(WidePath(record.path).text, nullptr, &time);
     }
 }

@@ -7,12 +7,14 @@
 #include "archive/entry_stream.h"
 #include "job/disc_copy.h"
 #include "job/job_delta.h"
+#include "job/job_links.h"
 #include "job/job_sink.h"
 #include "job/update_section.h"
 #include "support/grow_block.h"
 #include "support/messages.h"
 #include "support/path_join.h"
 #include "support/updater_values.h"
+#include "support/file_calls.h"
 
 const char WriteFailureText[] = "ファイルの書き込みに失敗しました";
 
@@ -49,7 +51,7 @@ int SiblingName(const char* path, Naming* naming, char* out)
         PutBase36(out + folder + 1, naming->tag, 6);
         PutBase36(out + folder + 7, naming->serial++, 5);
         // Not found, or its folder is one the job is still to create.
-        if (GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES &&
+        if (Files.GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES &&
             (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
             return 1;
     }
@@ -73,7 +75,7 @@ int AddFolderTime(FolderTimes* times, const char* folder)
     if (times->count && lstrcmpiA(times->records[times->count - 1].path, folder) == 0)
         return 1;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(folder, GetFileExInfoStandard, &data))
+    if (!Files.GetFileAttributesExA(folder, GetFileExInfoStandard, &data))
         return 1;  // a folder the job creates itself
     if (!ReserveItems((void**)&times->records, &times->capacity, times->count + 1, sizeof(JournalRecord)))
         return 0;
@@ -108,6 +110,9 @@ int CollectFolderTimes(const JobPlan* plan, FolderTimes* times)
 // Names, journal records and folders: everything before the first byte is written.
 int PrepareStaging(JobPlan* plan, JobJournal* journal)
 {
+    UseJobFolders(plan->game->InstPath, plan->game->DataPath);
+    if (!PlanIsFreeOfLinks(plan))
+        return 0;
     Naming naming{(GetTickCount() ^ (GetCurrentProcessId() << 12)) % 2176782336ul, 0};  // 36^6
     for (int i = 0; i < plan->writeCount; ++i) {
         PlannedWrite& write = plan->writes[i];
@@ -119,11 +124,9 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
     FolderTimes times{nullptr, 0, 0};
     int ok = CollectFolderTimes(plan, &times) &&
              CreateJobJournal(journal, plan->game->InstPath, plan->game->DataPath, naming.tag);
+    int created = ok;
     for (size_t i = 0; ok && i < times.count; ++i)
         ok = AppendJournalRecord(journal, times.records[i]);
-    if (times.records)
-        GlobalFree(times.records);
-
     JournalRecord record;
     memset(&record, 0, sizeof record);
     record.type = JournalCreateFolder;
@@ -138,11 +141,27 @@ int PrepareStaging(JobPlan* plan, JobJournal* journal)
         lstrcpyA(record.path, plan->writes[i].staged);
         ok = AppendJournalRecord(journal, record);
     }
-    if (!ok || !FlushJobJournal(journal))
+    ok = ok && FlushJobJournal(journal);
+    if (created && !ok && times.count && lstrcmpiA(times.records[0].path, plan->game->InstPath) == 0) {
+        // Nothing recorded for a rollback (the folders' times included): the journal goes now, and its folder gets
+        // its time back.
+        CloseJobJournal(journal, 1);
+        FreeJobJournal(journal);
+        wchar_t folder[MAX_PATH];
+        WidenPath(times.records[0].path, folder);
+        FILETIME time{(DWORD)times.records[0].time, (DWORD)(times.records[0].time >> 32)};
+        SetJobTimes(folder, nullptr, &time);
+    }
+    if (times.records)
+        GlobalFree(times.records);
+    if (!ok)
         return 0;
     // A folder that cannot be made fails the writes into it, which say so.
-    for (int i = 0; i < plan->folderCount; ++i)
-        CreateDirectoryA(plan->folders[i].path, nullptr);
+    wchar_t folder[MAX_PATH];
+    for (int i = 0; i < plan->folderCount; ++i) {
+        WidenPath(plan->folders[i].path, folder);
+        CreateJobFolder(folder);
+    }
     return 1;
 }
 
@@ -169,8 +188,8 @@ DWORD WINAPI FlushStagedFiles(LPVOID context)
         ReleaseSemaphore(flusher->free, 1, nullptr);
         if (!file)
             return 0;
-        BOOL flushed = FlushFileBuffers(file);
-        BOOL closed = CloseHandle(file);
+        BOOL flushed = Files.FlushFileBuffers(file);
+        BOOL closed = Files.CloseHandle(file);
         if (!flushed || !closed)
             InterlockedExchange(&flusher->failed, 1);
     }
@@ -189,8 +208,8 @@ void StartFlusher(Flusher* flusher)
 int FlushAndClose(Flusher* flusher, HANDLE file)
 {
     if (!flusher->thread) {
-        BOOL flushed = FlushFileBuffers(file);
-        return CloseHandle(file) && flushed;
+        BOOL flushed = Files.FlushFileBuffers(file);
+        return Files.CloseHandle(file) && flushed;
     }
     WaitForSingleObject(flusher->free, INFINITE);
     flusher->queue[flusher->tail] = file;
@@ -277,8 +296,12 @@ WriteResult WriteEntry(const PlannedWrite& write, HANDLE file)
 WriteResult CopyBytes(const char* source, const PlannedWrite& write, HANDLE file, unsigned char* buffer)
 {
     WriteResult broken = write.source == FromDisc ? WriteCopyBroken : WriteBroken;
-    HANDLE input = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // A Data file written back is read as itself: its bytes, read elevated, go where the player can read them.
+    wchar_t target[MAX_PATH];
+    WidenPath(source, target);
+    HANDLE input = write.source == FromDisc ? Files.CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)
+                                            : OpenJobFile(target, GENERIC_READ, FILE_SHARE_READ);
     if (input == INVALID_HANDLE_VALUE)
         return broken;
     WriteResult result = WriteDone;
@@ -289,20 +312,20 @@ WriteResult CopyBytes(const char* source, const PlannedWrite& write, HANDLE file
             break;
         }
         DWORD got = 0, written = 0;
-        if (!ReadFile(input, buffer, (DWORD)CopyBufferSize, &got, nullptr)) {
+        if (!Files.ReadFile(input, buffer, (DWORD)CopyBufferSize, &got, nullptr)) {
             result = broken;
             break;
         }
         if (got == 0)
             break;
-        if (got > write.size - copied || !WriteFile(file, buffer, got, &written, nullptr) || written != got) {
+        if (got > write.size - copied || !Files.WriteFile(file, buffer, got, &written, nullptr) || written != got) {
             result = broken;
             break;
         }
         copied += got;
         JobAddBytes(got);
     }
-    CloseHandle(input);
+    Files.CloseHandle(input);
     if (result == WriteDone && copied != write.size)
         result = broken;  // the file on the disc is not what was planned (or the disc went)
     return result;
@@ -310,8 +333,9 @@ WriteResult CopyBytes(const char* source, const PlannedWrite& write, HANDLE file
 
 WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigned char* buffer, Flusher* flusher)
 {
-    HANDLE file = CreateFileA(write.staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              write.attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    wchar_t staged[MAX_PATH];
+    WidenPath(write.staged, staged);
+    HANDLE file = CreateJobFile(staged, GENERIC_WRITE, write.attributes | FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE)
         return write.source == FromDisc ? WriteCopyBroken : WriteBroken;
     WriteResult result;
@@ -334,17 +358,17 @@ WriteResult StageWrite(const PlannedWrite& write, const char* discDrive, unsigne
         FILETIME time;
         time.dwLowDateTime = (DWORD)write.time;
         time.dwHighDateTime = (DWORD)(write.time >> 32);
-        int stamped = write.source == FromEntry  ? SetFileTime(file, &time, &time, &time)
-                      : write.source == FromDisc ? SetFileTime(file, nullptr, nullptr, &time)
+        int stamped = write.source == FromEntry  ? Files.SetFileTime(file, &time, &time, &time)
+                      : write.source == FromDisc ? Files.SetFileTime(file, nullptr, nullptr, &time)
                                                  : 1;
         LARGE_INTEGER size;
-        if (!stamped || !GetFileSizeEx(file, &size) || (uint64_t)size.QuadPart != write.size)
+        if (!stamped || !Files.GetFileSizeEx(file, &size) || (uint64_t)size.QuadPart != write.size)
             result = write.source == FromDisc ? WriteCopyBroken : WriteBroken;
     }
     // On the disk before the commit: a power cut must never show a new name over data that never got there.
     if (result == WriteDone)
         return FlushAndClose(flusher, file) ? WriteDone : WriteBroken;
-    CloseHandle(file);
+    Files.CloseHandle(file);
     return result;
 }
 
@@ -355,7 +379,9 @@ StageResult ReportWrite(const JobPlan* plan, PlannedWrite* write, WriteResult re
     if (result == WriteStopped)
         return StageStopped;
     if (write->optional) {
-        DeleteFileA(write->staged);
+        wchar_t staged[MAX_PATH];
+        WidenPath(write->staged, staged);
+        DeleteJobFile(staged);
         write->dropped = 1;
         return StageDone;
     }
@@ -448,8 +474,12 @@ void ShowEntryDamage(int sumWrong)
 
 StageResult StagePlan(JobPlan* plan, JobJournal* journal)
 {
+    LinkFoundPath[0] = '\0';
     if (!PrepareStaging(plan, journal)) {
-        JobShowError(WriteFailureText);
+        if (LinkFoundPath[0])
+            ShowLinkFound();  // before any change
+        else
+            JobShowError(WriteFailureText);
         return StageFailed;
     }
     unsigned char* buffer = (unsigned char*)GlobalAlloc(GMEM_FIXED, CopyBufferSize);

@@ -1,13 +1,14 @@
 #include "job/job_volumes.h"
 
 #include "support/grow_block.h"
+#include "support/file_calls.h"
 
 namespace {
 
 uint64_t ClusterSize(const wchar_t* root)
 {
     DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
-    if (GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+    if (Files.GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
         sectorsPerCluster && bytesPerSector)
         return (uint64_t)sectorsPerCluster * bytesPerSector;
     return 4096;
@@ -24,7 +25,7 @@ int AddToVolume(VolumeList* list, const char* path, uint64_t bytes)
 {
     wchar_t wide[MAX_PATH], root[MAX_PATH];
     // The path need not exist yet: the system walks up to the folder that does.
-    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) || !GetVolumePathNameW(wide, root, MAX_PATH))
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) || !Files.GetVolumePathNameW(wide, root, MAX_PATH))
         return 1;
     size_t at = 0;
     while (at < list->count && lstrcmpiW(list->items[at].root, root) != 0)
@@ -44,7 +45,7 @@ int AddToVolume(VolumeList* list, const char* path, uint64_t bytes)
 int VolumeFreeSpace(const VolumeNeed& volume, uint64_t* available)
 {
     ULARGE_INTEGER caller, total, totalFree;
-    if (!GetDiskFreeSpaceExW(volume.root, &caller, &total, &totalFree))
+    if (!Files.GetDiskFreeSpaceExW(volume.root, &caller, &total, &totalFree))
         return 0;
     *available = caller.QuadPart;
     return 1;

@@ -5,6 +5,7 @@
 
 #include "job/disc_copy.h"
 #include "job/job_commit.h"
+#include "job/job_links.h"
 #include "job/job_plan.h"
 #include "job/job_settle.h"
 #include "job/job_stage.h"
@@ -70,6 +71,9 @@ JobOutcome PlanStageAndCommit(JobPlan* plan, DriveShortage* shortage)
         outcome = RollBack(&journal);
     else
         outcome = Commit(plan, &journal);
+    // A link put in while the job ran, met by a step after the checks before staging: said after the rollback.
+    if (LinkFoundPath[0] && journal.bytes && outcome != JobFinished && outcome != JobUnconfirmed)
+        ShowLinkFound();
     FreeJobJournal(&journal);
     return outcome;
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "file_calls.h"
+
 namespace {
 
 const UINT JapaneseCodePage = 932;
@@ -147,16 +149,16 @@ DWORD GetUpdaterTempFolder(char* folder, DWORD size)
 
 void ResolveTargetName(char* target, size_t size)
 {
-    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
+    if (Files.GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
         return;
     wchar_t wide[MAX_PATH + 1];
     if (MultiByteToWideChar(JapaneseCodePage, MB_ERR_INVALID_CHARS, target, -1, wide, MAX_PATH + 1) <= 0 ||
-        GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES)
+        Files.GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES)
         return;
     // Writing through the short name replaces the file under its own name: Wine renames onto the file the short
     // name stands for, and Windows' name tunnelling gives the replacement the long name of the file it replaced.
     wchar_t shortForm[MAX_PATH + 1];
-    DWORD shortLength = GetShortPathNameW(wide, shortForm, MAX_PATH + 1);
+    DWORD shortLength = Files.GetShortPathNameW(wide, shortForm, MAX_PATH + 1);
     if (shortLength == 0 || shortLength > MAX_PATH)
         return;
     char ansi[MAX_PATH + 1];

@@ -15,6 +15,10 @@ extern const char DiskShortageFormat[];
 // The payload does not match the sums packed beside it: the download is damaged.
 extern const char DamagedPayloadText[];
 
+// A link (junction, symbolic link, second name) found where the job would change a file: %s its path, then the
+// mode word. The job changes nothing through it.
+extern const char LinkFoundFormat[];
+
 // The archive's own two messages: an entry the payload does not have (or cannot decode), and no memory for one.
 extern const char NotFoundText[];
 extern const char NoMemoryText[];

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "support/file_calls.h"
+
 // A fixed GlobalAlloc block, released when the scope ends unless handed over with Release().
 struct GlobalBlock {
     unsigned char* bytes = nullptr;
@@ -29,7 +31,7 @@ struct GlobalBlock {
     }
 };
 
-// A file handle, closed when the scope ends.
+// A file handle, closed when the scope ends (through the file calls' table: it may be a test's file).
 struct FileHandle {
     HANDLE handle;
     explicit FileHandle(HANDLE h) : handle(h) {}
@@ -38,6 +40,6 @@ struct FileHandle {
     ~FileHandle()
     {
         if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
+            Files.CloseHandle(handle);
     }
 };

@@ -271,6 +271,92 @@ TEST(WholeRunJob, DiscPromptDeclinedLeavesTheGameAsItWas)
     EXPECT_EQ(TreeDifferences(before, game.Snapshot()), "");
 }
 
+// A Unix symbolic link at `link` to `target`, made with the system's ln: Wine follows it as a link (a folder's is
+// reported with FILE_ATTRIBUTE_REPARSE_POINT, a file's is not) and cannot make one through Win32.
+::testing::AssertionResult MakeUnixLink(const std::string& link, const std::string& target)
+{
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    UnixName unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+    if (!unixName)
+        return ::testing::AssertionFailure() << "not under Wine";
+    char* from = unixName(FromAnsi(target).c_str());
+    char* to = unixName(FromAnsi(link).c_str());
+    std::string command = std::string("Z:\\bin\\ln -s \"") + (from ? from : "") + "\" \"" + (to ? to : "") + "\"";
+    HeapFree(GetProcessHeap(), 0, from);
+    HeapFree(GetProcessHeap(), 0, to);
+    // Started without pipes of ours (a Unix program's end does not close a Win32 pipe's other end here), and
+    // judged by the link it leaves: Wine reports no exit code of a Unix program.
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessA("Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 10000);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    for (int wait = 0; wait < 50 && GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++wait)
+        Sleep(100);
+    if (GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return ::testing::AssertionFailure() << command << ": no link made";
+    return ::testing::AssertionSuccess();
+}
+
+// Another user's link inside the game's folder, to a folder of theirs outside it: the job stops before it changes
+// anything, with a box that names the link, and neither the game nor the folder outside changes.
+TEST(WholeRunJob, ALinkInsideTheGameIsRefusedBeforeAnyChange)
+{
+    std::string why;
+    if (!CdDrives::Available(&why))
+        GTEST_SKIP() << why;
+    struct {
+        const char* name;
+        const char* link;    // below the installation folder; the item of that name is updated through it
+        const char* inside;  // what the link stands for, below the outside folder
+        bool folder;
+    } links[] = {
+        {"a folder's link", "sub", "", true},
+        {"a file's link", "a.dat", "a.dat", false},
+    };
+    for (const auto& l : links) {
+        SCOPED_TRACE(l.name);
+        JobGame game;
+        ASSERT_TRUE(game.Prepare());
+        std::string outside = game.s.scratch / "outside";
+        ASSERT_TRUE(WriteFileMakingFolders(outside + "\\b.dat", "another user's b"));
+        ASSERT_TRUE(WriteFileMakingFolders(outside + "\\a.dat", "another user's a"));
+        ASSERT_TRUE(SetLastWriteTime(outside + "\\b.dat", PayloadTime - Day));
+        ASSERT_TRUE(SetLastWriteTime(outside + "\\a.dat", PayloadTime - Day));
+        std::string link = game.s.instPath + "\\" + l.link;
+        if (l.folder) {
+            ASSERT_TRUE(DeleteFileA((link + "\\b.dat").c_str()));
+            ASSERT_TRUE(RemoveDirectoryA(link.c_str()));
+        } else {
+            ASSERT_TRUE(DeleteFileA(link.c_str()));
+        }
+        ASSERT_TRUE(MakeUnixLink(link, l.folder ? outside : outside + "\\" + l.inside));
+        TreeSnapshot before = game.Snapshot();
+        TreeSnapshot outsideBefore = SnapshotInstallation(outside, outside);
+
+        UpdaterRun run;
+        HWND wizard = StartJob(run, game);
+        ASSERT_TRUE(wizard) << run.problem;
+        std::string caption = game.s.DefaultCaption();
+        std::string refused = "「" + link +
+                              "」は、ゲームのフォルダーの外を指すリンク（ジャンクション、シンボリックリンクまたはハード"
+                              "リンク）です。フォルダーの外のファイルを変更しないよう、リンクの先には何もせずに作業を中止"
+                              "しました。リンクを取り除いてから、もう一度アップデートを実行して下さい";
+        EXPECT_TRUE(SeeBox(run, ErrorBox(refused, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+        EXPECT_TRUE(EndsWith(run, 0));
+        EXPECT_EQ(TreeDifferences(before, game.Snapshot()), "");
+        EXPECT_EQ(TreeDifferences(outsideBefore, SnapshotInstallation(outside, outside)), "");
+        EXPECT_EQ(ReadBytes(outside + "\\b.dat"), "another user's b");
+        EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
+    }
+}
+
 // A job long enough to act on while it runs: `megabytes` in ten files.
 ::testing::AssertionResult PrepareLongJob(JobGame* game, size_t megabytes)
 {

@@ -455,7 +455,7 @@ int RunExtract(const std::vector<std::string>& args)
             std::string name = EntryName(LoadedEntry(archive, i));
             if (FindArchiveEntry(table, name.c_str(), &first, &offset) && first != LoadedEntry(archive, i)) {
                 // The file's other deltas and its whole entry are the first record's to choose from.
-                if (LoadedEntry(archive, i) - first > DeltaRunLength(table, first))
+                if ((size_t)(LoadedEntry(archive, i) - first) > (size_t)DeltaRunLength(table, first))
                     CommandError("extract", Cp932ForDisplay(name.data(), name.size()) +
                                                 ": skipped: an earlier entry has the same name");
                 continue;
