@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "job/job_journal.h"
+#include "job/job_links.h"
 #include "job/job_scope.h"
 #include "job/job_seal.h"
 #include "job/job_settle.h"
@@ -189,7 +190,14 @@ int SettleSealed(HANDLE file, const unsigned char* bytes, size_t size, JournalHe
     // Held open while the files are put right, so that no second start settles the same journal meanwhile. A torn
     // header means nothing had been recorded, so nothing done.
     char lost[MAX_PATH] = "";
+    LinkFoundPath[0] = '\0';
     SettleResult result = header == JournalHeaderValid ? SettleJournal(bytes, size, file, lost) : SettledNothing;
+    if (result == SettleStuck && LinkFoundPath[0]) {
+        // Stuck on a link another user put in: no program holds the files, and the box says where the link is.
+        Files.CloseHandle(file);
+        ShowLinkFound();
+        return 0;
+    }
     if (result == SettleStuck || result == SettleLost || result == SettleUnrecorded) {
         char text[1024];
         FormatText(text, sizeof text,

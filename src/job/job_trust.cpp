@@ -2,11 +2,12 @@
 
 #include "job/job_scope.h"
 #include "job/journal_format.h"
+#include "support/file_calls.h"
 
 int JournalFileIsPlain(HANDLE file)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    return GetFileInformationByHandle(file, &info) &&
+    return Files.GetFileInformationByHandle(file, &info) &&
            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
 }
 

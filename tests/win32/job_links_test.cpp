@@ -16,6 +16,7 @@
 #include "job/job_journal.h"
 #include "job/job_links.h"
 #include "job/job_plan.h"
+#include "job/job_recovery.h"
 #include "job/job_seal.h"
 #include "job/job_settle.h"
 #include "job/job_stage.h"
@@ -368,6 +369,12 @@ TEST_F(JobLinksTest, AfterAKillTheJobsOwnNewFolderSwappedForAJunctionIsRefused)
     EXPECT_EQ(SettleLeftJournal(), SettleStuck);
     EXPECT_EQ(Outside(), outside);
     EXPECT_EQ(std::string(LinkFoundPath).substr(0, tree.size() + 2), tree + "\\~");
+
+    // The start itself, by the job's seal: the same refusal, told as the link it is, never as a file in use.
+    boxes.boxes.clear();
+    EXPECT_EQ(FinishInterruptedJob(InstallRecord), 0);
+    EXPECT_EQ(Outside(), outside);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{LinkBox(LinkFoundPath)});
 }
 
 TEST_F(JobLinksTest, ATargetWithASecondNameIsReplacedByARenameNeverWrittenThrough)
