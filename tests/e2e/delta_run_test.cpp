@@ -138,6 +138,31 @@ struct DeltaGame {
     }
 };
 
+// Runs the prepared game's updater to its end: the new release written with no leftover, or (`updated` false)
+// stopped at planning with the installation exactly as it was.
+void ExpectUpdatedOrStopped(DeltaGame& game, bool updated)
+{
+    TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
+    UpdaterRun run;
+    HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
+    ASSERT_TRUE(wizard) << run.problem;
+    std::string caption = game.s.DefaultCaption();
+    if (updated) {
+        ASSERT_TRUE(RunJobToEnd(wizard));
+        ASSERT_TRUE(Click(wizard, Next));
+        EXPECT_TRUE(EndsWith(run, 1));
+        EXPECT_TRUE(ReadBytes(game.s.instPath + "\\pack.dat") == game.newPack) << "not the new release";
+        EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
+        return;
+    }
+    ASSERT_TRUE(Click(wizard, Next));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(WrongBase, caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
+    EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
+    EXPECT_TRUE(EndsWith(run, 0));
+    EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+}
+
 TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMoves)
 {
     struct {
@@ -158,26 +183,7 @@ TEST(WholeRunDelta, TheVersionItWasMadeForIsUpdatedAnyOtherStopsBeforeAnythingMo
         DeltaGame game;
         ASSERT_TRUE(game.Prepare(c.installed, c.fallbackWhole));
         ASSERT_TRUE(game.CarriesDelta(c.fallbackWhole));
-        TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
-
-        UpdaterRun run;
-        HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
-        ASSERT_TRUE(wizard) << run.problem;
-        std::string caption = game.s.DefaultCaption();
-        if (c.updated) {
-            ASSERT_TRUE(RunJobToEnd(wizard));
-            ASSERT_TRUE(Click(wizard, Next));
-            EXPECT_TRUE(EndsWith(run, 1));
-            EXPECT_TRUE(ReadBytes(game.s.instPath + "\\pack.dat") == game.newPack) << "not the new release";
-            EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
-            continue;
-        }
-        ASSERT_TRUE(Click(wizard, Next));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(WrongBase, caption, wizard), IDOK));
-        EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
-        EXPECT_TRUE(EndsWith(run, 0));
-        EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+        ExpectUpdatedOrStopped(game, c.updated);
     }
 }
 
@@ -202,26 +208,7 @@ TEST(WholeRunDelta, OneUpdaterForTwoOldReleases)
         game.secondPack = SecondPack(game.oldPack);
         ASSERT_TRUE(game.Prepare(c.installed, c.fallbackWhole));
         ASSERT_TRUE(game.CarriesDelta(c.fallbackWhole));
-        TreeSnapshot before = SnapshotInstallation(game.s.instPath, game.s.dataPath);
-
-        UpdaterRun run;
-        HWND wizard = ToConfirmation(run, game.s, game.s.tempDir);
-        ASSERT_TRUE(wizard) << run.problem;
-        std::string caption = game.s.DefaultCaption();
-        if (c.updated) {
-            ASSERT_TRUE(RunJobToEnd(wizard));
-            ASSERT_TRUE(Click(wizard, Next));
-            EXPECT_TRUE(EndsWith(run, 1));
-            EXPECT_TRUE(ReadBytes(game.s.instPath + "\\pack.dat") == game.newPack) << "not the new release";
-            EXPECT_TRUE(FilesMatching(game.s.instPath, "~*").empty());
-            continue;
-        }
-        ASSERT_TRUE(Click(wizard, Next));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(WrongBase, caption, wizard), IDOK));
-        EXPECT_TRUE(SeeBox(run, NoticeBox(LeftAsItWas, caption, wizard), IDOK));
-        EXPECT_TRUE(SeeBox(run, ErrorBox(Interrupted, caption), IDOK));
-        EXPECT_TRUE(EndsWith(run, 0));
-        EXPECT_EQ(TreeDifferences(before, SnapshotInstallation(game.s.instPath, game.s.dataPath)), "");
+        ExpectUpdatedOrStopped(game, c.updated);
     }
 }
 
