@@ -609,7 +609,7 @@ TEST(LzmaPieces, LargeFilesArePiecedInAnEvenNumberOfPieces)
         }
         EXPECT_EQ(piece % 16, 0u) << c.size;
         EXPECT_LE(piece, LzmaPieceTarget + 0xFFFF) << c.size;
-        EXPECT_EQ((c.size + piece - 1) / piece, c.pieces) << c.size;
+        EXPECT_EQ(((uint64_t)c.size + piece - 1) / piece, (uint64_t)c.pieces) << c.size;  // 32-bit size_t too
     }
     Bytes large(LzmaPiecedFrom, 'x');
     Bytes stored = EncodePieced(large, 0, EncodeFast, 2);
