@@ -5,5 +5,5 @@ char SetupIniPath[260];
 char UpdateIniPath[260];
 const char* UpdateIniText;
 uint32_t UpdateIniSize;
-char WindowCaption[1024] = "UPDATE";
+char WindowCaption[1024];
 HWND WizardWindow = nullptr;
