@@ -1,10 +1,8 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "run/startup.h"
-#include "support/globals.h"
 #include "support/system_dlls.h"
 
 // The linker's list of static constructors: a -1, the constructors, a null.
@@ -20,8 +18,6 @@ extern "C" void UpdaterEntry()
         ++count;
     for (size_t k = count; k > 0; --k)
         __CTOR_LIST__[k]();
-    // Filled here, not initialised, so its kilobyte stays out of the file.
-    std::memcpy(WindowCaption, "UPDATE", sizeof "UPDATE");
     // Before anything can load a DLL: the updater runs elevated from a download folder.
     RestrictDllSearch();
     // Probing an empty CD-ROM drive must not raise the system's "no disk" box.
