@@ -63,6 +63,8 @@ int LibDecodePieced(const unsigned char* stored, size_t storedSize, uint32_t siz
         return 0;
     if (properties.lc + properties.lp > 4)
         return -1;
+    if (size == 0)
+        return 0;  // the pieced form has at least one piece; fa2 never pieces an empty file
     out->clear();
     size_t at = LzmaPiecedHeaderSize;
     while (out->size() < size) {
