@@ -70,7 +70,7 @@ int LibDecodePieced(const unsigned char* stored, size_t storedSize, uint32_t siz
     while (out->size() < size) {
         if (storedSize - at < LzmaPieceHeaderSize)
             return 0;
-        uint32_t decoded = ReadLittle32(stored + at), streamSize = ReadLittle32(stored + at + 4);
+        uint32_t decoded = LoadLe32(stored + at), streamSize = LoadLe32(stored + at + 4);
         at += LzmaPieceHeaderSize;
         if (decoded == 0 || decoded > size - out->size() || streamSize > storedSize - at)
             return 0;

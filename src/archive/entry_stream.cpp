@@ -285,8 +285,8 @@ int ReadPieceHeader(const ArchiveEntry* entry, LzmaInput* in, uint32_t decodedSo
 {
     if (!HaveInput(in, LzmaPieceHeaderSize))
         return 0;
-    *decoded = ReadLittle32(in->ip);
-    uint32_t streamSize = ReadLittle32(in->ip + 4);
+    *decoded = LoadLe32(in->ip);
+    uint32_t streamSize = LoadLe32(in->ip + 4);
     in->ip += LzmaPieceHeaderSize;
     uint32_t start = StoredOffset(in, in->ip);
     if (*decoded == 0 || *decoded > entry->unpackedSize - decodedSoFar || streamSize > entry->storedSize - start ||

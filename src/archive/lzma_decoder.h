@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/little_endian.h"
+
 // The properties byte: (pb * 5 + lp) * 9 + lc, each below its limit.
 struct LzmaProperties {
     unsigned lc;  // 0..8
@@ -17,11 +19,7 @@ struct LzmaProperties {
 // The archive's stored form of LZMA data: the properties byte, the dictionary size (4 bytes, little-endian), then
 // the raw range-coded stream, with or without an end marker (the output's size is known from elsewhere).
 const size_t LzmaHeaderSize = 5;
-inline uint32_t ReadLittle32(const unsigned char* bytes)
-{
-    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
-}
-inline uint32_t ReadLzmaDictionary(const unsigned char* header) { return ReadLittle32(header + 1); }
+inline uint32_t ReadLzmaDictionary(const unsigned char* header) { return LoadLe32(header + 1); }
 
 // The pieced form, which fa2 writes for large files so that their pieces can be encoded side by side: a mark no
 // properties byte can be (an updater without this form refuses the entry before allocating anything), the

@@ -44,12 +44,19 @@ wchar_t Folded(wchar_t c)
     return c >= L'a' && c <= L'z' ? (wchar_t)(c - L'a' + L'A') : c;
 }
 
+// The length of `path` without the separators at its end.
+size_t TrimmedLength(const wchar_t* path)
+{
+    size_t length = (size_t)lstrlenW(path);
+    while (length > 0 && path[length - 1] == L'\\')
+        --length;
+    return length;
+}
+
 // `path` is `folder` or lies below it.
 int IsWithin(const wchar_t* folder, const wchar_t* path)
 {
-    size_t length = (size_t)lstrlenW(folder);
-    while (length > 0 && folder[length - 1] == L'\\')
-        --length;
+    size_t length = TrimmedLength(folder);
     if (length == 0)
         return 0;
     for (size_t i = 0; i < length; ++i)
@@ -89,19 +96,9 @@ int HandleIsInside(HANDLE handle, const wchar_t* path, int oneName)
 // `path` names one of the job's folders itself.
 int IsJobFolder(const wchar_t* path)
 {
-    size_t length = (size_t)lstrlenW(path);
-    while (length > 0 && path[length - 1] == L'\\')
-        --length;
-    for (const wchar_t* folder : GivenFolders) {
-        size_t given = (size_t)lstrlenW(folder);
-        while (given > 0 && folder[given - 1] == L'\\')
-            --given;
-        size_t i = 0;
-        while (i < length && i < given && Folded(path[i]) == Folded(folder[i]))
-            ++i;
-        if (length > 0 && i == length && i == given)
+    for (const wchar_t* folder : GivenFolders)
+        if (TrimmedLength(folder) == TrimmedLength(path) && IsWithin(folder, path))
             return 1;
-    }
     return 0;
 }
 

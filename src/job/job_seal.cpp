@@ -127,9 +127,8 @@ SealState ReadJobSeal(unsigned char** bytes, size_t* size)
     SealState state = OpenSealKey(KEY_QUERY_VALUE, 0, &key);
     if (state != SealFound)
         return state;
-    const char* name = SealName;
     DWORD type = 0, length = 0;
-    LONG status = RegQueryValueExA(key, name, nullptr, &type, nullptr, &length);
+    LONG status = RegQueryValueExA(key, SealName, nullptr, &type, nullptr, &length);
     if (status == ERROR_FILE_NOT_FOUND)
         state = SealNone;
     else if (status != ERROR_SUCCESS || type != REG_BINARY || length == 0 || length > SealSizeLimit)
@@ -137,13 +136,15 @@ SealState ReadJobSeal(unsigned char** bytes, size_t* size)
     else {
         *bytes = (unsigned char*)GlobalAlloc(GMEM_FIXED, length);
         DWORD got = length;
-        if (!*bytes || RegQueryValueExA(key, name, nullptr, &type, *bytes, &got) != ERROR_SUCCESS || got != length) {
+        if (!*bytes || RegQueryValueExA(key, SealName, nullptr, &type, *bytes, &got) != ERROR_SUCCESS ||
+            got != length) {
             if (*bytes)
                 GlobalFree(*bytes);
             *bytes = nullptr;
             state = SealUnreadable;
+        } else {
+            *size = length;
         }
-        *size = length;
     }
     RegCloseKey(key);
     return state;
@@ -154,10 +155,9 @@ int WriteJobSeal(const unsigned char* bytes, size_t size, int first)
     HKEY key;
     if (size == 0 || size > SealSizeLimit || OpenSealKey(KEY_SET_VALUE, 1, &key) != SealFound)
         return 0;
-    const char* name = SealName;
-    int taken = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
-    int written = name[0] && !(first && taken) &&
-                  RegSetValueExA(key, name, 0, REG_BINARY, bytes, (DWORD)size) == ERROR_SUCCESS &&
+    int taken = RegQueryValueExA(key, SealName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+    int written = SealName[0] && !(first && taken) &&
+                  RegSetValueExA(key, SealName, 0, REG_BINARY, bytes, (DWORD)size) == ERROR_SUCCESS &&
                   RegFlushKey(key) == ERROR_SUCCESS;
     RegCloseKey(key);
     return written;
@@ -171,8 +171,7 @@ int RemoveJobSeal()
         return 1;
     if (state != SealFound)
         return 0;
-    const char* name = SealName;
-    LONG status = RegDeleteValueA(key, name);
+    LONG status = RegDeleteValueA(key, SealName);
     int removed = (status == ERROR_SUCCESS && RegFlushKey(key) == ERROR_SUCCESS) || status == ERROR_FILE_NOT_FOUND;
     RegCloseKey(key);
     return removed;

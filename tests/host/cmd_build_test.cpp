@@ -20,6 +20,7 @@
 #include "file_io.h"
 #include "lzma_encoder.h"
 #include "pe_resources.h"
+#include "support/little_endian.h"
 #include "update_ini_check.h"
 
 namespace fs = std::filesystem;
@@ -806,12 +807,8 @@ TEST(Build, RefusesUnusableStubs)
     EXPECT_NE(r.err.find("give the updater executable with --stub"), std::string::npos) << r.err;
 }
 
-uint32_t U32At(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | (uint32_t)b[at + 3] << 24; }
-void PutU32At(Bytes* b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        (*b)[at + i] = (unsigned char)(v >> (8 * i));
-}
+uint32_t U32At(const Bytes& b, size_t at) { return LoadLe32(&b[at]); }
+void PutU32At(Bytes* b, size_t at, uint32_t v) { StoreLe32(&(*b)[at], v); }
 
 // The stub with an uninitialised section of `bytes` behind its last one (memory only, as a large .bss): the
 // image a loader must map grows without the file growing.

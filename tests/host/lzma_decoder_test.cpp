@@ -529,7 +529,7 @@ std::vector<std::pair<uint32_t, uint32_t>> PieceSizes(const Bytes& stored)
 {
     std::vector<std::pair<uint32_t, uint32_t>> sizes;
     for (size_t at = LzmaPiecedHeaderSize; at + LzmaPieceHeaderSize <= stored.size();) {
-        uint32_t decoded = ReadLittle32(&stored[at]), streamSize = ReadLittle32(&stored[at + 4]);
+        uint32_t decoded = LoadLe32(&stored[at]), streamSize = LoadLe32(&stored[at + 4]);
         sizes.push_back({decoded, streamSize});
         at += LzmaPieceHeaderSize + streamSize;
     }

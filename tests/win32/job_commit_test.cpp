@@ -94,41 +94,6 @@ std::string Lost(const std::string& file)
            "。ほかのファイルは元に戻しました。ゲームをインストールし直して下さい";
 }
 
-JournalRecord Record(JournalRecordType type, const std::string& path = "", const std::string& staged = "",
-                     const std::string& backup = "")
-{
-    JournalRecord record;
-    memset(&record, 0, sizeof record);
-    record.type = type;
-    lstrcpyA(record.path, path.c_str());
-    lstrcpyA(record.staged, staged.c_str());
-    lstrcpyA(record.backup, backup.c_str());
-    return record;
-}
-
-JournalRecord JobRecord(const std::string& inst, const std::string& data, uint64_t tag = 35)
-{
-    JournalRecord record = Record(JournalJob, inst, data);
-    record.time = tag;
-    return record;
-}
-
-std::string JournalBytes(const std::vector<JournalRecord>& records, uint32_t version = JournalVersion)
-{
-    unsigned char header[JournalHeaderSize];
-    EncodeJournalHeader(header);
-    for (int i = 0; i < 4; ++i)
-        header[8 + i] = (unsigned char)(version >> (8 * i));
-    std::string bytes((const char*)header, sizeof header);
-    for (const JournalRecord& record : records) {
-        unsigned char encoded[JournalRecordMaxSize];
-        size_t size = EncodeJournalRecord(record, encoded);
-        EXPECT_GT(size, 0u);
-        bytes.append((const char*)encoded, size);
-    }
-    return bytes;
-}
-
 // An installation with a file of every kind the commit meets, and a disc with a folder to copy:
 //   a.dat    replaced                 b.dat     replaced, read-only before
 //   new.dat  created                  kept.dat  kept (newer), loses its read-only mark in place

@@ -10,6 +10,7 @@
 #include "job/job_seal.h"
 #include "settings/setup_settings.h"
 #include "support/globals.h"
+#include "support/little_endian.h"
 #include "support/updater_values.h"
 #include "archive_writer.h"
 
@@ -115,4 +116,38 @@ void UseJobValues(const std::string& inst, const std::string& data)
     lstrcpyA(InstallRecord.InstPath, inst.c_str());
     lstrcpyA(InstallRecord.DataPath, data.c_str());
     InstallRecord.InstMode = 1;
+}
+
+JournalRecord Record(JournalRecordType type, const std::string& path, const std::string& staged,
+                     const std::string& backup)
+{
+    JournalRecord record;
+    memset(&record, 0, sizeof record);
+    record.type = type;
+    lstrcpyA(record.path, path.c_str());
+    lstrcpyA(record.staged, staged.c_str());
+    lstrcpyA(record.backup, backup.c_str());
+    return record;
+}
+
+JournalRecord JobRecord(const std::string& inst, const std::string& data, uint64_t tag)
+{
+    JournalRecord record = Record(JournalJob, inst, data);
+    record.time = tag;
+    return record;
+}
+
+std::string JournalBytes(const std::vector<JournalRecord>& records, uint32_t version)
+{
+    unsigned char header[JournalHeaderSize];
+    EncodeJournalHeader(header);
+    StoreLe32(header + 8, version);
+    std::string bytes((const char*)header, sizeof header);
+    for (const JournalRecord& record : records) {
+        unsigned char encoded[JournalRecordMaxSize];
+        size_t size = EncodeJournalRecord(record, encoded);
+        EXPECT_GT(size, 0u);
+        bytes.append((const char*)encoded, size);
+    }
+    return bytes;
 }

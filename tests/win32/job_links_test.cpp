@@ -49,34 +49,12 @@ std::string Sibling(const std::string& folder, int serial)
     return folder + "\\~00000Z0000" + std::to_string(serial);
 }
 
-JournalRecord Record(JournalRecordType type, const std::string& path, const std::string& staged = "",
-                     const std::string& backup = "")
-{
-    JournalRecord record;
-    memset(&record, 0, sizeof record);
-    record.type = type;
-    lstrcpyA(record.path, path.c_str());
-    lstrcpyA(record.staged, staged.c_str());
-    lstrcpyA(record.backup, backup.c_str());
-    return record;
-}
-
+// A journal of this game's job with `records` after its Job record.
 std::string Encode(const std::vector<JournalRecord>& records)
 {
-    unsigned char header[JournalHeaderSize];
-    EncodeJournalHeader(header);
-    std::string bytes((const char*)header, sizeof header);
-    JournalRecord job = Record(JournalJob, Inst, Data);
-    job.time = 35;
-    std::vector<JournalRecord> all{job};
+    std::vector<JournalRecord> all{JobRecord(Inst, Data)};
     all.insert(all.end(), records.begin(), records.end());
-    for (const JournalRecord& record : all) {
-        unsigned char encoded[JournalRecordMaxSize];
-        size_t size = EncodeJournalRecord(record, encoded);
-        EXPECT_GT(size, 0u);
-        bytes.append((const char*)encoded, size);
-    }
-    return bytes;
+    return JournalBytes(all);
 }
 
 // A machine of its own for every test: the game's folder C:\game (data folder C:\game\save), and a system

@@ -12,6 +12,7 @@
 #include "job/job_recovery.h"
 #include "job/job_seal.h"
 #include "job/journal_format.h"
+#include "job_fixture.h"
 #include "support/updater_values.h"
 
 namespace {
@@ -20,16 +21,7 @@ const char SealKey[] = "SOFTWARE\\FA2 Updater";
 
 std::string SealBytes(const std::string& folder)
 {
-    unsigned char header[JournalHeaderSize];
-    EncodeJournalHeader(header);
-    JournalRecord job;
-    memset(&job, 0, sizeof job);
-    job.type = JournalJob;
-    lstrcpyA(job.path, folder.c_str());
-    job.time = 7;
-    unsigned char encoded[JournalRecordMaxSize];
-    size_t size = EncodeJournalRecord(job, encoded);
-    return std::string((const char*)header, sizeof header) + std::string((const char*)encoded, size);
+    return JournalBytes({JobRecord(folder, "", 7)});
 }
 
 // This game's seal as it reads now: the state, and the bytes when there is one.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "support/little_endian.h"
+
 int LzmaEncoderAvailable() { return 1; }
 
 namespace {
@@ -156,12 +158,6 @@ void EncodePiece(PieceJob* job)
         job->error = "LZMA: the encoder failed";
 }
 
-void PutLittle32(unsigned char* bytes, uint32_t value)
-{
-    for (int k = 0; k < 4; ++k)
-        bytes[k] = (unsigned char)(value >> (8 * k));
-}
-
 // The batch's pieces, each behind its header, in order.
 int WritePieces(const std::vector<PieceJob>& jobs, size_t count, const ByteSink& out, uint64_t* written,
                 std::string* error)
@@ -173,8 +169,8 @@ int WritePieces(const std::vector<PieceJob>& jobs, size_t count, const ByteSink&
             return 0;
         }
         unsigned char header[LzmaPieceHeaderSize];
-        PutLittle32(header, (uint32_t)job.size);
-        PutLittle32(header + 4, (uint32_t)job.stream.size());
+        StoreLe32(header, (uint32_t)job.size);
+        StoreLe32(header + 4, (uint32_t)job.stream.size());
         if (!SinkWrite(out, header, sizeof header) || !SinkWrite(out, job.stream.data(), job.stream.size())) {
             *error = "write error";
             return 0;
